@@ -1,0 +1,35 @@
+// Pointwise arithmetic, zero-padding expansion and the working-size rule, field derivatives
+// (divergence, 2-D filtering, exponential), the PGM readers, the text table writer and the
+// crop of a field back to its real size.
+#ifndef OPERATIONS_IMAGES_H
+#define OPERATIONS_IMAGES_H
+
+// Pointwise, over nb_col x nb_line samples; the destination may alias any source.
+void Norm_f(float* a, float* b, float coef_norm, short nb_col, short nb_line);
+void MultScal_f(float* a, float* b, float c, short nb_col, short nb_line);
+void Mult_f(float* a, float* b, float* c, short nb_col, short nb_line);
+void Plus_fl(float* a, float* b, float* c, short nb_col, short nb_line);
+void Sub_fSh(float* a, float* b, short* c, short nb_col, short nb_line);
+
+void expand_ima(short* ima_entree, short* im_sortie, short nb_reel_col, short nb_reel_lig,
+                short nb_col, short nb_lig);
+void expand_ima_f(float* ima_entree, float* im_sortie, short nb_reel_col, short nb_reel_lig,
+                  short nb_col, short nb_lig);
+void Modif_Taille_Image_2(short nb_col, short nb_lig, short resol, short scale, short* nouv_nb_col,
+                          short* nouv_nb_lig);
+
+void Div_Vie(float* im_div, float* U, float* V, short nc_resol_K, short nl_resol_K);
+void Filtre_2D_f_th(float* a, float* b, float* filtre, short nb_ligF, short nb_colF, short nb_col,
+                    short nb_line);
+void Exp_image(float* a, float* b, short nb_col, short nb_line);
+void ajust_field(float* Ularge, float* Vlarge, float* U, float* V, short nb_col_large,
+                 short nb_col, short nb_lig);
+
+// PGM "P5" readers, maximum 255 (one byte) or 1023 (two bytes, low byte first).
+void entete_pgm(const char* nom, short* nb_col, short* nb_lig);
+void read_pgm(const char* nom, short* image, short* nb_col, short* nb_lig);
+void read_crop_pgm(const char* nom, short* image, short dCol, short dLig, short ofx, short ofy);
+
+void write_champ(float* U, float* V, short nb_col, short nb_lig, const char* nom);
+
+#endif
