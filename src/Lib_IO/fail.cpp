@@ -14,3 +14,14 @@ void fail(const char* fmt, ...) {
     va_end(ap);
     std::exit(1);
 }
+
+void error_report(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::printf("******************* ERROR ********************\n");
+    std::vprintf(fmt, ap);
+    std::printf("\n**********************************************\n");
+    va_end(ap);
+    std::fflush(stdout);
+    std::exit(1);
+}
