@@ -22,14 +22,20 @@ void Div_Vie(float* im_div, float* U, float* V, short nc_resol_K, short nl_resol
 void Filtre_2D_f_th(float* a, float* b, float* filtre, short nb_ligF, short nb_colF, short nb_col,
                     short nb_line);
 void Exp_image(float* a, float* b, short nb_col, short nb_line);
-void ajust_field(float* Ularge, float* Vlarge, float* U, float* V, short nb_col_large,
-                 short nb_col, short nb_lig);
+void ajust_field(float* Ularge, float* Vlarge, float* U, float* V, short nb_col_large, short nb_col,
+                 short nb_lig);
 
-// PGM "P5" readers, maximum 255 (one byte) or 1023 (two bytes, low byte first).
+// PGM "P5" readers, maximum 255 (one byte) or 1023 (two bytes, low byte first); comment lines
+// after the magic line, size line and maximum-value line each on a line of their own. A file that
+// cannot be opened ends the run with the three-line error report, another maximum with "Can't read
+// images ... resolution problem ..." on standard output; a malformed header, a size outside
+// 1 .. 32767, a short file, a two-byte sample above 1023 or a window outside the image with a
+// one-line message naming the file. All exit with status 1.
 void entete_pgm(const char* nom, short* nb_col, short* nb_lig);
 void read_pgm(const char* nom, short* image, short* nb_col, short* nb_lig);
 void read_crop_pgm(const char* nom, short* image, short dCol, short dLig, short ofx, short ofy);
 
+// Text table: "nb_col nb_lig", a title line, then "i\tj\tU\tV" per sample (%f), lines outer.
 void write_champ(float* U, float* V, short nb_col, short nb_lig, const char* nom);
 
 #endif

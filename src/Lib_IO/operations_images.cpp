@@ -1,0 +1,306 @@
+// Pointwise arithmetic on float images, the zero-padding copy into the enlarged working frame and
+// the size rule behind it, the divergence of a wind field by 5 x 5 derivative kernels, the
+// pointwise exponential, the crop of a field back to its real size, the "P5" greymap readers and
+// the text table of a two-component field.
+#include "operations_images.h"
+
+#include "bib_ansi.h"
+#include "fail.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+long count(int nb_col, int nb_line) {
+    return static_cast<long>(nb_col) * nb_line;
+}
+
+template <typename T>
+void expand(const T* in, T* out, int nb_reel_col, int nb_reel_lig, int nb_col, int nb_lig) {
+    for (long k = 0, n = count(nb_col, nb_lig); k < n; ++k) out[k] = 0;
+    for (int i = 0; i < nb_reel_lig; ++i) {
+        for (int j = 0; j < nb_reel_col; ++j) {
+            out[static_cast<long>(i) * nb_col + j] = in[static_cast<long>(i) * nb_reel_col + j];
+        }
+    }
+}
+
+// x derivative, line offset -2 .. 2 by row, column offset -2 .. 2 by column; 1680 on a unit ramp
+// along the columns, 0 on a constant and on a ramp along the lines. The y kernel is its transpose.
+// clang-format off
+constexpr float filtre_GX2[25] = {
+     135, -188, 0, 188, -135,
+     -15, -263, 0, 263,   15,
+     -65, -288, 0, 288,   65,
+     -15, -263, 0, 263,   15,
+     135, -188, 0, 188, -135};
+constexpr float filtre_GY2[25] = {
+     135,  -15,  -65,  -15,  135,
+    -188, -263, -288, -263, -188,
+       0,    0,    0,    0,    0,
+     188,  263,  288,  263,  188,
+    -135,   15,   65,   15, -135};
+// clang-format on
+constexpr float kDerivNorm = 0.0005952381f;  // 1 / 1680
+
+// ---- "P5" greymap files --------------------------------------------------------------------
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+File open_pgm(const char* nom) {
+    File f(std::fopen(nom, "rb"));
+    if (!f) error_report("Unknown file name: %s", nom);
+    return f;
+}
+
+// One line of any length without its line end; false at end of file before any character.
+bool read_line(std::FILE* f, std::string& line) {
+    line.clear();
+    int c;
+    while ((c = std::fgetc(f)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+    return c != EOF || !line.empty();
+}
+
+// True when the line holds exactly `n` decimal integers separated by blanks (trailing blanks and
+// a carriage return allowed).
+bool parse_ints(const std::string& line, int n, long* out) {
+    const char* p = line.c_str();
+    for (int k = 0; k < n; ++k) {
+        char* end;
+        errno = 0;
+        out[k] = std::strtol(p, &end, 10);
+        if (end == p || errno == ERANGE || (k > 0 && p[0] != ' ' && p[0] != '\t')) return false;
+        p = end;
+    }
+    while (*p == ' ' || *p == '\t' || *p == '\r') ++p;
+    return *p == '\0';
+}
+
+struct PgmHeader {
+    short cols = 0, lines = 0;
+    int bytes_per_sample = 0;
+    long data_offset = 0;
+};
+
+// Magic line "P5", comment lines starting with '#' (any length), then the size line "columns
+// lines". Each size must lie in 1 .. 32767.
+PgmHeader read_size(std::FILE* f, const char* nom) {
+    std::string line;
+    if (!read_line(f, line) || line.compare(0, 2, "P5") != 0 ||
+        line.find_first_not_of(" \t\r", 2) != std::string::npos) {
+        fail("%s is not a binary greymap: its first line must be \"P5\"", nom);
+    }
+    bool got;
+    while ((got = read_line(f, line)) && !line.empty() && line[0] == '#') {
+    }
+    long size[2];
+    if (!got || !parse_ints(line, 2, size)) {
+        fail("%s: the line after the comments must hold the number of columns and of lines", nom);
+    }
+    if (size[0] < 1 || size[0] > 32767 || size[1] < 1 || size[1] > 32767) {
+        fail("%s: image size %ld x %ld is not within 1 .. 32767", nom, size[0], size[1]);
+    }
+    PgmHeader h;
+    h.cols = static_cast<short>(size[0]);
+    h.lines = static_cast<short>(size[1]);
+    return h;
+}
+
+// The size line, then the maximum-value line (255: one byte per sample; 1023: two bytes, low byte
+// first) on a line of its own; the samples start right after its line end and must all be there.
+PgmHeader read_header(std::FILE* f, const char* nom) {
+    PgmHeader h = read_size(f, nom);
+    std::string line;
+    long def;
+    if (!read_line(f, line) || !parse_ints(line, 1, &def) || def < -2147483647L - 1 ||
+        def > 2147483647L) {
+        fail("%s: the line after the size must hold the maximum value alone", nom);
+    }
+    if (def != 255 && def != 1023) {
+        std::printf("Can't read images %s resolution problem def=%d (255 ou 1023)!", nom,
+                    static_cast<int>(def));
+        std::exit(1);
+    }
+    h.bytes_per_sample = def == 255 ? 1 : 2;
+    h.data_offset = std::ftell(f);
+    const long needed = count(h.cols, h.lines) * h.bytes_per_sample;
+    long file_size = -1;
+    if (std::fseek(f, 0, SEEK_END) == 0) file_size = std::ftell(f);
+    if (h.data_offset < 0 || file_size - h.data_offset < needed ||
+        std::fseek(f, h.data_offset, SEEK_SET) != 0) {
+        fail("%s is shorter than its header announces (%d x %d samples of %d byte(s))", nom, h.cols,
+             h.lines, h.bytes_per_sample);
+    }
+    return h;
+}
+
+// All samples, row-major.
+void read_samples(std::FILE* f, const char* nom, const PgmHeader& h, short* image) {
+    const long n = count(h.cols, h.lines);
+    std::vector<unsigned char> raw(static_cast<std::size_t>(n) * h.bytes_per_sample);
+    if (std::fread(raw.data(), 1, raw.size(), f) != raw.size()) {
+        fail("%s: cannot read its %ld samples", nom, n);
+    }
+    if (h.bytes_per_sample == 1) {
+        for (long k = 0; k < n; ++k) image[k] = raw[k];
+        return;
+    }
+    for (long k = 0; k < n; ++k) {
+        const unsigned value = raw[2 * k] | (unsigned(raw[2 * k + 1]) << 8);
+        if (value > 1023) {
+            fail("%s: sample %u above 1023; two-byte samples must be stored low byte first", nom,
+                 value);
+        }
+        image[k] = static_cast<short>(value);
+    }
+}
+
+}  // namespace
+
+void Norm_f(float* a, float* b, float coef_norm, short nb_col, short nb_line) {
+    for (long k = 0, n = count(nb_col, nb_line); k < n; ++k) a[k] = b[k] * coef_norm;
+}
+
+void MultScal_f(float* a, float* b, float c, short nb_col, short nb_line) {
+    Norm_f(a, b, c, nb_col, nb_line);
+}
+
+void Mult_f(float* a, float* b, float* c, short nb_col, short nb_line) {
+    for (long k = 0, n = count(nb_col, nb_line); k < n; ++k) a[k] = b[k] * c[k];
+}
+
+void Plus_fl(float* a, float* b, float* c, short nb_col, short nb_line) {
+    for (long k = 0, n = count(nb_col, nb_line); k < n; ++k) a[k] = b[k] + c[k];
+}
+
+void Sub_fSh(float* a, float* b, short* c, short nb_col, short nb_line) {
+    for (long k = 0, n = count(nb_col, nb_line); k < n; ++k) a[k] = b[k] - float(c[k]);
+}
+
+void expand_ima(short* ima_entree, short* im_sortie, short nb_reel_col, short nb_reel_lig,
+                short nb_col, short nb_lig) {
+    expand(ima_entree, im_sortie, nb_reel_col, nb_reel_lig, nb_col, nb_lig);
+}
+
+void expand_ima_f(float* ima_entree, float* im_sortie, short nb_reel_col, short nb_reel_lig,
+                  short nb_col, short nb_lig) {
+    expand(ima_entree, im_sortie, nb_reel_col, nb_reel_lig, nb_col, nb_lig);
+}
+
+// Each size rounded up to the next multiple of 2^(resol + scale).
+void Modif_Taille_Image_2(short nb_col, short nb_lig, short resol, short scale, short* nouv_nb_col,
+                          short* nouv_nb_lig) {
+    int lim = 1;
+    for (int k = 0; k < resol + scale; ++k) lim *= 2;
+    auto round_up = [lim](int n) {
+        return static_cast<short>(n % lim == 0 ? n : (n / lim + 1) * lim);
+    };
+    *nouv_nb_col = round_up(nb_col);
+    *nouv_nb_lig = round_up(nb_lig);
+}
+
+// im_div = dU/dx + dV/dy (x along the columns, y down the lines) from the 5 x 5 kernels scaled by
+// 1/1680; borders replicated, so the two outer lines and columns see a flattened field.
+void Div_Vie(float* im_div, float* U, float* V, short nc_resol_K, short nl_resol_K) {
+    std::vector<float> Ux, Vy;
+    try {
+        Ux.assign(static_cast<std::size_t>(std::max(count(nc_resol_K, nl_resol_K), 0L)), 0.0f);
+        Vy.assign(Ux.size(), 0.0f);
+    } catch (const std::bad_alloc&) {
+        std::exit(1);
+    }
+    Maz_f(im_div, nc_resol_K, nl_resol_K);
+    Filtre_2D_f_th(Ux.data(), U, const_cast<float*>(filtre_GX2), 5, 5, nc_resol_K, nl_resol_K);
+    Norm_f(Ux.data(), Ux.data(), kDerivNorm, nc_resol_K, nl_resol_K);
+    Filtre_2D_f_th(Vy.data(), V, const_cast<float*>(filtre_GY2), 5, 5, nc_resol_K, nl_resol_K);
+    Norm_f(Vy.data(), Vy.data(), kDerivNorm, nc_resol_K, nl_resol_K);
+    Plus_fl(im_div, Ux.data(), Vy.data(), nc_resol_K, nl_resol_K);
+}
+
+void Filtre_2D_f_th(float* a, float* b, float* filtre, short nb_ligF, short nb_colF, short nb_col,
+                    short nb_line) {
+    Filtre_f_2D_f(a, b, filtre, nb_ligF, nb_colF, nb_col, nb_line);
+}
+
+// exp in double, rounded to float.
+void Exp_image(float* a, float* b, short nb_col, short nb_line) {
+    for (long k = 0, n = count(nb_col, nb_line); k < n; ++k) {
+        a[k] = static_cast<float>(std::exp(static_cast<double>(b[k])));
+    }
+}
+
+void ajust_field(float* Ularge, float* Vlarge, float* U, float* V, short nb_col_large, short nb_col,
+                 short nb_lig) {
+    for (int i = 0; i < nb_lig; ++i) {
+        for (int j = 0; j < nb_col; ++j) {
+            const long large = static_cast<long>(i) * nb_col_large + j;
+            U[static_cast<long>(i) * nb_col + j] = Ularge[large];
+            V[static_cast<long>(i) * nb_col + j] = Vlarge[large];
+        }
+    }
+}
+
+void entete_pgm(const char* nom, short* nb_col, short* nb_lig) {
+    File f = open_pgm(nom);
+    const PgmHeader h = read_size(f.get(), nom);
+    *nb_col = h.cols;
+    *nb_lig = h.lines;
+}
+
+void read_pgm(const char* nom, short* image, short* nb_col, short* nb_lig) {
+    File f = open_pgm(nom);
+    const PgmHeader h = read_header(f.get(), nom);
+    *nb_col = h.cols;
+    *nb_lig = h.lines;
+    read_samples(f.get(), nom, h, image);
+}
+
+// image[i + dCol * j] = sample at column ofx + i, line ofy + j; the window must lie inside.
+void read_crop_pgm(const char* nom, short* image, short dCol, short dLig, short ofx, short ofy) {
+    File f = open_pgm(nom);
+    const PgmHeader h = read_header(f.get(), nom);
+    if (dCol < 0 || dLig < 0 || ofx < 0 || ofy < 0 || ofx + dCol > h.cols || ofy + dLig > h.lines) {
+        fail("%s: window of %d x %d at column %d, line %d does not fit in its %d x %d samples", nom,
+             dCol, dLig, ofx, ofy, h.cols, h.lines);
+    }
+    std::vector<short> all(static_cast<std::size_t>(count(h.cols, h.lines)));
+    read_samples(f.get(), nom, h, all.data());
+    for (int i = 0; i < dCol; ++i) {
+        for (int j = 0; j < dLig; ++j) {
+            image[i + static_cast<long>(dCol) * j] =
+                all[static_cast<long>(ofy + j) * h.cols + ofx + i];
+        }
+    }
+}
+
+// "columns lines", a title line, then one line "i j U V" per sample, lines outer.
+void write_champ(float* U, float* V, short nb_col, short nb_lig, const char* nom) {
+    File f(std::fopen(nom, "w"));
+    if (!f) {
+        std::printf("Can't create %s !", nom);
+        std::exit(1);
+    }
+    std::fprintf(f.get(), "%hd %hd\n", nb_col, nb_lig);
+    std::fprintf(f.get(), "#i\tj\tU\tV\n");
+    for (int i = 0; i < nb_lig; ++i) {
+        for (int j = 0; j < nb_col; ++j) {
+            const long k = static_cast<long>(i) * nb_col + j;
+            std::fprintf(f.get(), "%hd\t%hd\t%f\t%f\n", static_cast<short>(i),
+                         static_cast<short>(j), U[k], V[k]);
+        }
+    }
+    const bool write_error = std::ferror(f.get()) != 0;
+    if (std::fclose(f.release()) != 0 || write_error) fail("cannot write the field table %s", nom);
+}
