@@ -1,0 +1,741 @@
+// The run driver: reads the image list and the densities, owns every buffer of the run, and for
+// each pair of consecutive time samples estimates coarse to fine (image pyramid, then block
+// hierarchy) the horizontal wind of every layer and the vertical wind of every interior
+// interface, alternating horizontal ICM passes and vertical relaxation passes, then writes the
+// results next to the layer's image at time t.
+#include "optic_flow_3DMultilayers.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "affine.h"
+#include "bib_LP_ansi.h"
+#include "bib_ansi.h"
+#include "fail.h"
+#include "image_extras.h"
+#include "io_field.h"
+#include "lissage_3D.h"
+#include "lissage_div_curl.h"
+#include "operations_images.h"
+#include "options.h"
+#include "relax.h"
+
+using cimg_library::CImg;
+
+void error(const char* message) {
+    error_report("%s", message);
+}
+
+namespace {
+
+constexpr float kSurfaceDensity = 1.2252257f;  // density of interface 0, the ground
+constexpr float kFluxScale = 88.29f;           // mass flux = 88.29 rho w
+constexpr float kDerivNorm = 0.0005952381f;    // 1 / 1680, normalisation of the 5 x 5 masks
+constexpr float kTemporalNorm = 0.166f;        // normalisation of the 3 x 3 temporal smoothing
+constexpr float kGmin = 0.0f;                  // gradient threshold of the block activity test
+constexpr float kCondConv = 3.0f;              // ICM convergence threshold, percent of blocks
+constexpr int kPyramidSlots = 4;
+constexpr int kMaxAlternations = 100;
+constexpr int kMaxRepetitions = 500;
+constexpr float kMedianThreshold = 300.0f;
+constexpr int kMedianSize = 3;
+
+// Derivative along the line index (lines change sign from top to bottom), row-major 5 x 5.
+float filtre_GY2[25] = {135, -15, -65, -15, 135, -188, -263, -288, -263, -188, 0,  0,   0,
+                        0,   0,   188, 263, 288, 263,  188,  -135, 15,   65,   15, -135};
+// Its transpose: derivative along the column index.
+float filtre_GX2[25] = {135, -188, 0,   188,  -135, -15, -263, 0,   263,  15, -65, -288, 0,
+                        288, 65,   -15, -263, 0,    263, 15,   135, -188, 0,  188, -135};
+float filtre_T2[9] = {0, 1, 0, 1, 2, 1, 0, 1, 0};
+float filtre_PB_burt[5] = {0.05f, 0.25f, 0.4f, 0.25f, 0.05f};
+
+const char* const kStarLine = "*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*- ";
+
+struct BlockListDeleter {
+    void operator()(bloc* head) const { Free_parc(head); }
+};
+using BlockList = std::unique_ptr<bloc, BlockListDeleter>;
+
+// One layer's images and fields; every float image has the working size.
+struct Layer {
+    explicit Layer(std::size_t n)
+        : fx(n),
+          fy(n),
+          ft(n),
+          U(n),
+          V(n),
+          U_temp(n),
+          V_temp(n),
+          O_Itdt(n),
+          Data_out(n),
+          u(n),
+          v(n),
+          tempfx(n),
+          tempfy(n),
+          Estim(n),
+          Estim_rot(n),
+          Gamma_out(n),
+          Mu_out(n) {}
+    std::vector<float> fx, fy, ft;        // linearised data term
+    std::vector<float> U, V;              // total wind (columns, lines), pixels of the level
+    std::vector<float> U_temp, V_temp;    // initial wind
+    std::vector<float> O_Itdt;            // t + dt image registered on the total wind
+    std::vector<float> Data_out;          // robust data weights
+    std::vector<float> u, v;              // increment of the current grid level
+    std::vector<float> tempfx, tempfy;    // derivatives of O_Itdt
+    std::vector<float> Estim, Estim_rot;  // auxiliary divergence and vorticity
+    std::vector<float> Gamma_out, Mu_out;
+    std::vector<short> It[kPyramidSlots], Itdt[kPyramidSlots];  // image pyramids at t, t + dt
+    BlockList parcours;
+    short it_HS = 0;
+    int Conv_HS = 0;
+};
+
+std::string strip_line_end(std::string s) {
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
+    return s;
+}
+
+class Run {
+  public:
+    explicit Run(const RunParameters& p) : p_(p) {}
+    int execute();
+
+  private:
+    void read_image_list();
+    void read_densities();
+    void set_sizes();
+    void allocate();
+    void read_layer_images(int step, int l);
+    void build_pyramids();
+    void set_initial_fields(int step);
+    void estimate();
+    void level_initialisation(short resol, short nc, short nl);
+    void alternate(short resol, short nc, short nl);
+    void end_of_grid_level(short resol, short scale, short nc, short nl);
+    void end_of_resolution(short resol, short* nc, short* nl);
+    void derivative_update(int L, short resol, short nc, short nl);
+    short interface_update(int k, short resol, short nc, short nl);
+    void register_and_filter(Layer& layer, const short* Itdt, float* U, float* V, short nc,
+                             short nl);
+    void write_temporary_outputs(short nc, short nl);
+    void write_results(int step);
+    const std::string& path(int l, int k) const { return nom_seq_[l][k]; }
+
+    RunParameters p_;
+    std::vector<std::vector<std::string>> nom_seq_;  // [layer][2 step + (0: t, 1: t + dt)]
+    std::vector<float> densities_;
+    short nb_col_reel_ = 0, nb_lig_reel_ = 0;  // real size
+    short nb_col_ = 0, nb_lig_ = 0;            // working size
+    std::size_t n_ = 0;                        // working sample count
+
+    std::vector<short> pyr_, Im_reel_temp_;
+    std::vector<float> Ureel_, Vreel_;
+    std::vector<float> temp_, temp2_, aux_, aux2_, div_, exdiv_, fx_div_, fy_div_;
+    std::vector<float> AxPrim_, AyPrim_, FPrim_;
+    std::vector<Layer> layers_;
+    std::vector<std::vector<float>> wVert_;               // interfaces 0 .. nb_layers
+    std::vector<std::vector<float>> rho_[kPyramidSlots];  // [level][0 .. nb_layers]
+    std::vector<short> convwVertLayer_;
+    long N_ = 0;         // initial block count of the resolution
+    long nb_decou_ = 0;  // block splits since the start of the resolution, all layers
+};
+
+void Run::read_image_list() {
+    const int per_layer = 2 * (p_.nb_seq - 1);
+    const long needed = static_cast<long>(per_layer) * p_.nb_layers;
+    std::ifstream list(p_.ifn1);
+    if (!list) error_report("Error : cannot open the image list '%s'", p_.ifn1.c_str());
+    std::vector<std::string> lines;
+    std::string line;
+    while (static_cast<long>(lines.size()) < needed && std::getline(list, line))
+        lines.push_back(strip_line_end(line));
+    if (static_cast<long>(lines.size()) < needed)
+        error_report(
+            "Error : the image list '%s' holds %zu paths; %ld are needed (2 x (%d time samples - "
+            "1) x %d layers)",
+            p_.ifn1.c_str(), lines.size(), needed, p_.nb_seq, p_.nb_layers);
+    nom_seq_.assign(p_.nb_layers, std::vector<std::string>(per_layer));
+    for (int l = 0; l < p_.nb_layers; ++l)
+        for (int k = 0; k < per_layer; ++k) nom_seq_[l][k] = lines[l * per_layer + k];
+}
+
+void Run::set_sizes() {
+    if (p_.crop == 1) {
+        short Dx = 0, Dy = 0;  // only checks that the first image exists
+        entete_pgm(path(0, 0).c_str(), &Dx, &Dy);
+    } else {
+        entete_pgm(path(0, 0).c_str(), &nb_col_reel_, &nb_lig_reel_);
+    }
+    if (p_.crop == 1) {
+        nb_col_reel_ = p_.nb_col_reel;
+        nb_lig_reel_ = p_.nb_lig_reel;
+    }
+    const int shift = p_.Coarse_resol + p_.Coarse_scale;
+    const long lim = 1L << shift;
+    const long wc = (nb_col_reel_ + lim - 1) / lim * lim;
+    const long wl = (nb_lig_reel_ + lim - 1) / lim * lim;
+    if (wc > 32767 || wl > 32767) {
+        long largest = -1;
+        for (long s = 0; s <= p_.Coarse_scale; ++s) {
+            const long l2 = 1L << (p_.Coarse_resol + s);
+            if ((nb_col_reel_ + l2 - 1) / l2 * l2 <= 32767 &&
+                (nb_lig_reel_ + l2 - 1) / l2 * l2 <= 32767)
+                largest = s;
+        }
+        error_report(
+            "Error : option -coarseGrid %d makes the working size exceed 32767 samples; the "
+            "largest value that fits this image is %ld",
+            p_.Coarse_scale, largest);
+    }
+    Modif_Taille_Image_2(nb_col_reel_, nb_lig_reel_, p_.Coarse_resol, p_.Coarse_scale, &nb_col_,
+                         &nb_lig_);
+    n_ = static_cast<std::size_t>(nb_col_) * static_cast<std::size_t>(nb_lig_);
+}
+
+void Run::allocate() {
+    const std::size_t reel = static_cast<std::size_t>(nb_col_reel_) * nb_lig_reel_;
+    pyr_.assign(n_, 0);
+    Ureel_.assign(reel, 0.0f);
+    Vreel_.assign(reel, 0.0f);
+    for (auto* b : {&temp_, &temp2_, &div_, &exdiv_, &fx_div_, &fy_div_, &aux_, &aux2_, &AxPrim_,
+                    &AyPrim_, &FPrim_})
+        b->assign(n_, 0.0f);
+    Im_reel_temp_.assign(reel, 0);
+    layers_.reserve(p_.nb_layers);
+    for (int l = 0; l < p_.nb_layers; ++l) layers_.emplace_back(n_);
+    wVert_.assign(p_.nb_layers + 1, std::vector<float>(n_, 0.0f));
+    convwVertLayer_.assign(p_.nb_layers + 1, 0);
+    for (int k = 0; k <= p_.Coarse_resol; ++k) {
+        const std::size_t nk = static_cast<std::size_t>(nb_col_ >> k) * (nb_lig_ >> k);
+        for (Layer& layer : layers_) {
+            layer.It[k].assign(nk, 0);
+            layer.Itdt[k].assign(nk, 0);
+        }
+        rho_[k].assign(p_.nb_layers + 1, std::vector<float>(nk, 0.0f));
+    }
+}
+
+void Run::read_densities() {
+    std::cout << "\n\n\n*-*-*-*-*-* Reading density values*-*-*-*-*-*-*-*-*-*- " << std::endl;
+    FILE* f = std::fopen(p_.ifn2.c_str(), "r");
+    if (!f) error_report("Error : cannot open the density file '%s'", p_.ifn2.c_str());
+    std::cout << "surface layer: " << 0 << " with density: " << kSurfaceDensity << std::endl;
+    densities_.assign(p_.nb_layers, 0.0f);
+    for (int l = 0; l < p_.nb_layers; ++l) {
+        float value = 0.0f;
+        if (std::fscanf(f, "%f\n", &value) != 1) {
+            std::fclose(f);
+            error_report("Error : the density file '%s' holds %d numbers; %d layers need one each",
+                         p_.ifn2.c_str(), l, p_.nb_layers);
+        }
+        if (!std::isfinite(value) || !(value > 0.0f)) {
+            std::fclose(f);
+            error_report("Error : density %g of layer %d in '%s' is not a finite positive number",
+                         static_cast<double>(value), l, p_.ifn2.c_str());
+        }
+        densities_[l] = value;
+        std::cout << "surface layer: " << l + 1 << " with density: " << value << std::endl;
+    }
+    std::fclose(f);
+}
+
+// Reads the pair of images of layer l for time step `step` into the finest pyramid levels.
+void Run::read_layer_images(int step, int l) {
+    Layer& layer = layers_[l];
+    for (int which = 0; which < 2; ++which) {
+        const std::string& name = path(l, 2 * step + which);
+        short* im = Im_reel_temp_.data();
+        if (p_.crop == 1) {
+            read_crop_pgm(name.c_str(), im, nb_col_reel_, nb_lig_reel_, p_.ofx, p_.ofy);
+        } else {
+            short c = 0, r = 0;
+            entete_pgm(name.c_str(), &c, &r);
+            if (c != nb_col_reel_ || r != nb_lig_reel_)
+                fail("image %s is %d x %d; every image of the run must be %d x %d like the first",
+                     name.c_str(), c, r, nb_col_reel_, nb_lig_reel_);
+            read_pgm(name.c_str(), im, &nb_col_reel_, &nb_lig_reel_);
+        }
+        const int count = nb_col_reel_ * nb_lig_reel_;
+        for (int k = 0; k < count; ++k) {
+            const short x = im[k];
+            if (which == 0 && x > 1021) {
+                im[k] = 9999;  // saturated sample of the t image
+            } else {
+                im[k] = static_cast<short>(static_cast<long double>(x) * 100.0L *
+                                           static_cast<long double>(0.01));
+                if (which == 1) layer.O_Itdt[k] = static_cast<float>(im[k]);
+            }
+        }
+        short* dst = which == 0 ? layer.It[0].data() : layer.Itdt[0].data();
+        expand_ima(im, dst, nb_col_reel_, nb_lig_reel_, nb_col_, nb_lig_);
+    }
+}
+
+void Run::build_pyramids() {
+    for (int l = 0; l <= p_.nb_layers; ++l) {
+        short nc = nb_col_, nl = nb_lig_;
+        for (int k = 0; k < p_.Coarse_resol; ++k) {
+            if (l < p_.nb_layers) {
+                Layer& layer = layers_[l];
+                for (std::vector<short>* pyramid : {layer.It, layer.Itdt}) {
+                    Filtre_H(temp_.data(), pyramid[k].data(), filtre_PB_burt, 5, nc, nl);
+                    Filtre_V_f(temp_.data(), temp_.data(), filtre_PB_burt, 5, nc, nl);
+                    Float_to_short(temp_.data(), pyr_.data(), nc, nl);
+                    Decimation(pyramid[k + 1].data(), pyr_.data(), nc, nl, 2);
+                }
+            }
+            Filtre_H_f(temp_.data(), rho_[k][l].data(), filtre_PB_burt, 5, nc, nl);
+            Filtre_V_f(temp_.data(), temp_.data(), filtre_PB_burt, 5, nc, nl);
+            Decimation_f(rho_[k + 1][l].data(), temp_.data(), nc, nl, 2);
+            nc = static_cast<short>(static_cast<unsigned short>(nc) >> 1);
+            nl = static_cast<short>(static_cast<unsigned short>(nl) >> 1);
+        }
+        if (l < p_.nb_layers) {
+            Layer& layer = layers_[l];
+            Copy_sh2f(layer.O_Itdt.data(), layer.Itdt[p_.Coarse_resol].data(), nc, nl);
+        }
+    }
+}
+
+// O_Itdt = MedianOnGrad(Itdt registered on (U, V)), at the nc x nl size.
+void Run::register_and_filter(Layer& layer, const short* Itdt, float* U, float* V, short nc,
+                              short nl) {
+    Copy_sh2f(temp_.data(), const_cast<short*>(Itdt), nc, nl);
+    Recal_fl(U, V, aux_.data(), temp_.data(), nc, nl);
+    const CImg<float> filtered =
+        MedianOnGrad(CImg<float>(aux_.data(), nc, nl), kMedianSize, kMedianThreshold);
+    std::copy(filtered.data(), filtered.data() + static_cast<std::size_t>(nc) * nl,
+              layer.O_Itdt.begin());
+}
+
+void Run::set_initial_fields(int step) {
+    const short resol = p_.Coarse_resol;
+    const short nc = nb_col_ >> resol, nl = nb_lig_ >> resol;
+    if (p_.Init3D == 0) {
+        for (Layer& layer : layers_)
+            Copy_sh2f(layer.O_Itdt.data(), layer.Itdt[resol].data(), nc, nl);
+    } else {
+        for (int l = 0; l < p_.nb_layers; ++l) {
+            Layer& layer = layers_[l];
+            const std::string name = path(l, 2 * step) + ".xaf";
+            short c = 0, r = 0, code = 0;
+            read_entete_field(name.c_str(), &c, &r, &code);
+            if (code != 0) fail("cannot read the initial motion-field file %s", name.c_str());
+            if (c != nb_col_ || r != nb_lig_)
+                fail("initial motion-field file %s is %d x %d; the working size is %d x %d",
+                     name.c_str(), c, r, nb_col_, nb_lig_);
+            const CImg<float> field =
+                lire_XAmotionH(name.c_str(), nb_col_, nb_lig_, 0, 0, nb_col_, nb_lig_);
+            for (int y = 0; y < nb_lig_; ++y)
+                for (int x = 0; x < nb_col_; ++x) {
+                    layer.U_temp[static_cast<std::size_t>(y) * nb_col_ + x] = field(x, y, 0);
+                    layer.V_temp[static_cast<std::size_t>(y) * nb_col_ + x] = field(x, y, 1);
+                }
+        }
+        for (Layer& layer : layers_)
+            register_and_filter(layer, layer.Itdt[0].data(), layer.U_temp.data(),
+                                layer.V_temp.data(), nb_col_, nb_lig_);
+    }
+    for (Layer& layer : layers_) {
+        Copie_float(layer.U.data(), layer.U_temp.data(), nc, nl);
+        Copie_float(layer.V.data(), layer.V_temp.data(), nc, nl);
+    }
+}
+
+// Linearised data term of layer L with the density flux through its two interfaces:
+// (fx, fy) = grad(exp(div W) Itdt), ft = smoothed (exp(div W) Itdt - It), corrected by the flux
+// difference F = 88.29 (rho_L w_L - rho_L+1 w_L+1), first order where |div W| <= 0.01.
+void Run::derivative_update(int L, short resol, short nc, short nl) {
+    Layer& layer = layers_[L];
+    const int n = nc * nl;
+    float* div = div_.data();
+    float* exdiv = exdiv_.data();
+    float* temp = temp_.data();
+    Div_Vie(div, layer.U.data(), layer.V.data(), nc, nl);
+    Exp_image(exdiv, div, nc, nl);
+    Filtre_f_2D_f(fx_div_.data(), div, filtre_GX2, 5, 5, nc, nl);
+    Norm_f(fx_div_.data(), fx_div_.data(), kDerivNorm, nc, nl);
+    Filtre_f_2D_f(fy_div_.data(), div, filtre_GY2, 5, 5, nc, nl);
+    Norm_f(fy_div_.data(), fy_div_.data(), kDerivNorm, nc, nl);
+    Mult_f(layer.fx.data(), exdiv, layer.tempfx.data(), nc, nl);
+    Mult_f(layer.fy.data(), exdiv, layer.tempfy.data(), nc, nl);
+    Mult_f(temp, exdiv, layer.O_Itdt.data(), nc, nl);
+    const short* It = layer.It[resol].data();
+    for (int k = 0; k < n; ++k) {
+        layer.fx[k] += temp[k] * fx_div_[k];
+        layer.fy[k] += temp[k] * fy_div_[k];
+        layer.ft[k] = temp[k] - static_cast<float>(It[k]);
+    }
+    Filtre_2D_f_th(temp, layer.ft.data(), filtre_T2, 3, 3, nc, nl);
+    Norm_f(layer.ft.data(), temp, kTemporalNorm, nc, nl);
+
+    const float* rho_lo = rho_[resol][L].data();
+    const float* rho_hi = rho_[resol][L + 1].data();
+    const float* w_lo = wVert_[L].data();
+    const float* w_hi = wVert_[L + 1].data();
+    for (int k = 0; k < n; ++k) {
+        const float lo = rho_lo[k] * w_lo[k];
+        const float hi = rho_hi[k] * w_hi[k];
+        const float F = kFluxScale * (lo - hi);
+        const float em1 = exdiv[k] - 1.0f;
+        const float Fd = F / div[k];
+        const float A = (em1 / div[k] - exdiv[k]) * Fd;
+        AxPrim_[k] = A * fx_div_[k];
+        AyPrim_[k] = A * fy_div_[k];
+        FPrim_[k] = -Fd * em1;
+        if (std::fabs(div[k]) <= 0.01) {
+            layer.ft[k] -= F;
+        } else {
+            layer.fx[k] += AxPrim_[k];
+            layer.fy[k] += AyPrim_[k];
+            layer.ft[k] += FPrim_[k];
+        }
+    }
+}
+
+// Vertical wind of interface k (between layers k - 1 and k); 0 when converged.
+short Run::interface_update(int k, short resol, short nc, short nl) {
+    Layer& below = layers_[k - 1];
+    Layer& above = layers_[k];
+    cte_edp2ndMembreFiltreGaussUp(aux_.data(), temp_.data(), rho_[resol][k].data(),
+                                  rho_[resol][k - 1].data(), wVert_[k - 1].data(),
+                                  below.It[resol].data(), below.Itdt[resol].data(), below.U.data(),
+                                  below.V.data(), below.u.data(), below.v.data(), kFluxScale, nc,
+                                  nl, below.tempfx.data(), below.tempfy.data(), filtre_T2);
+    cte_edp2ndMembreFiltreGaussDown(
+        aux2_.data(), temp2_.data(), rho_[resol][k].data(), rho_[resol][k + 1].data(),
+        wVert_[k + 1].data(), above.It[resol].data(), above.Itdt[resol].data(), above.U.data(),
+        above.V.data(), above.u.data(), above.v.data(), kFluxScale, nc, nl, above.tempfx.data(),
+        above.tempfy.data(), filtre_T2);
+    return Estim_Wvert_RobUpDown(wVert_[k].data(), below.Data_out.data(), above.Data_out.data(),
+                                 aux_.data(), temp_.data(), aux2_.data(), temp2_.data(), p_.betaW,
+                                 p_.sigma_W, nc, nl);
+}
+
+void Run::level_initialisation(short resol, short nc, short nl) {
+    for (int L = 0; L < p_.nb_layers; ++L) {
+        Layer& layer = layers_[L];
+        Maz_f(layer.u.data(), nb_col_, nb_lig_);
+        Maz_f(layer.v.data(), nb_col_, nb_lig_);
+        Maz_theta(layer.parcours.get());
+        Filtre_f_2D_f(layer.tempfx.data(), layer.O_Itdt.data(), filtre_GX2, 5, 5, nc, nl);
+        Norm_f(layer.tempfx.data(), layer.tempfx.data(), kDerivNorm, nc, nl);
+        Filtre_f_2D_f(layer.tempfy.data(), layer.O_Itdt.data(), filtre_GY2, 5, 5, nc, nl);
+        Norm_f(layer.tempfy.data(), layer.tempfy.data(), kDerivNorm, nc, nl);
+        derivative_update(L, resol, nc, nl);
+        Maz_Data_O(layer.Data_out.data(), nb_col_, nb_lig_);
+        Maz_Data_O(layer.Gamma_out.data(), nb_col_, nb_lig_);
+        Maz_Data_O(layer.Mu_out.data(), nb_col_, nb_lig_);
+        Estim_Regulees_Rob(layer.Estim.data(), layer.Estim_rot.data(), layer.U.data(),
+                           layer.V.data(), layer.u.data(), layer.v.data(), nc, nl, p_.coef_regul,
+                           p_.lambda, p_.sigma_inter);
+        Indic_Grad_Min(layer.parcours.get(), layer.fx.data(), layer.fy.data(),
+                       layer.Data_out.data(), kGmin, nc, nl);
+        Data_Out_Gen_f(layer.u.data(), layer.v.data(), layer.fx.data(), layer.fy.data(),
+                       layer.ft.data(), p_.sigma1, nc, nl, layer.Data_out.data());
+        BordMisAZero(layer.Data_out.data(), nc, nl);
+        if (L >= 1) interface_update(L, resol, nc, nl);
+    }
+}
+
+void Run::write_temporary_outputs(short nc, short nl) {
+    const std::size_t n = static_cast<std::size_t>(nc) * nl;
+    auto write_layer = [&](int L, const char* name) {
+        if (L >= p_.nb_layers) return;
+        const Layer& layer = layers_[L];
+        CImg<float> field(nc, nl, 2);
+        for (std::size_t k = 0; k < n; ++k) {
+            field.data()[k] = layer.U[k] + layer.u[k];
+            field.data()[n + k] = layer.V[k] + layer.v[k];
+        }
+        write_XAmotionH(name, field);
+    };
+    auto write_interface = [&](int k, const char* name) {
+        if (k >= p_.nb_layers) return;
+        Cree_fichier_image(name, CImg<float>(wVert_[k].data(), nc, nl));
+    };
+    write_layer(0, "./temp2D_Lay01.xaf");
+    write_layer(1, "./temp2D_Lay12.xaf");
+    write_interface(1, "./tempUp_Lay1.matlab");
+    write_layer(2, "./temp2D_Lay23.xaf");
+    write_interface(2, "./tempUp_Lay2.matlab");
+}
+
+void Run::alternate(short resol, short nc, short nl) {
+    int Nb_it = 0;
+    int Conv = 1;
+    do {
+        // Horizontal pass: at most two ICM sweeps per layer and repetition.
+        int countV = 0;
+        bool convVariable_UV = false;
+        if (p_.nb_layers < 1) {
+            countV = 1;
+        } else {
+            do {
+                for (int L = 0; L < p_.nb_layers; ++L) {
+                    Layer& layer = layers_[L];
+                    layer.it_HS = 0;
+                    layer.Conv_HS = 1;
+                    convwVertLayer_[L] = 1;
+                    do {
+                        layer.Conv_HS = ICM_lissage(
+                            layer.U.data(), layer.V.data(), layer.u.data(), layer.v.data(),
+                            layer.fx.data(), layer.fy.data(), layer.ft.data(), nc, nl, kCondConv,
+                            layer.Data_out.data(), layer.Gamma_out.data(), nullptr,
+                            layer.Estim.data(), layer.Mu_out.data(), layer.Estim_rot.data(),
+                            layer.parcours.get(), N_, nb_decou_, 4, 0.0f, p_.lambda, 0, 0, 0, 0.0f,
+                            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0.0f, nullptr,
+                            nullptr, layer.It[resol].data());
+                        layer.it_HS += 1;
+                    } while (layer.Conv_HS != 0 && layer.it_HS < 2);
+                    Estim_Regulees_Rob(layer.Estim.data(), layer.Estim_rot.data(), layer.U.data(),
+                                       layer.V.data(), layer.u.data(), layer.v.data(), nc, nl,
+                                       p_.coef_regul, p_.lambda, p_.sigma_inter);
+                    derivative_update(L, resol, nc, nl);
+                }
+                convVariable_UV = false;
+                for (const Layer& layer : layers_)
+                    if (layer.Conv_HS != 0) convVariable_UV = true;
+                countV += 1;
+            } while (convVariable_UV && countV < kMaxRepetitions);
+        }
+        std::cout << "horizontale : " << countV;
+
+        // Vertical pass: upward then downward sweep over the interior interfaces.
+        int countW = 0;
+        if (p_.nb_layers < 2) {
+            countW = 1;
+        } else {
+            bool convVariable_wVert = false;
+            do {
+                for (int k = 1; k <= p_.nb_layers - 1; ++k)
+                    convwVertLayer_[k] = interface_update(k, resol, nc, nl);
+                for (int k = p_.nb_layers - 1; k >= 1; --k)
+                    convwVertLayer_[k] = interface_update(k, resol, nc, nl);
+                convVariable_wVert = false;
+                for (int k = 1; k <= p_.nb_layers - 1; ++k)
+                    if (convwVertLayer_[k] != 0) convVariable_wVert = true;
+                countW += 1;
+            } while (convVariable_wVert && countW < kMaxRepetitions);
+        }
+        std::cout << ",\tvertical : " << countW << std::endl;
+
+        for (int L = 0; L < p_.nb_layers; ++L) {
+            Layer& layer = layers_[L];
+            derivative_update(L, resol, nc, nl);
+            Data_Out_Gen_f(layer.u.data(), layer.v.data(), layer.fx.data(), layer.fy.data(),
+                           layer.ft.data(), p_.sigma1, nc, nl, layer.Data_out.data());
+            BordMisAZero(layer.Data_out.data(), nc, nl);
+        }
+
+        if (countV == 1 && countW == 1 && Nb_it > 0) {
+            Conv = 0;
+        } else {
+            if (convVariable_UV)
+                for (int L = 0; L < p_.nb_layers; ++L)
+                    std::cout << L << " : " << layers_[L].Conv_HS << std::endl;
+            Conv = 1;
+        }
+        Nb_it += 1;
+        write_temporary_outputs(nc, nl);
+    } while (Conv != 0 && Nb_it < kMaxAlternations);
+    if (Conv == 0)
+        std::cout << "convergence accomplish within " << Nb_it << " iterations " << std::endl;
+    else
+        std::cout << "convergence not reached within " << Nb_it << " iterations  " << std::endl;
+}
+
+void Run::end_of_grid_level(short resol, short scale, short nc, short nl) {
+    for (Layer& layer : layers_) {
+        Plus_fl(layer.U.data(), layer.U.data(), layer.u.data(), nc, nl);
+        Plus_fl(layer.V.data(), layer.V.data(), layer.v.data(), nc, nl);
+        if (scale == 0) continue;
+        register_and_filter(layer, layer.Itdt[resol].data(), layer.U.data(), layer.V.data(), nc,
+                            nl);
+        // Split every block that overlaps the image; continue past its four quarters.
+        bloc* courant = layer.parcours.get();
+        while (courant) {
+            const int T = 1 << courant->taille;
+            if (courant->abs + T > 0 && courant->abs < nl && courant->ord + T > 0 &&
+                courant->ord < nc) {
+                decoupe(courant, nl, nc);
+                nb_decou_ += 1;
+                for (int q = 0; q < 4 && courant; ++q) courant = courant->suiv;
+            } else {
+                courant = courant->suiv;
+            }
+        }
+    }
+}
+
+void Run::end_of_resolution(short resol, short* nc, short* nl) {
+    for (int L = 0; L < p_.nb_layers; ++L) {
+        Layer& layer = layers_[L];
+        Maz_f(layer.u.data(), nb_col_, nb_lig_);
+        Maz_f(layer.v.data(), nb_col_, nb_lig_);
+        layer.parcours.reset();
+        if (resol != 0) {
+            Norm_f(layer.U.data(), layer.U.data(), 2.0f, *nc, *nl);
+            Norm_f(layer.V.data(), layer.V.data(), 2.0f, *nc, *nl);
+            Proj_Dup_fl(layer.fx.data(), layer.U.data(), *nc, *nl);
+            Proj_Dup_fl(layer.fy.data(), layer.V.data(), *nc, *nl);
+            Proj_Dup_fl(layer.ft.data(), wVert_[L].data(), *nc, *nl);
+        }
+    }
+    if (resol == 0) return;
+    *nc = static_cast<short>(*nc * 2);
+    *nl = static_cast<short>(*nl * 2);
+    for (int L = 0; L < p_.nb_layers; ++L) {
+        Layer& layer = layers_[L];
+        register_and_filter(layer, layer.Itdt[resol - 1].data(), layer.fx.data(), layer.fy.data(),
+                            *nc, *nl);
+        Copy_f(layer.U.data(), layer.fx.data(), *nc, *nl);
+        Copy_f(layer.V.data(), layer.fy.data(), *nc, *nl);
+        Copy_f(wVert_[L].data(), layer.ft.data(), *nc, *nl);
+    }
+}
+
+void Run::estimate() {
+    short nc = nb_col_ >> p_.Coarse_resol;
+    short nl = nb_lig_ >> p_.Coarse_resol;
+    for (short resol = p_.Coarse_resol; resol >= 0; --resol) {
+        const short nb_blocs_col = nc >> p_.Coarse_scale;
+        const short nb_blocs_lig = nl >> p_.Coarse_scale;
+        N_ = static_cast<long>(nb_blocs_lig) * nb_blocs_col;
+        for (Layer& layer : layers_) {
+            bloc* head = nullptr;
+            init_parc(&head, p_.Coarse_scale, resol, nb_col_, nb_lig_, N_, nb_blocs_col);
+            layer.parcours.reset(head);
+        }
+        std::fprintf(stderr, "Initial grid: %hd X %hd blocks of size %hd X %hd\n", nb_blocs_col,
+                     nb_blocs_lig, static_cast<short>(nl / nb_blocs_lig),
+                     static_cast<short>(nc / nb_blocs_col));
+        nb_decou_ = 0;
+        for (short scale = p_.Coarse_scale; scale >= 0; --scale) {
+            level_initialisation(resol, nc, nl);
+            std::fprintf(stderr, "********************************* \n");
+            std::fprintf(stderr, "**** Resolution %d grid level %d  **** \n", resol, scale);
+            std::fprintf(stderr, "********************************* \n");
+            alternate(resol, nc, nl);
+            end_of_grid_level(resol, scale, nc, nl);
+        }
+        end_of_resolution(resol, &nc, &nl);
+    }
+}
+
+void Run::write_results(int step) {
+    std::cout << "\nwriting estimated fields ..." << std::endl;
+    for (int l = 0; l < p_.nb_layers; ++l) {
+        Layer& layer = layers_[l];
+        const std::string& P = path(l, 2 * step);
+        ajust_field(layer.U.data(), layer.V.data(), Ureel_.data(), Vreel_.data(), nb_col_,
+                    nb_col_reel_, nb_lig_reel_);
+        const std::string xaf = P + "_3D.xaf";
+        short coderr = 0;
+        write_field(xaf.c_str(), Ureel_.data(), Vreel_.data(), nb_col_reel_, nb_lig_reel_, &coderr);
+        if (coderr != 0) fail("cannot write the motion-field file %s", xaf.c_str());
+        write_champ(Ureel_.data(), Vreel_.data(), nb_col_reel_, nb_lig_reel_,
+                    (P + "_3D.motion").c_str());
+        if (l >= 1) {
+            CImg<float> w(nb_col_reel_, nb_lig_reel_);
+            for (int y = 0; y < nb_lig_reel_; ++y)
+                for (int x = 0; x < nb_col_reel_; ++x)
+                    w(x, y) = wVert_[l][static_cast<std::size_t>(y) * nb_col_ + x];
+            write_rawF(w, (P + "_3D.motionUp").c_str());
+            Cree_fichier_image((P + "_3D.motionUpMatlab").c_str(), w);
+        }
+    }
+}
+
+int Run::execute() {
+    read_image_list();
+    p_.sigma1 = p_.sigma1 * p_.sigma1;
+    set_sizes();
+    if (p_.Init3D != 0 && p_.Coarse_resol != 0) {
+        std::fprintf(stderr, "\nNo multiresolution scheme with initialisation 3D\n");
+        p_.Coarse_resol = 0;
+    }
+    allocate();
+    read_densities();
+    std::cout << "\n\n\n" << kStarLine << std::endl;
+    const std::time_t start = std::time(nullptr);
+
+    for (int i = 0; i <= p_.nb_seq - 2; ++i) {
+        std::cout << "\n\n\n" << kStarLine << std::endl;
+        std::printf("Processing time %hd\n", static_cast<short>(i + 1));
+        std::printf("%s\n", kStarLine);
+        std::cout << std::endl;
+        for (int l = 0; l < p_.nb_layers; ++l) {
+            MaVal_f(rho_[0][0].data(), nb_col_reel_, nb_lig_reel_, kSurfaceDensity);
+            MaVal_f(temp_.data(), nb_col_reel_, nb_lig_reel_, densities_[l]);
+            expand_ima_f(temp_.data(), rho_[0][l + 1].data(), nb_col_reel_, nb_lig_reel_, nb_col_,
+                         nb_lig_);
+            std::printf("Input files for layer % d \nImage t : %s\nImage t+dt : %s\n", l,
+                        path(l, 2 * i).c_str(), path(l, 2 * i + 1).c_str());
+            std::fflush(stdout);
+            read_layer_images(i, l);
+        }
+        std::printf("\n");
+        std::cout << std::endl;
+        for (Layer& layer : layers_) {
+            for (auto* b :
+                 {&layer.V, &layer.U, &layer.Estim, &layer.Estim_rot, &layer.V_temp, &layer.U_temp})
+                Maz_f(b->data(), nb_col_, nb_lig_);
+        }
+        for (auto& w : wVert_) Maz_f(w.data(), nb_col_, nb_lig_);
+        build_pyramids();
+        set_initial_fields(i);
+        estimate();
+        write_results(i);
+    }
+    std::printf("Processing time duration (sec): %d\n",
+                static_cast<int>(std::time(nullptr) - start));
+    return 0;
+}
+
+// Settings the estimator cannot run with end the run through the error report.
+void check_parameters(const RunParameters& p) {
+    if (p.nb_seq <= 1) error("Error : two image sets are at least required");
+    if (p.Coarse_resol < 0 || p.Coarse_resol > 3)
+        error_report("Error : option -coarseResol must be between 0 and 3 (got %d)",
+                     p.Coarse_resol);
+    if (p.Coarse_scale < 0)
+        error_report("Error : option -coarseGrid must not be negative (got %d)", p.Coarse_scale);
+    if (p.Coarse_resol + p.Coarse_scale > 14)
+        error_report(
+            "Error : option -coarseGrid %d is too large: with -coarseResol %d the largest value "
+            "is %d",
+            p.Coarse_scale, p.Coarse_resol, 14 - p.Coarse_resol);
+    if (p.nb_layers < 1)
+        error_report("Error : option -nbLayers must be at least 1 (got %d)", p.nb_layers);
+    if (!(p.sigma_inter > 0.0f))
+        error_report("Error : option -SigmaReg must be greater than 0 (got %g)",
+                     static_cast<double>(p.sigma_inter));
+    if (!(p.sigma_W > 0.0f))
+        error_report("Error : option -SigmaRegW must be greater than 0 (got %g)",
+                     static_cast<double>(p.sigma_W));
+    if (p.crop == 1) {
+        if (p.nb_col_reel < 1)
+            error_report("Error : option -dx must be at least 1 (got %d)", p.nb_col_reel);
+        if (p.nb_lig_reel < 1)
+            error_report("Error : option -dy must be at least 1 (got %d)", p.nb_lig_reel);
+        if (p.ofx < 0) error_report("Error : option -ofx must not be negative (got %d)", p.ofx);
+        if (p.ofy < 0) error_report("Error : option -ofy must not be negative (got %d)", p.ofy);
+    }
+}
+
+}  // namespace
+
+int optic_flow_3DMultilayers(int argc, char** argv) {
+    const RunParameters p = parse_options(argc, argv);
+    check_parameters(p);
+    Run run(p);
+    return run.execute();
+}

@@ -1,0 +1,152 @@
+#include "options.h"
+
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fail.h"
+
+namespace {
+
+const char* const kBold = "\x1b[1m";
+const char* const kReset = "\x1b[0;0;0m";
+const char* const kMagenta = "\x1b[0;35;59m";
+const char* const kUnderlinedRed = "\x1b[4;31;59m";
+
+class OptionReader {
+  public:
+    OptionReader(int argc, char** argv) : argc_(argc), argv_(argv) {
+        for (int k = 1; k < argc; ++k)
+            if (std::strcmp(argv[k], "-h") == 0) help_ = true;
+        if (help_) {
+            const char* base = std::strrchr(argv[0], '/');
+            base = base ? base + 1 : argv[0];
+            std::fprintf(stderr, "\n %s%s%s", kUnderlinedRed, base, kReset);
+            std::fprintf(stderr, " : %s", "3D layered atmospheric motion estimation");
+            std::fprintf(stderr, " (%s, %s)\n\n", __DATE__, __TIME__);
+        }
+    }
+
+    // The value text of the first occurrence of flag: the next argument, or the flag's own
+    // text when it is the last argument; null when the flag does not occur.
+    const char* lookup(const char* flag, bool* last) const {
+        *last = false;
+        for (int k = 1; k < argc_; ++k) {
+            if (std::strcmp(argv_[k], flag) != 0) continue;
+            if (k + 1 < argc_) return argv_[k + 1];
+            *last = true;
+            return argv_[k];
+        }
+        return nullptr;
+    }
+
+    std::string text(const char* flag, const char* def, const char* help) const {
+        bool last;
+        const char* val = lookup(flag, &last);
+        std::string out = val ? val : def;
+        usage_line(flag, out.c_str(), help);
+        return out;
+    }
+
+    long integer(const char* flag, long def, const char* help, long lo, long hi) const {
+        bool last;
+        const char* val = lookup(flag, &last);
+        long out = def;
+        if (val) {
+            char* end = nullptr;
+            errno = 0;
+            out = std::strtol(val, &end, 10);
+            if (last || end == val || !trailing_blank(end) || errno == ERANGE || out < lo ||
+                out > hi)
+                invalid(val, flag);
+        }
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%ld", out);
+        usage_line(flag, buf, help);
+        return out;
+    }
+
+    float real(const char* flag, float def, const char* help) const {
+        bool last;
+        const char* val = lookup(flag, &last);
+        float out = def;
+        if (val) {
+            char* end = nullptr;
+            const double d = std::strtod(val, &end);
+            if (last || end == val || !trailing_blank(end) || !std::isfinite(d) ||
+                std::fabs(d) > 3.0e38)
+                invalid(val, flag);
+            out = static_cast<float>(d);
+        }
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%g", static_cast<double>(out));
+        usage_line(flag, buf, help);
+        return out;
+    }
+
+  private:
+    static bool trailing_blank(const char* s) {
+        while (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r') ++s;
+        return *s == '\0';
+    }
+    [[noreturn]] static void invalid(const char* val, const char* flag) {
+        error_report("Error : invalid value '%s' for option %s", val, flag);
+    }
+    void usage_line(const char* flag, const char* value, const char* help) const {
+        if (!help_) return;
+        std::fprintf(stderr, "    %s%-8s%s = %-12s : %s%s%s\n", kBold, flag, kReset, value,
+                     kMagenta, help, kReset);
+    }
+
+    int argc_;
+    char** argv_;
+    bool help_ = false;
+};
+
+}  // namespace
+
+RunParameters parse_options(int argc, char** argv) {
+    const OptionReader opt(argc, argv);
+    RunParameters p;
+    p.ifn1 = opt.text("-inImage", "./inImage_3D.txt", " text file with input image paths");
+    p.ifn2 = opt.text("-inDensity", "./inDensity.txt",
+                      " text file with input average (in time and space) layer densities");
+    p.nb_seq = static_cast<short>(opt.integer(
+        "-nbTimeSample", 3, " number of time samples in the image sequences", SHRT_MIN, SHRT_MAX));
+    // The number of layers defaults to the number of time samples in effect.
+    p.nb_layers = static_cast<short>(
+        opt.integer("-nbLayers", p.nb_seq, " number of layers", SHRT_MIN, SHRT_MAX));
+    p.crop = static_cast<short>(
+        opt.integer("-crop", 0, " image cropping (yes=1/no=0)", SHRT_MIN, SHRT_MAX));
+    p.ofy = static_cast<short>(
+        opt.integer("-ofy", 0, "offset line number for cropping", SHRT_MIN, SHRT_MAX));
+    p.ofx = static_cast<short>(
+        opt.integer("-ofx", 0, "offset column number for cropping", SHRT_MIN, SHRT_MAX));
+    p.nb_lig_reel = static_cast<short>(
+        opt.integer("-dy", 1024, "line number in cropped image", SHRT_MIN, SHRT_MAX));
+    p.nb_col_reel = static_cast<short>(
+        opt.integer("-dx", 1024, "column number in cropped image", SHRT_MIN, SHRT_MAX));
+    p.Coarse_resol = static_cast<short>(opt.integer(
+        "-coarseResol", 0, "coarsest scale for multiresolution (no 2 stage scheme initialization)",
+        SHRT_MIN, SHRT_MAX));
+    p.Coarse_scale = static_cast<short>(opt.integer(
+        "-coarseGrid", 5, "coarsest grid of multigrid optimization", SHRT_MIN, SHRT_MAX));
+    p.lambda = opt.real("-alpha", 700, "global div-curl regularization coefficient");
+    p.coef_regul =
+        opt.real("-lambda", 150, "regularization coeficient within the div-curl functionnal");
+    p.betaW = opt.real("-beta", 5000, "coefficient regularization vertical winds ");
+    p.sigma1 = opt.real("-sigmaData", 9, "coefficient Phi-functions for robust data term");
+    p.sigma_inter = opt.real("-SigmaReg", 1000,
+                             "coefficient Phi-functions for robust div-curl regularization term");
+    p.sigma_W = opt.real("-SigmaRegW", 1000,
+                         "coefficient Phi-functions for robust regularization vertical wind");
+    p.Init3D = static_cast<int>(opt.integer(
+        "-init", 0,
+        " init. with (cropped) 2D motion estimates (name syntax 'inputImageFileNames.xaf') in "
+        "'xaf' format (yes=1/no=0)  ",
+        INT_MIN, INT_MAX));
+    return p;
+}

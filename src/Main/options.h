@@ -1,0 +1,34 @@
+// The command line of the run: the option lookup (the first argument equal to the flag, the
+// argument after it is its value; flags in any order; unknown arguments ignored), the usage
+// screen printed to standard error when "-h" is among the arguments (the run then proceeds),
+// and the run parameters with their defaults.
+#ifndef OPTIONS_H
+#define OPTIONS_H
+
+#include <string>
+
+struct RunParameters {
+    std::string ifn1 = "./inImage_3D.txt";  // image list
+    std::string ifn2 = "./inDensity.txt";   // layer densities
+    short nb_seq = 3;                       // time samples per sequence
+    short nb_layers = 3;                    // atmospheric layers
+    short crop = 0;                         // 1: read the window (ofx, ofy, dx, dy) of each image
+    short ofy = 0, ofx = 0;                 // top-left sample of the window
+    short nb_lig_reel = 1024, nb_col_reel = 1024;  // window size
+    short Coarse_resol = 0;                        // coarsest pyramid level, 0 .. 3
+    short Coarse_scale = 5;    // coarsest grid level (blocks of 2^Coarse_scale px)
+    float lambda = 700;        // "-alpha": global div-curl regularisation
+    float coef_regul = 150;    // "-lambda": regularisation inside the div-curl term
+    float betaW = 5000;        // vertical-wind regularisation
+    float sigma1 = 9;          // robust data-term scale (squared after the list)
+    float sigma_inter = 1000;  // robust div-curl regularisation scale
+    float sigma_W = 1000;      // robust vertical-wind regularisation scale
+    int Init3D = 0;            // nonzero: initial fields from "<t image>.xaf"
+};
+
+// Parses the options in their fixed order, printing the usage screen if "-h" is present.
+// A numeric value that is not a number, or a flag given last without a value, ends the run
+// through the error report; so do the out-of-range settings.
+RunParameters parse_options(int argc, char** argv);
+
+#endif
