@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the tools need, if any is missing.
 set -euo pipefail
-pkgs=(cmake g++ make cimg-dev libgtest-dev libbenchmark-dev libpng-dev clang-format)
+pkgs=(cmake g++ make cimg-dev libgtest-dev libbenchmark-dev libpng-dev libnetcdf-dev clang-format parallel)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
