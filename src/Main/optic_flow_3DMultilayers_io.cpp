@@ -1,0 +1,113 @@
+// Result files of the run driver written from CImg images: the adapters between two-plane motion
+// images (plane 0 along the columns, plane 1 along the lines, in pixels) and the xaf codec, the
+// headerless raw float file and the text matrix of a vertical wind. A file that cannot be
+// created or fully written ends the run with status 1 and a message naming it.
+#include "optic_flow_3DMultilayers.h"
+
+#include "fail.h"
+#include "io_field.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <vector>
+
+using cimg_library::CImg;
+
+// u(y * dx + x) = im(x, y, 0), v(y * dx + x) = im(x, y, 1), written with write_field.
+void write_XAmotionH(const char* fileXafOut, const CImg<float>& im) {
+    const int dx = im.width();
+    const int dy = im.height();
+    if (im.depth() < 2) fail("motion image for %s has %d plane(s), not 2", fileXafOut, im.depth());
+    std::vector<float> u(static_cast<std::size_t>(dx) * dy);
+    std::vector<float> v(u.size());
+    for (int y = 0; y < dy; y++) {
+        for (int x = 0; x < dx; x++) {
+            u[static_cast<std::size_t>(y) * dx + x] = im(x, y, 0);
+            v[static_cast<std::size_t>(y) * dx + x] = im(x, y, 1);
+        }
+    }
+    short code = 0;
+    write_field(fileXafOut, u.data(), v.data(), static_cast<short>(dx), static_cast<short>(dy),
+                &code);
+    if (code != 0) fail("cannot write motion-field file %s (code %d)", fileXafOut, code);
+}
+
+// The file holds a Dx x Dy field; the result is its dx x dy window whose top-left sample is
+// column ofx, line ofy: res(x, y, 0) = u(y + ofy, x + ofx), res(x, y, 1) = v(y + ofy, x + ofx).
+CImg<float> lire_XAmotionH(const char* filename, int dx, int dy, int ofx, int ofy, int Dx, int Dy) {
+    std::printf("%s\n", filename);
+    if (ofx < 0 || ofy < 0 || dx < 0 || dy < 0 || ofx + dx > Dx || ofy + dy > Dy || Dx > 32767 ||
+        Dy > 32767)
+        fail("window %d x %d at column %d, line %d does not fit the %d x %d field of %s", dx, dy,
+             ofx, ofy, Dx, Dy, filename);
+    std::vector<float> u(static_cast<std::size_t>(Dx) * Dy, 0.0f);
+    std::vector<float> v(u.size(), 0.0f);
+    short code = 0;
+    read_field(filename, u.data(), v.data(), static_cast<short>(Dx), static_cast<short>(Dy), &code);
+    if (code != 0) fail("cannot read motion-field file %s (code %d)", filename, code);
+    CImg<float> res(dx, dy, 2);
+    for (int y = 0; y < dy; y++) {
+        for (int x = 0; x < dx; x++) {
+            const std::size_t k = static_cast<std::size_t>(y + ofy) * Dx + (x + ofx);
+            res(x, y, 0) = u[k];
+            res(x, y, 1) = v[k];
+        }
+    }
+    return res;
+}
+
+// dx * dy IEEE single-precision samples of the first plane, row-major, least significant byte
+// first, in one write.
+void write_rawF(const CImg<float>& im, const char* filename) {
+    const int dx = im.width();
+    const int dy = im.height();
+    std::FILE* file = std::fopen(filename, "wb");
+    if (!file) fail("raw file %s: file=fopen(filename,\"wb\") failed", filename);
+    const std::size_t n = static_cast<std::size_t>(dx) * dy;
+    std::vector<unsigned char> bytes(4 * n);
+    for (int y = 0; y < dy; y++) {
+        for (int x = 0; x < dx; x++) {
+            const float value = im(x, y);
+            std::uint32_t bits = 0;
+            std::memcpy(&bits, &value, sizeof bits);
+            unsigned char* out = &bytes[4 * (static_cast<std::size_t>(y) * dx + x)];
+            for (int b = 0; b < 4; b++) out[b] = static_cast<unsigned char>(bits >> (8 * b));
+        }
+    }
+    const std::size_t written = std::fwrite(bytes.data(), 4, n, file);
+    const bool closed = std::fclose(file) == 0;
+    if (written != n)
+        fail(
+            "raw file %s: (unsigned int)dx*dy==fwrite(aux,sizeof(float),dx*dy,file) failed, %zu "
+            "of %zu values written",
+            filename, written, n);
+    if (!closed) fail("raw file %s: fclose(file)==0 failed, data not fully written", filename);
+}
+
+// One line per image line, top to bottom; the values of the first plane converted to double in
+// the default stream form (six significant digits), separated by one blank, the last followed by
+// a line end.
+void Cree_fichier_image(const char* nom_image, const CImg<float>& im) {
+    const int dx = im.width();
+    const int dy = im.height();
+    std::vector<double> values(static_cast<std::size_t>(dx) * dy);
+    for (int y = 0; y < dy; y++) {
+        for (int x = 0; x < dx; x++) values[static_cast<std::size_t>(y) * dx + x] = im(x, y);
+    }
+    std::ofstream file(nom_image);
+    if (!file) {
+        std::cout << "creation impossible" << std::endl;
+        fail("cannot create text matrix file %s", nom_image);
+    }
+    for (int y = 0; y < dy; y++) {
+        for (int x = 0; x < dx; x++) {
+            file << values[static_cast<std::size_t>(y) * dx + x];
+            file << (x + 1 < dx ? " " : "\n");
+        }
+    }
+    file.close();
+    if (file.fail()) fail("cannot write text matrix file %s", nom_image);
+}
