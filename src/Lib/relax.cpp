@@ -1,0 +1,131 @@
+// The block list of a layer (a singly linked list of square blocks that tile the image row by
+// row; each block carries its affine increment theta[1..6] in absolute coordinates) and the
+// robust weights of the data term.
+#include "relax.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "affine.h"
+#include "fail.h"
+
+namespace {
+
+bloc* new_record(const char* message) {
+    bloc* b = static_cast<bloc*>(std::calloc(1, sizeof(bloc)));
+    if (!b) nrerror(message);
+    return b;
+}
+
+double* copy_of(const double* src, int nh) {
+    double* dst = vector(1, nh);
+    for (int k = 1; k <= nh; k++) dst[k] = src[k];
+    return dst;
+}
+
+}  // namespace
+
+// N blocks of side 2^Coarse_scale (at least one), block k at line (k / nb_blocs_col) << scale,
+// column (k mod nb_blocs_col) << scale, with zero parameters and indic 0.
+void init_parc(bloc** parcours, short Coarse_scale, short /*resol*/, short /*nb_col*/,
+               short /*nb_lig*/, long N, short nb_blocs_col) {
+    const char* message = "init_parc: PB allocation memoire";
+    bloc* courant = new_record(message);
+    *parcours = courant;
+    const long last = N > 1 ? N - 1 : 0;
+    for (long k = 0; k <= last; k++) {
+        courant->taille = Coarse_scale;
+        courant->abs = static_cast<short>((k / nb_blocs_col) << Coarse_scale);
+        courant->ord = static_cast<short>((k % nb_blocs_col) << Coarse_scale);
+        courant->theta = vector(1, 6);
+        maz_vector(courant->theta, 1, 6);
+        courant->theta2 = vector(1, 4);
+        maz_vector(courant->theta2, 1, 4);
+        courant->indic = 0;
+        courant->suiv = k < last ? new_record(message) : nullptr;
+        courant = courant->suiv;
+    }
+}
+
+// The block becomes its top-left quarter, followed in the list by the top-right, bottom-left
+// and bottom-right quarters (new records with copies of its parameters and indic 0), then by
+// its former successor.
+void decoupe(bloc* courant, short /*nb_line*/, short /*nb_col*/) {
+    if (courant->taille < 1)
+        fail("decoupe: block at line %hd, column %hd has side 1 and cannot be split", courant->abs,
+             courant->ord);
+    const short h = static_cast<short>(1 << (courant->taille - 1));
+    const char* message = "decoupe: PB allocation memoire";
+    bloc* quarter[3];
+    for (bloc*& q : quarter) q = new_record(message);
+    const short offset_line[3] = {0, h, h};
+    const short offset_col[3] = {h, 0, h};
+    courant->taille--;
+    bloc* after = courant->suiv;
+    bloc* previous = courant;
+    for (int q = 0; q < 3; q++) {
+        bloc* b = quarter[q];
+        b->abs = static_cast<short>(courant->abs + offset_line[q]);
+        b->ord = static_cast<short>(courant->ord + offset_col[q]);
+        b->taille = courant->taille;
+        b->theta = copy_of(courant->theta, 6);
+        b->theta2 = copy_of(courant->theta2, 4);
+        b->indic = 0;
+        previous->suiv = b;
+        previous = b;
+    }
+    previous->suiv = after;
+}
+
+void Free_parc(bloc* parcours) {
+    while (parcours) {
+        bloc* next = parcours->suiv;
+        free_vector(parcours->theta, 1, 6);
+        free_vector(parcours->theta2, 1, 4);
+        std::free(parcours);
+        parcours = next;
+    }
+}
+
+// Blocks of side T <= 4 are active. A larger block is inactive when the float sum over its
+// pixels of fx^2 + fy^2 (line order) is strictly below T^2 gmin^2; a NaN sum keeps it active.
+void Indic_Grad_Min(bloc* parcours, float* fx, float* fy, float* /*Data_out*/, float gmin,
+                    short nb_col, short /*nb_line*/) {
+    for (bloc* b = parcours; b; b = b->suiv) {
+        const int T = 1 << b->taille;
+        if (T <= 4) {
+            b->indic = 1;
+            continue;
+        }
+        float S = 0.0f;
+        for (int i = b->abs; i < b->abs + T; i++) {
+            for (int j = b->ord; j < b->ord + T; j++) {
+                const long k = static_cast<long>(i) * nb_col + j;
+                S += fx[k] * fx[k] + fy[k] * fy[k];
+            }
+        }
+        const float bound = static_cast<float>(T * T) * gmin * gmin;
+        b->indic = S < bound ? 0 : 1;
+    }
+}
+
+// Data_out = exp(-r2 / sigma) with r = fx u + fy v + ft and r2 = r * r, both rounded to float;
+// sigma is compared as it is (not squared here). sigma == 0 gives 0 everywhere.
+void Data_Out_Gen_f(float* u, float* v, float* fx, float* fy, float* ft, float sigma, short nb_col,
+                    short nb_line, float* Data_out) {
+    const long n = static_cast<long>(nb_col) * nb_line;
+    for (long k = 0; k < n; k++) {
+        const float r = static_cast<float>(static_cast<long double>(fx[k]) * u[k] +
+                                           static_cast<long double>(fy[k]) * v[k] + ft[k]);
+        const float r2 = r * r;
+        if (sigma == 0.0f)
+            Data_out[k] = 0.0f;
+        else
+            Data_out[k] = static_cast<float>(std::exp(-static_cast<double>(r2) / sigma));
+    }
+}
+
+// 1 when |x| > seuil strictly; a NaN x gives 0.
+short Seuil_ERR(float x, float seuil) {
+    return std::fabs(x) > seuil ? 1 : 0;
+}

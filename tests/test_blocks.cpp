@@ -1,0 +1,139 @@
+// Block list (creation, splitting, activity marks) and the robust data weights.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "affine.h"
+#include "relax.h"
+
+namespace {
+
+std::vector<bloc*> as_vector(bloc* head) {
+    std::vector<bloc*> out;
+    for (bloc* b = head; b; b = b->suiv) out.push_back(b);
+    return out;
+}
+
+}  // namespace
+
+TEST(InitParc, TilesTheImageRowByRowWithZeroParameters) {
+    bloc* head = nullptr;
+    init_parc(&head, 4, 0, 48, 32, 6, 3);  // 2 rows x 3 columns of 16 x 16 blocks
+    const std::vector<bloc*> blocks = as_vector(head);
+    ASSERT_EQ(blocks.size(), 6u);
+    const short expected[6][2] = {{0, 0}, {0, 16}, {0, 32}, {16, 0}, {16, 16}, {16, 32}};
+    for (int k = 0; k < 6; k++) {
+        EXPECT_EQ(blocks[k]->abs, expected[k][0]) << k;
+        EXPECT_EQ(blocks[k]->ord, expected[k][1]) << k;
+        EXPECT_EQ(blocks[k]->taille, 4);
+        EXPECT_EQ(blocks[k]->indic, 0);
+        for (int m = 1; m <= 6; m++) EXPECT_EQ(blocks[k]->theta[m], 0.0);
+        for (int m = 1; m <= 4; m++) EXPECT_EQ(blocks[k]->theta2[m], 0.0);
+    }
+    Free_parc(head);
+
+    for (long n : {1L, 0L}) {  // one record whatever N <= 1
+        init_parc(&head, 3, 0, 8, 8, n, 1);
+        ASSERT_NE(head, nullptr);
+        EXPECT_EQ(head->abs, 0);
+        EXPECT_EQ(head->ord, 0);
+        EXPECT_EQ(head->suiv, nullptr);
+        Free_parc(head);
+    }
+}
+
+TEST(Decoupe, QuartersFollowInRowMajorOrderAndInheritTheParameters) {
+    bloc* head = nullptr;
+    init_parc(&head, 4, 0, 64, 64, 2, 2);
+    bloc* parent = head;
+    bloc* former_next = parent->suiv;
+    parent->abs = 32;
+    parent->ord = 48;
+    parent->indic = 1;
+    for (int m = 1; m <= 6; m++) parent->theta[m] = m;
+    for (int m = 1; m <= 4; m++) parent->theta2[m] = 10 + m;
+
+    decoupe(parent, 64, 64);
+
+    const std::vector<bloc*> blocks = as_vector(head);
+    ASSERT_EQ(blocks.size(), 5u);
+    EXPECT_EQ(blocks[0], parent);
+    EXPECT_EQ(blocks[4], former_next);
+    const short expected[4][2] = {{32, 48}, {32, 56}, {40, 48}, {40, 56}};
+    for (int k = 0; k < 4; k++) {
+        EXPECT_EQ(blocks[k]->abs, expected[k][0]) << k;
+        EXPECT_EQ(blocks[k]->ord, expected[k][1]) << k;
+        EXPECT_EQ(blocks[k]->taille, 3);
+        EXPECT_EQ(blocks[k]->indic, k == 0 ? 1 : 0);
+        for (int m = 1; m <= 6; m++) EXPECT_EQ(blocks[k]->theta[m], m);
+        for (int m = 1; m <= 4; m++) EXPECT_EQ(blocks[k]->theta2[m], 10 + m);
+        if (k > 0) {
+            EXPECT_NE(blocks[k]->theta, parent->theta);  // copies, not shared
+        }
+    }
+    Free_parc(head);
+}
+
+TEST(Decoupe, SinglePixelBlockIsAFatalError) {
+    bloc* head = nullptr;
+    init_parc(&head, 0, 0, 4, 4, 1, 1);
+    EXPECT_EXIT(decoupe(head, 4, 4), ::testing::ExitedWithCode(1), "cannot be split");
+    Free_parc(head);
+}
+
+TEST(IndicGradMin, SmallBlocksAreActiveAndLargeOnesNeedEnoughGradient) {
+    // 16 x 16 image: 8 x 8 blocks at (0, 0), (0, 8), (8, 0) and a 4 x 4 block at (8, 8).
+    const short nc = 16;
+    std::vector<float> fx(nc * nc, 0.0f), fy(nc * nc, 0.0f);
+    for (int i = 0; i < 8; i++) {
+        for (int j = 0; j < 8; j++) {
+            fx[i * nc + j] = 0.5f;       // mean of fx^2 + fy^2 exactly gmin^2
+            fy[i * nc + 8 + j] = 0.49f;  // below
+        }
+    }
+    fx[8 * nc] = std::numeric_limits<float>::quiet_NaN();  // NaN sum stays active
+    bloc* head = nullptr;
+    init_parc(&head, 3, 0, nc, nc, 4, 2);
+    const std::vector<bloc*> blocks = as_vector(head);
+    blocks[3]->taille = 2;
+    const struct {
+        float gmin;
+        short indic[4];
+    } cases[] = {{0.5f, {1, 0, 1, 1}}, {0.0f, {1, 1, 1, 1}}};
+    for (const auto& c : cases) {
+        Indic_Grad_Min(head, fx.data(), fy.data(), nullptr, c.gmin, nc, nc);
+        for (int k = 0; k < 4; k++) EXPECT_EQ(blocks[k]->indic, c.indic[k]) << c.gmin << " " << k;
+    }
+    Free_parc(head);
+}
+
+TEST(DataOutGen, WeightIsExpOfMinusSquaredResidualOverSigma) {
+    const struct {
+        float u, fx, ft, sigma, expected;
+    } cases[] = {
+        {0.0f, 3.0f, 0.0f, 4.0f, 1.0f},                                // zero residual
+        {1.0f, 3.0f, -3.0f, 4.0f, 1.0f},                               // residual cancels
+        {1.0f, 2.0f, 0.0f, 4.0f, static_cast<float>(std::exp(-1.0))},  // r = 2, r^2 = sigma
+        {1.0f, 2.0f, 1.0f, 0.0f, 0.0f},                                // sigma 0
+        {0.0f, 0.0f, 0.0f, 0.0f, 0.0f},
+    };
+    for (const auto& c : cases) {
+        float u[2] = {c.u, c.u}, v[2] = {0.5f, 0.5f}, fx[2] = {c.fx, c.fx}, fy[2] = {0, 0};
+        float ft[2] = {c.ft, c.ft}, out[2] = {-1, -1};
+        Data_Out_Gen_f(u, v, fx, fy, ft, c.sigma, 2, 1, out);
+        EXPECT_EQ(out[0], c.expected) << c.u << " " << c.fx << " " << c.sigma;
+        EXPECT_EQ(out[1], c.expected);
+    }
+}
+
+TEST(SeuilErr, OnlyMagnitudesStrictlyAboveTheThresholdCount) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        float x;
+        short expected;
+    } cases[] = {{-0.5f, 0}, {0.5f, 0}, {-0.6f, 1}, {0.6f, 1},
+                 {0.0f, 0},  {inf, 1},  {-inf, 1},  {std::numeric_limits<float>::quiet_NaN(), 0}};
+    for (const auto& c : cases) EXPECT_EQ(Seuil_ERR(c.x, 0.5f), c.expected) << c.x;
+}

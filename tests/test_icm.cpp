@@ -1,0 +1,429 @@
+// Horizontal estimator: the block normal equations checked against the block energy written
+// out from its definition, the constant update, the affine update with its fallback, and the
+// ICM sweep (change count, modes, recovery of a known affine motion).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "affine.h"
+#include "lissage_div_curl.h"
+#include "relax.h"
+
+namespace {
+
+struct Layer {
+    short nc, nl;
+    std::vector<float> U, V, u, v, fx, fy, ft, Data_out, Estim, Estim_rot, U_ref, V_ref;
+    std::vector<short> It;
+    Layer(short c, short l)
+        : nc(c),
+          nl(l),
+          U(c * l),
+          V(c * l),
+          u(c * l),
+          v(c * l),
+          fx(c * l),
+          fy(c * l),
+          ft(c * l),
+          Data_out(c * l, 1.0f),
+          Estim(c * l),
+          Estim_rot(c * l),
+          U_ref(c * l),
+          V_ref(c * l),
+          It(c * l) {}
+    long at(int i, int j) const { return static_cast<long>(i) * nc + j; }
+};
+
+struct Terms {
+    float lambda = 0;
+    short no_div = 0, no_curl = 0;
+    float coef_Correl = 0;
+    std::vector<float> w_f, w_var, w_i, w_j, w_u, w_v, mask;
+    float coef_ref = 0;
+    float* m() { return mask.empty() ? nullptr : mask.data(); }
+};
+
+struct OneBlock {  // a lone block of side 2^taille at (abs, ord)
+    bloc* b = nullptr;
+    OneBlock(short abs, short ord, short taille) {
+        init_parc(&b, taille, 0, 0, 0, 1, 1);
+        b->abs = abs;
+        b->ord = ord;
+        b->indic = 1;
+    }
+    ~OneBlock() { Free_parc(b); }
+};
+
+struct System {
+    double A[7][7] = {};
+    double B[7] = {};
+};
+
+System assemble(Layer& L, bloc* b, Terms& t) {
+    System s;
+    double* rows[7];
+    for (int k = 0; k < 7; k++) rows[k] = s.A[k];
+    const long k = L.at(b->abs, b->ord);
+    constsys_6_lissage(rows, s.B, b, &L.ft[k], &L.fx[k], &L.fy[k], &L.Data_out[k], nullptr, t.m(),
+                       &L.Estim[k], nullptr, &L.Estim_rot[k], &L.U[k], &L.V[k], &L.u[k], &L.v[k],
+                       L.nl, L.nc, 0.61f, 0.0f, t.lambda, t.no_div, t.no_curl,
+                       static_cast<long>(t.w_f.size()), t.coef_Correl, t.w_f.data(), t.w_var.data(),
+                       t.w_i.data(), t.w_j.data(), t.w_u.data(), t.w_v.data(), t.coef_ref,
+                       &L.U_ref[k], &L.V_ref[k], &L.It[k]);
+    return s;
+}
+
+void constant_update(Layer& L, bloc* b, Terms& t) {
+    const long k = L.at(b->abs, b->ord);
+    Ener_min_lissage(&L.u[k], &L.v[k], &L.U[k], &L.V[k], &L.fx[k], &L.fy[k], &L.ft[k], L.nc, L.nl,
+                     &L.Data_out[k], nullptr, t.m(), &L.Estim[k], nullptr, &L.Estim_rot[k], b, 0.0f,
+                     t.lambda, t.no_div, t.no_curl, static_cast<long>(t.w_f.size()), t.coef_Correl,
+                     t.w_f.data(), t.w_var.data(), t.w_i.data(), t.w_j.data(), t.w_u.data(),
+                     t.w_v.data(), t.coef_ref, &L.U_ref[k], &L.V_ref[k], &L.It[k]);
+}
+
+int sweep(Layer& L, bloc* head, Terms& t, short mod) {
+    return ICM_lissage(L.U.data(), L.V.data(), L.u.data(), L.v.data(), L.fx.data(), L.fy.data(),
+                       L.ft.data(), L.nc, L.nl, 3.0f, L.Data_out.data(), nullptr, t.m(),
+                       L.Estim.data(), nullptr, L.Estim_rot.data(), head, 0, 0, mod, 0.0f, t.lambda,
+                       t.no_div, t.no_curl, static_cast<long>(t.w_f.size()), t.coef_Correl,
+                       t.w_f.data(), t.w_var.data(), t.w_i.data(), t.w_j.data(), t.w_u.data(),
+                       t.w_v.data(), t.coef_ref, L.U_ref.data(), L.V_ref.data(), L.It.data());
+}
+
+// Block energy of the affine increment th, written out from the definitions: increments are
+// the model inside the block and the current u, v elsewhere; a neighbour outside the image is
+// the pixel itself with its current u, v.
+double block_energy(const Layer& L, const bloc* b, const Terms& t, const double* th) {
+    const int T = 1 << b->taille;
+    auto inside = [&](int i, int j) {
+        return i >= b->abs && i < b->abs + T && j >= b->ord && j < b->ord + T;
+    };
+    auto wU = [&](int i, int j, int qi, int qj) {
+        if (inside(qi, qj)) return L.U[L.at(qi, qj)] + th[1] + th[2] * qi + th[3] * qj;
+        const bool out = qi < 0 || qi >= L.nl || qj < 0 || qj >= L.nc;
+        const long k = out ? L.at(i, j) : L.at(qi, qj);
+        return static_cast<double>(L.U[k]) + L.u[k];
+    };
+    auto wV = [&](int i, int j, int qi, int qj) {
+        if (inside(qi, qj)) return L.V[L.at(qi, qj)] + th[4] + th[5] * qi + th[6] * qj;
+        const bool out = qi < 0 || qi >= L.nl || qj < 0 || qj >= L.nc;
+        const long k = out ? L.at(i, j) : L.at(qi, qj);
+        return static_cast<double>(L.V[k]) + L.v[k];
+    };
+    double E = 0;
+    for (int i = b->abs; i < b->abs + T; i++) {
+        for (int j = b->ord; j < b->ord + T; j++) {
+            const long k = L.at(i, j);
+            const double du = th[1] + th[2] * i + th[3] * j, dv = th[4] + th[5] * i + th[6] * j;
+            const double r = L.fx[k] * du + L.fy[k] * dv + L.ft[k];
+            E += L.Data_out[k] * r * r;
+            for (size_t n = 0; t.coef_Correl != 0 && L.It[k] <= 1021 && n < t.w_f.size(); n++) {
+                const double d2 = (i - t.w_j[n]) * (i - t.w_j[n]) + (j - t.w_i[n]) * (j - t.w_i[n]);
+                if (d2 > 9 * t.w_var[n]) continue;
+                double kappa = t.coef_Correl * t.w_f[n] * std::exp(-d2 / (2 * t.w_var[n]));
+                if (!t.mask.empty()) {
+                    const int R = static_cast<int>(3 * std::sqrt(t.w_var[0])), W = 2 * R + 1;
+                    const double di = i - (t.w_j[n] - R), dj = j - (t.w_i[n] - R);
+                    if (di < 0 || di >= W || dj < 0 || dj >= W) continue;
+                    kappa *= t.mask[n * W * W + static_cast<int>(di * W + dj)];
+                }
+                E += kappa *
+                     (std::pow(L.U[k] + du - t.w_u[n], 2) + std::pow(L.V[k] + dv - t.w_v[n], 2));
+            }
+            E += t.coef_ref *
+                 (std::pow(L.U[k] + du - L.U_ref[k], 2) + std::pow(L.V[k] + dv - L.V_ref[k], 2));
+            const double xi = t.no_div ? 0.0 : L.Estim[k], zeta = t.no_curl ? 0.0 : L.Estim_rot[k];
+            const double div =
+                wU(i, j, i, j + 1) - wU(i, j, i, j - 1) + wV(i, j, i + 1, j) - wV(i, j, i - 1, j);
+            const double curl =
+                wV(i, j, i, j + 1) - wV(i, j, i, j - 1) - wU(i, j, i + 1, j) + wU(i, j, i - 1, j);
+            E += t.lambda * ((div - xi) * (div - xi) + (curl - zeta) * (curl - zeta));
+        }
+    }
+    return E;
+}
+
+// Deterministic, irregular sample values of moderate size.
+float wiggle(long k, double f, double amp) {
+    return static_cast<float>(amp * std::sin(f * k + 0.3));
+}
+
+void fill_irregular(Layer& L) {
+    for (long k = 0; k < L.nc * L.nl; k++) {
+        L.U[k] = wiggle(k, 1.3, 0.8);
+        L.V[k] = wiggle(k, 2.1, 0.7);
+        L.u[k] = wiggle(k, 0.7, 0.5);
+        L.v[k] = wiggle(k, 3.3, 0.4);
+        L.fx[k] = wiggle(k, 0.9, 3.0);
+        L.fy[k] = wiggle(k, 1.7, 2.0);
+        L.ft[k] = wiggle(k, 2.9, 1.5);
+        L.Data_out[k] = 0.5f + wiggle(k, 0.37, 0.4);
+        L.Estim[k] = wiggle(k, 1.1, 0.3);
+        L.Estim_rot[k] = wiggle(k, 0.5, 0.2);
+        L.U_ref[k] = wiggle(k, 0.8, 1.0);
+        L.V_ref[k] = wiggle(k, 2.6, 1.0);
+        L.It[k] = static_cast<short>(k % 7 == 3 ? 1022 : 500);  // some saturated pixels
+    }
+}
+
+double unit(int k) {
+    return k == 0 ? 0.0 : 1.0;
+}
+
+}  // namespace
+
+TEST(NormalEquations, AreHalfTheHessianAndMinusHalfTheGradientOfTheBlockEnergy) {
+    // Blocks inside the image, against each image edge, covering it, and a single pixel.
+    const struct {
+        short abs, ord, taille;
+        short no_div, no_curl;
+        bool mask;
+    } blocks[] = {{2, 4, 2, 0, 0, true},
+                  {4, 4, 2, 1, 0, false},
+                  {0, 0, 1, 0, 1, true},
+                  {0, 0, 3, 0, 0, false},
+                  {3, 7, 0, 0, 0, false}};
+    for (const auto& c : blocks) {
+        Layer L(8, 8);
+        fill_irregular(L);
+        Terms t;
+        t.lambda = 0.7f;
+        t.no_div = c.no_div;
+        t.no_curl = c.no_curl;
+        t.coef_ref = 0.3f;
+        t.coef_Correl = 0.8f;
+        t.w_f = {1.0f, 0.6f};
+        t.w_var = {1.0f, 2.0f};
+        t.w_i = {5.0f, 2.0f};  // columns
+        t.w_j = {3.0f, 6.0f};  // lines
+        t.w_u = {0.4f, -0.2f};
+        t.w_v = {-0.3f, 0.9f};
+        if (c.mask) {  // R = 3, W = 7: two 7 x 7 windows
+            t.mask.resize(2 * 49);
+            for (size_t m = 0; m < t.mask.size(); m++) t.mask[m] = 0.2f + 0.01f * (m % 50);
+        }
+        OneBlock blk(c.abs, c.ord, c.taille);
+        const System s = assemble(L, blk.b, t);
+
+        double th0[7] = {0, 0, 0, 0, 0, 0, 0};
+        const double E0 = block_energy(L, blk.b, t, th0);
+        for (int k = 1; k <= 6; k++) {
+            double plus[7] = {}, minus[7] = {};
+            plus[k] = unit(k);
+            minus[k] = -unit(k);
+            const double Ek = block_energy(L, blk.b, t, plus);
+            const double gradient_B = -(Ek - block_energy(L, blk.b, t, minus)) / 4;
+            EXPECT_NEAR(s.B[k], gradient_B, 1e-5 * (1 + std::fabs(gradient_B)))
+                << "block " << c.abs << "," << c.ord << " B[" << k << "]";
+            for (int l = 1; l <= 6; l++) {
+                double both[7] = {}, only_l[7] = {};
+                both[k] += 1;
+                both[l] += 1;
+                only_l[l] = 1;
+                const double Akl = (block_energy(L, blk.b, t, both) - Ek -
+                                    block_energy(L, blk.b, t, only_l) + E0) /
+                                   2;
+                EXPECT_NEAR(s.A[k][l], Akl, 1e-6 * (1 + std::fabs(Akl)))
+                    << "block " << c.abs << "," << c.ord << " A[" << k << "][" << l << "]";
+                EXPECT_EQ(s.A[k][l], s.A[l][k]);
+            }
+        }
+    }
+}
+
+TEST(NormalEquations, SmoothingRowsOfAnInteriorAndALastColumnPixel) {
+    // Zero fields and no data term: a unit target or neighbour value at one pixel isolates that
+    // pixel's row a (divergence) or b (vorticity), B = -lambda (Kd a + Kc b).
+    const float lambda = 0.5f;
+    const struct {
+        const char* what;
+        int i, j;   // where the unit value goes
+        int field;  // 0: Estim (Kd = -1), 1: Estim_rot (Kc = -1), 2: u (Kd = +1), 3: v (Kc = +1)
+        double row[6];  // expected a or b of the affected pixel
+    } cases[] = {
+        {"interior a", 5, 6, 0, {0, 0, 2, 0, 2, 0}},
+        {"interior b", 5, 6, 1, {0, -2, 0, 0, 0, 2}},
+        {"last column a", 5, 8, 2, {-1, -5, -6, 0, 2, 0}},  // pixel (5, 7), right neighbour
+        {"last column b", 5, 8, 3, {0, -2, 0, -1, -5, -6}},
+    };
+    for (const auto& c : cases) {
+        Layer L(12, 12);
+        std::fill(L.Data_out.begin(), L.Data_out.end(), 0.0f);
+        std::vector<float>* fields[4] = {&L.Estim, &L.Estim_rot, &L.u, &L.v};
+        (*fields[c.field])[L.at(c.i, c.j)] = 1.0f;
+        Terms t;
+        t.lambda = lambda;
+        OneBlock blk(4, 4, 2);  // lines and columns 4..7
+        const System s = assemble(L, blk.b, t);
+        const double sign = c.field < 2 ? 1.0 : -1.0;
+        for (int k = 1; k <= 6; k++) EXPECT_EQ(s.B[k], sign * lambda * c.row[k - 1]) << c.what << k;
+    }
+}
+
+TEST(ConstantUpdate, MinimisesTheBlockEnergyOverConstantIncrements) {
+    for (short taille : {1, 2}) {
+        Layer L(8, 8);
+        fill_irregular(L);
+        Terms t;
+        t.lambda = 0.4f;
+        t.coef_ref = 0.2f;
+        OneBlock blk(taille == 1 ? 6 : 2, taille == 1 ? 0 : 3, taille);
+        // 2 x 2 system of E(cu, cv) from the affine energy with theta = (cu, 0, 0, cv, 0, 0).
+        auto E = [&](double cu, double cv) {
+            const double th[7] = {0, cu, 0, 0, cv, 0, 0};
+            return block_energy(L, blk.b, t, th);
+        };
+        const double a11 = (E(2, 0) - 2 * E(1, 0) + E(0, 0)) / 2;
+        const double a22 = (E(0, 2) - 2 * E(0, 1) + E(0, 0)) / 2;
+        const double a12 = (E(1, 1) - E(1, 0) - E(0, 1) + E(0, 0)) / 2;
+        const double b1 = -(E(1, 0) - E(-1, 0)) / 4, b2 = -(E(0, 1) - E(0, -1)) / 4;
+        const double det = a11 * a22 - a12 * a12;
+        const long k = L.at(blk.b->abs, blk.b->ord);
+        const float u_next = L.u[k + 1];
+        constant_update(L, blk.b, t);
+        EXPECT_NEAR(L.u[k], (a22 * b1 - a12 * b2) / det, 1e-5) << "side " << (1 << taille);
+        EXPECT_NEAR(L.v[k], (a11 * b2 - a12 * b1) / det, 1e-5);
+        EXPECT_EQ(L.u[k + 1], u_next);  // only the top-left pixel is written
+    }
+}
+
+TEST(ConstantUpdate, SinglePixelUsesTheFourOneSidedStencils) {
+    // u = 1 at the right neighbour, everything else 0: the stencils give
+    // 6 cu^2 + 2 (1 - cu)^2 + (terms in cv alone), minimal at cu = 1/4, cv = 0.
+    Layer L(5, 5);
+    std::fill(L.Data_out.begin(), L.Data_out.end(), 0.0f);
+    L.u[L.at(2, 3)] = 1.0f;
+    Terms t;
+    t.lambda = 0.8f;
+    OneBlock blk(2, 2, 0);
+    constant_update(L, blk.b, t);
+    EXPECT_FLOAT_EQ(L.u[L.at(2, 2)], 0.25f);
+    EXPECT_FLOAT_EQ(L.v[L.at(2, 2)] + 1.0f, 1.0f);
+}
+
+TEST(ConstantUpdate, ZeroDeterminantKeepsThePreviousIncrement) {
+    // No smoothing, one pixel: the data matrix [gx^2 gx gy; gx gy gy^2] is singular.
+    Layer L(3, 3);
+    const long p = L.at(1, 1);
+    L.fx[p] = 1.0f;
+    L.fy[p] = 2.0f;
+    L.ft[p] = 3.0f;
+    L.u[p] = 0.7f;
+    L.v[p] = -0.2f;
+    Terms t;
+    OneBlock blk(1, 1, 0);
+    constant_update(L, blk.b, t);
+    EXPECT_EQ(L.u[p], 0.7f);
+    EXPECT_EQ(L.v[p], -0.2f);
+}
+
+TEST(AffineUpdate, FitsAnExactAffineMotionAndFallsBackToTheConstantModel) {
+    Layer L(8, 8);
+    fill_irregular(L);
+    const double truth[7] = {0, 0.3, 0.02, -0.01, -0.4, 0.015, 0.03};
+    for (int i = 0; i < 8; i++) {
+        for (int j = 0; j < 8; j++) {
+            const long k = L.at(i, j);
+            const double du = truth[1] + truth[2] * i + truth[3] * j;
+            const double dv = truth[4] + truth[5] * i + truth[6] * j;
+            L.ft[k] = static_cast<float>(-(L.fx[k] * du + L.fy[k] * dv));
+        }
+    }
+    Terms t;
+    OneBlock blk(0, 0, 3);
+    double theta[7];
+    Estim_Param_6_lissage(L.U.data(), L.V.data(), L.u.data(), L.v.data(), L.Data_out.data(),
+                          nullptr, nullptr, L.Estim.data(), nullptr, L.Estim_rot.data(),
+                          L.fx.data(), L.fy.data(), L.ft.data(), 8, 8, blk.b, theta, 0.0f, 0.0f, 0,
+                          0, 0, 0.0f, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0.0f,
+                          nullptr, nullptr, L.It.data());
+    for (int k = 1; k <= 6; k++) EXPECT_NEAR(theta[k], truth[k], 1e-5) << k;
+
+    // One pixel without data weight: zero 6 x 6 matrix, the stencil case above applies instead.
+    Layer P(5, 5);
+    std::fill(P.Data_out.begin(), P.Data_out.end(), 0.0f);
+    P.u[P.at(2, 3)] = 1.0f;
+    OneBlock pixel(2, 2, 0);
+    const long k = P.at(2, 2);
+    testing::internal::CaptureStdout();
+    Estim_Param_6_lissage(&P.U[k], &P.V[k], &P.u[k], &P.v[k], &P.Data_out[k], nullptr, nullptr,
+                          &P.Estim[k], nullptr, &P.Estim_rot[k], &P.fx[k], &P.fy[k], &P.ft[k], 5, 5,
+                          pixel.b, theta, 0.0f, 0.8f, 0, 0, 0, 0.0f, nullptr, nullptr, nullptr,
+                          nullptr, nullptr, nullptr, 0.0f, nullptr, nullptr, &P.It[k]);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "systeme non-inversible -> modele constant\n");
+    const double expected[7] = {0, 0.25, 0, 0, 0, 0, 0};
+    for (int m = 1; m <= 6; m++) EXPECT_NEAR(theta[m], expected[m], 1e-7) << m;
+}
+
+TEST(IcmSweep, CountsChangedBlocksAgainstThreePercentOfTheActiveOnes) {
+    // 100 single-pixel blocks; only the reference term acts, so a block moves to U_ref exactly
+    // where U_ref is nonzero (from 0: infinite relative change) and stays 0 elsewhere (0 / 0).
+    const struct {
+        int changed;
+        short mod;
+        int expected;
+    } cases[] = {{2, 0, 0}, {3, 0, 3}, {3, 4, 3}, {3, 1, 0}, {3, 7, 0}};
+    for (const auto& c : cases) {
+        Layer L(10, 10);
+        for (int n = 0; n < c.changed; n++) L.U_ref[17 * n + 5] = 0.5f + n;
+        Terms t;
+        t.coef_ref = 1.0f;
+        bloc* head = nullptr;
+        init_parc(&head, 0, 0, 10, 10, 100, 10);
+        for (bloc* b = head; b; b = b->suiv) b->indic = 1;
+        EXPECT_EQ(sweep(L, head, t, c.mod), c.expected) << c.changed << " mod " << c.mod;
+        const bool updates = c.mod == 0 || c.mod == 4;
+        for (int n = 0; n < c.changed; n++)
+            EXPECT_EQ(L.u[17 * n + 5], updates ? 0.5f + n : 0.0f) << "mod " << c.mod;
+        for (bloc* b = head; b; b = b->suiv) EXPECT_EQ(b->theta[1], 0.0);  // constant update
+        Free_parc(head);
+    }
+    Terms t;
+    Layer L(4, 4);
+    EXPECT_EQ(sweep(L, nullptr, t, 4), 0);
+}
+
+TEST(IcmSweep, RepeatedSweepsRecoverAKnownAffineMotion) {
+    // Smooth texture moved by a divergence- and vorticity-free affine motion; ft from the
+    // linearised model. 16 x 16 blocks get the affine update.
+    const short n = 64;
+    Layer L(n, n);
+    auto u_true = [](int i, int j) { return 0.4 + 0.01 * i - 0.005 * j; };
+    auto v_true = [](int i, int j) { return -0.3 + 0.005 * i + 0.01 * j; };
+    for (int i = 0; i < n; i++) {
+        for (int j = 0; j < n; j++) {
+            const long k = L.at(i, j);
+            // I = 50 sin(0.3 j + 0.2 i) + 40 cos(0.25 i - 0.15 j) + 20 sin(0.07 i) sin(0.4 j)
+            L.fx[k] = static_cast<float>(15 * std::cos(0.3 * j + 0.2 * i) +
+                                         6 * std::sin(0.25 * i - 0.15 * j) +
+                                         8 * std::sin(0.07 * i) * std::cos(0.4 * j));
+            L.fy[k] = static_cast<float>(10 * std::cos(0.3 * j + 0.2 * i) -
+                                         10 * std::sin(0.25 * i - 0.15 * j) +
+                                         1.4 * std::cos(0.07 * i) * std::sin(0.4 * j));
+            L.ft[k] = static_cast<float>(-(L.fx[k] * u_true(i, j) + L.fy[k] * v_true(i, j)));
+        }
+    }
+    Terms t;
+    t.lambda = 0.01f;
+    bloc* head = nullptr;
+    init_parc(&head, 4, 0, n, n, 16, 4);
+    for (bloc* b = head; b; b = b->suiv) b->indic = 1;
+    int result = -1, sweeps = 0;
+    while (result != 0 && sweeps < 30) {
+        result = sweep(L, head, t, 4);
+        sweeps++;
+    }
+    EXPECT_EQ(result, 0);
+    for (int i = 0; i < n; i++) {
+        for (int j = 0; j < n; j++) {
+            ASSERT_NEAR(L.u[L.at(i, j)], u_true(i, j), 1e-3) << i << "," << j;
+            ASSERT_NEAR(L.v[L.at(i, j)], v_true(i, j), 1e-3) << i << "," << j;
+        }
+    }
+    Free_parc(head);
+}
