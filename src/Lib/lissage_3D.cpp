@@ -1,0 +1,225 @@
+// Vertical wind at the interface between two layers. Each layer's linearised mass-conservation
+// residual is affine in the unknown interface wind w, a + b w (per pixel, grey levels per time
+// step), with the layer's motion, images, densities and its other interface wind held fixed.
+// The interface wind minimises both layers' weighted squared residuals plus a robust smoothness
+// term, by in-place Gauss-Seidel sweeps alternating with the line-process weights.
+#include "lissage_3D.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "bib_LP_ansi.h"
+#include "bib_ansi.h"
+#include "neighbor.h"
+#include "operations_images.h"
+
+namespace {
+
+const float kEpsDiv = 0.01f;            // below this |div| the flux factor is its limit -1
+const float kNormGrad = 0.0005952381f;  // 1 / 1680, normalisation of the 5 x 5 derivatives
+const float kNormT2 = 0.166f;           // normalisation of the 3 x 3 temporal smoothing
+const float kWindChange = 0.001f;       // a vertical update counts as a change from here on
+
+// d/dx (columns) and d/dy (lines, downwards) of a field, applied as correlations, row-major.
+// clang-format off
+const float kFiltreGX2[25] = {
+    135, -188, 0, 188, -135,
+    -15, -263, 0, 263,   15,
+    -65, -288, 0, 288,   65,
+    -15, -263, 0, 263,   15,
+    135, -188, 0, 188, -135};
+const float kFiltreGY2[25] = {
+     135,  -15,  -65,  -15,  135,
+    -188, -263, -288, -263, -188,
+       0,    0,    0,    0,    0,
+     188,  263,  288,  263,  188,
+    -135,   15,   65,   15, -135};
+// clang-format on
+
+// The per-pixel images both layer equations are built from.
+struct MassTerms {
+    explicit MassTerms(std::size_t n)
+        : div(n), exdiv(n), Itdt(n), fx_div(n), fy_div(n), ft(n), tmp(n) {}
+    std::vector<float> div, exdiv;      // divergence of (U, V) and its exponential
+    std::vector<float> Itdt;            // image at t + dt registered on (U, V)
+    std::vector<float> fx_div, fy_div;  // spatial derivatives of div
+    std::vector<float> ft;              // smoothed residual exdiv Itdt - It
+    std::vector<float> tmp;             // scratch
+};
+
+// div of (U, V) and exp(div); the t + dt image registered on (U, V); div_x, div_y by the 5 x 5
+// masks / 1680; ft = 0.166 T2 * (exp(div) Itdt - It) in grey levels. The 2-D filters replicate
+// border samples.
+void mass_terms(MassTerms& m, short* It, short* ItdtOriginal, float* U, float* V, short nc,
+                short nl, float* filtre_T2) {
+    const int n = nc * nl;
+    Div_Vie(m.div.data(), U, V, nc, nl);
+    Exp_image(m.exdiv.data(), m.div.data(), nc, nl);
+
+    Copy_sh2f(m.tmp.data(), ItdtOriginal, nc, nl);
+    Recal_fl(U, V, m.Itdt.data(), m.tmp.data(), nc, nl);
+
+    // The filter only reads its mask.
+    Filtre_f_2D_f(m.fx_div.data(), m.div.data(), const_cast<float*>(kFiltreGX2), 5, 5, nc, nl);
+    Norm_f(m.fx_div.data(), m.fx_div.data(), kNormGrad, nc, nl);
+    Filtre_f_2D_f(m.fy_div.data(), m.div.data(), const_cast<float*>(kFiltreGY2), 5, 5, nc, nl);
+    Norm_f(m.fy_div.data(), m.fy_div.data(), kNormGrad, nc, nl);
+
+    for (int k = 0; k < n; ++k) {
+        m.tmp[k] = m.exdiv[k] * m.Itdt[k];
+        m.ft[k] = m.tmp[k] - static_cast<float>(It[k]);
+    }
+    Filtre_2D_f_th(m.tmp.data(), m.ft.data(), filtre_T2, 3, 3, nc, nl);
+    Norm_f(m.ft.data(), m.tmp.data(), kNormT2, nc, nl);
+}
+
+// Factor of the flux difference in the linearised equation:
+// ((u div_x + v div_y) ((e - 1) / div - e) + (1 - e)) / div with e = exp(div), or its limit -1
+// when |div| < 0.01. Single precision.
+float flux_factor(const MassTerms& m, int k, float u, float v) {
+    const float div = m.div[k];
+    if (std::fabs(div) < kEpsDiv) return -1.0f;
+    const float e = m.exdiv[k];
+    return ((u * m.fx_div[k] + v * m.fy_div[k]) * ((e - 1.0f) / div - e) + (1.0f - e)) / div;
+}
+
+// The layer's linearised data residual at the increment (u, v), single precision.
+float layer_residual(const MassTerms& m, int k, float u, float v, float fx, float fy) {
+    const float e = m.exdiv[k];
+    return e * (m.Itdt[k] * m.fx_div[k] + fx) * u + e * (m.Itdt[k] * m.fy_div[k] + fy) * v +
+           m.ft[k];
+}
+
+template <class T>
+std::vector<T> work_buffer(std::size_t n) {
+    try {
+        return std::vector<T>(n);
+    } catch (const std::bad_alloc&) {
+        std::exit(1);
+    }
+}
+
+std::size_t pixel_count(short nc, short nl) {
+    const int n = nc * nl;
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+}  // namespace
+
+// Layer below the interface: a = residual + g rho_0 wVert_0 aux (known wind at its lower
+// interface), b = -aux g rho (unknown wind at its upper interface), per pixel, float.
+void cte_edp2ndMembreFiltreGaussUp(float* a, float* b, float* rho, float* rho_0, float* wVert_0,
+                                   short* It, short* ItdtOriginal, float* U, float* V, float* u,
+                                   float* v, float g, short nc_resol_K, short nl_resol_K, float* fx,
+                                   float* fy, float* filtre_T2) {
+    MassTerms m(pixel_count(nc_resol_K, nl_resol_K));
+    mass_terms(m, It, ItdtOriginal, U, V, nc_resol_K, nl_resol_K, filtre_T2);
+    const int n = nc_resol_K * nl_resol_K;
+    for (int k = 0; k < n; ++k) {
+        const float aux = flux_factor(m, k, u[k], v[k]);
+        float ak = layer_residual(m, k, u[k], v[k], fx[k], fy[k]);
+        ak = ak + rho_0[k] * g * wVert_0[k] * aux;
+        a[k] = ak;
+        b[k] = -aux * rho[k] * g;
+    }
+}
+
+// Layer above the interface: a = residual - g rho wVert aux (known wind at its upper
+// interface), b = aux g rho_0 (unknown wind at its lower interface), per pixel, float.
+void cte_edp2ndMembreFiltreGaussDown(float* a, float* b, float* rho_0, float* rho, float* wVert,
+                                     short* It, short* ItdtOriginal, float* U, float* V, float* u,
+                                     float* v, float g, short nc_resol_K, short nl_resol_K,
+                                     float* fx, float* fy, float* filtre_T2) {
+    MassTerms m(pixel_count(nc_resol_K, nl_resol_K));
+    mass_terms(m, It, ItdtOriginal, U, V, nc_resol_K, nl_resol_K, filtre_T2);
+    const int n = nc_resol_K * nl_resol_K;
+    for (int k = 0; k < n; ++k) {
+        const float aux = flux_factor(m, k, u[k], v[k]);
+        float ak = layer_residual(m, k, u[k], v[k], fx[k], fy[k]);
+        ak = ak - rho[k] * g * wVert[k] * aux;
+        a[k] = ak;
+        b[k] = aux * rho_0[k] * g;
+    }
+}
+
+// 0 on the first and last line and the first and last column.
+void BordMisAZero(float* DI_Dt_out, short nc_resol_K, short nl_resol_K) {
+    if (nc_resol_K <= 0 || nl_resol_K <= 0) return;
+    const int last_line = (nl_resol_K - 1) * nc_resol_K;
+    for (int j = 0; j < nc_resol_K; ++j) {
+        DI_Dt_out[j] = 0.0f;
+        DI_Dt_out[last_line + j] = 0.0f;
+    }
+    for (int i = 0; i < nl_resol_K; ++i) {
+        DI_Dt_out[i * nc_resol_K] = 0.0f;
+        DI_Dt_out[i * nc_resol_K + nc_resol_K - 1] = 0.0f;
+    }
+}
+
+// Minimiser at (i, j) of D0 (a01 + b01 w)^2 + D1 (a12 + b12 w)^2 + lambdaW sum weight (w - w_q)^2:
+// (lambdaW sum weight w_q - a01 b01 D0 - a12 b12 D1) / (lambdaW sum weight + b01^2 D0 + b12^2 D1)
+// in single precision. Missing neighbours are the pixel itself, links above line 0 and left of
+// column 0 weigh 0. A zero denominator keeps the current value.
+float EstimValWVert_RobUpDown(float* wVert, float* a01, float* b01, float* a12, float* b12,
+                              float* Data_out, float* Data_out2, short i, short j, short nb_col,
+                              short nb_line, float lambdaW, Line_Process* ztw) {
+    const float vois_b = DOWN(i, j, nb_col, nb_line, wVert);
+    const float vois_h = UP(i, j, nb_col, nb_line, wVert);
+    const float vois_g = LEFT(i, j, nb_col, nb_line, wVert);
+    const float vois_d = RIGHT(i, j, nb_col, nb_line, wVert);
+    const float disc_up_h = UP_spat(i, j, nb_col, nb_line, ztw);
+    const float disc_left_v = LEFT_spat(i, j, nb_col, nb_line, ztw);
+
+    const float valeur = lambdaW * (ztw->Disc_h * vois_b + disc_up_h * vois_h +
+                                    disc_left_v * vois_g + ztw->Disc_v * vois_d);
+    float numerator = valeur - *a01 * *b01 * *Data_out;
+    numerator = numerator - *a12 * *b12 * *Data_out2;
+    const float denominator = lambdaW * (ztw->Disc_h + disc_up_h + disc_left_v + ztw->Disc_v) +
+                              *b01 * *b01 * *Data_out + *b12 * *b12 * *Data_out2;
+    if (denominator == 0.0f) return *wVert;
+    return numerator / denominator;
+}
+
+// One forward raster sweep then one backward sweep of in-place updates; returns the number of
+// updates (over both sweeps) that moved the value by 0.001 or more.
+int RegulWVert_RobUpDown(float* wVert, float* Data_out, float* Data_out2, float* a01, float* b01,
+                         float* a12, float* b12, short nb_col, short nb_line, float lambdaW,
+                         Line_Process* ztw) {
+    int nb_point = 0;
+    auto update = [&](short i, short j) {
+        const int k = i * nb_col + j;
+        const float estim_wVert =
+            EstimValWVert_RobUpDown(wVert + k, a01 + k, b01 + k, a12 + k, b12 + k, Data_out + k,
+                                    Data_out2 + k, i, j, nb_col, nb_line, lambdaW, ztw + k);
+        if (std::fabs(estim_wVert - wVert[k]) >= kWindChange) ++nb_point;
+        wVert[k] = estim_wVert;
+    };
+    for (short i = 0; i < nb_line; ++i)
+        for (short j = 0; j < nb_col; ++j) update(i, j);
+    for (short i = nb_line - 1; i >= 0; --i)
+        for (short j = nb_col - 1; j >= 0; --j) update(i, j);
+    return nb_point;
+}
+
+// Relaxes wVert in place: at most two passes, the first with uniform link weights, the weights
+// recomputed from wVert (sigmaW) after each pass. Returns 0 once a pass changes fewer than 3 %
+// of the pixels, 1 otherwise.
+short Estim_Wvert_RobUpDown(float* wVert, float* Data_out, float* Data_out2, float* a01, float* b01,
+                            float* a12, float* b12, float lambdaW, float sigmaW, short nc_resol_K,
+                            short nl_resol_K) {
+    const int n = nc_resol_K * nl_resol_K;
+    std::vector<Line_Process> ztw = work_buffer<Line_Process>(pixel_count(nc_resol_K, nl_resol_K));
+    Maz_LP(ztw.data(), nc_resol_K, nl_resol_K);
+
+    const float threshold = static_cast<float>((3 * n) / 100.0);
+    short Conv_Regul = 1;
+    for (short it_Regul = 0; Conv_Regul != 0 && it_Regul < 2; ++it_Regul) {
+        const int changed = RegulWVert_RobUpDown(wVert, Data_out, Data_out2, a01, b01, a12, b12,
+                                                 nc_resol_K, nl_resol_K, lambdaW, ztw.data());
+        if (threshold > changed) Conv_Regul = 0;
+        Relax_estim(wVert, nc_resol_K, nl_resol_K, sigmaW, ztw.data());
+    }
+    return Conv_Regul;
+}
