@@ -15,7 +15,7 @@ namespace {
 void usage(const char* prog) {
     std::printf(
         "usage: %s -o DIR [-size N | -size COLSxLINES] [-layers L] [-samples S] [-seed K]\n"
-        "          [-strength A]\n"
+        "          [-strength A] [-flux G]\n"
         "Writes L layers of S time samples (10-bit PGM), inImage_3D.txt, inDensity.txt and the\n"
         "true winds (truth_layer<l>_step<i>.xaf, truth_wvert<k>_step<i>.raw) into DIR.\n"
         "  -o DIR        output folder, created if missing (required)\n"
@@ -24,7 +24,9 @@ void usage(const char* prog) {
         "  -samples S    number of time samples (default 3)\n"
         "  -seed K       random seed, same seed same files (default 1)\n"
         "  -strength A   wind scale: 1 gives horizontal winds up to about 3 px per step and\n"
-        "                vertical fluxes of a few grey levels (default 1.0)\n",
+        "                scales the vertical winds alike (default 1.0)\n"
+        "  -flux G       at strength 1, the largest change of grey level that the mass flux\n"
+        "                through one interface causes per step (default 3)\n",
         prog);
 }
 
@@ -71,6 +73,10 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             st.strength = std::strtod(value, &end);
             if (end == value || *end != '\0') fail("option -strength: '%s' is not a number", value);
+        } else if (flag == "-flux") {
+            char* end = nullptr;
+            st.flux = std::strtod(value, &end);
+            if (end == value || *end != '\0') fail("option -flux: '%s' is not a number", value);
         } else {
             fail("unknown option %s (see -h)", flag.c_str());
         }
@@ -80,9 +86,9 @@ int main(int argc, char** argv) {
     const LayeredSample s = build_layered_sample(st);
     write_layered_sample(s, dir);
 
-    std::printf("%s: %d layers x %d samples of %d x %d, seed %" PRIu64 ", strength %g\n",
+    std::printf("%s: %d layers x %d samples of %d x %d, seed %" PRIu64 ", strength %g, flux %g\n",
                 dir.c_str(), st.nb_layers, st.nb_samples, st.nb_col, st.nb_lig, st.seed,
-                st.strength);
+                st.strength, st.flux);
     for (int l = 0; l < st.nb_layers; ++l)
         std::printf("  layer %d: density %g, grey levels of the first sample %.0f .. %.0f\n", l,
                     double(s.rho[l + 1]), s.texture[l].grey_min, s.texture[l].grey_max);

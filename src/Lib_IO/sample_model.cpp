@@ -18,12 +18,10 @@ const float kGroundDensity = 1.2252257f;
 const double kFluxFactor = 88.29;  // grey levels per unit of rho * w
 
 // Targets at strength 1: the shaped part of a horizontal wind reaches 2 px/step and at most
-// 0.05/step of divergence, the drift adds up to 1 px/step, and each interface moves the grey
-// levels of its two layers by at most 3 through the flux term.
+// 0.05/step of divergence, and the drift adds up to 1 px/step.
 const double kPatternSpeed = 2.0;
 const double kMaxDivergence = 0.05;
 const double kDriftSpeed = 1.0;
-const double kMaxFluxGrey = 3.0;
 
 // Texture octaves: lattice spacing 32, 16, 8 px, each 0.55 times the amplitude of the last.
 const int kOctaves = 3;
@@ -209,6 +207,7 @@ LayeredSample build_layered_sample(const SampleSettings& st) {
         fail("sample count %d outside 2 .. 64", st.nb_samples);
     if (!(st.strength >= 0.0 && st.strength <= 20.0))
         fail("wind strength %g outside 0 .. 20", st.strength);
+    if (!(st.flux >= 0.0 && st.flux <= 100.0)) fail("flux %g outside 0 .. 100", st.flux);
 
     const int nc = st.nb_col, nl = st.nb_lig, L = st.nb_layers, steps = st.nb_samples - 1;
     LayeredSample s;
@@ -236,7 +235,8 @@ LayeredSample build_layered_sample(const SampleSettings& st) {
         s.wind.push_back(w);
     }
 
-    // Highs and lows at the interior interfaces, none at the ground and the top.
+    // Highs and lows at the interior interfaces, none at the ground and the top; each moves the
+    // grey levels of its two layers by at most strength * flux through 88.29 rho[k] w[k].
     s.vertical.assign(L + 1, {});
     const double R = 0.5 * std::min(nc, nl);
     for (int k = 1; k < L; ++k) {
@@ -250,7 +250,7 @@ LayeredSample build_layered_sample(const SampleSettings& st) {
         for (int y = 0; y < nl; ++y)
             for (int x = 0; x < nc; ++x)
                 wmax = std::max(wmax, std::fabs(vertical_wind_at(s, k, x, y)));
-        const double scale = st.strength * kMaxFluxGrey / (kFluxFactor * s.rho[k]) / wmax;
+        const double scale = st.strength * st.flux / (kFluxFactor * s.rho[k]) / wmax;
         for (auto& g : b) g.amp *= scale;
     }
 

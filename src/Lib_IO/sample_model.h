@@ -22,6 +22,7 @@ struct SampleSettings {
     int nb_layers = 3, nb_samples = 3;
     uint64_t seed = 1;
     double strength = 1.0;  // scales every wind; 1 gives horizontal winds up to about 3 px/step
+    double flux = 3.0;      // at strength 1, the largest grey-level change one interface causes
 };
 
 // amp * exp(-r^2 / (2 sigma^2)), r the distance to (x0, y0), in pixels.
