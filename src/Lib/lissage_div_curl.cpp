@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "affine.h"
+#include "neighbor.h"
 #include "relax.h"
 
 namespace {
@@ -30,10 +31,6 @@ struct BlockInputs {
 
     long at(int i, int j) const { return static_cast<long>(i - i0) * nc + (j - j0); }
     bool in_block(int i, int j) const { return i >= i0 && i < i0 + T && j >= j0 && j < j0 + T; }
-    // Replicate rule: a neighbour outside the image reads the pixel (i, j) itself.
-    long neighbour(int i, int j, int qi, int qj) const {
-        return (qi >= 0 && qi < nl && qj >= 0 && qj < nc) ? at(qi, qj) : at(i, j);
-    }
     float xi(long k) const { return (no_div || !Estim) ? 0.0f : Estim[k]; }
     float zeta(long k) const { return (no_curl || !Estim_rot) ? 0.0f : Estim_rot[k]; }
     bool correlation_on() const { return coef_Correl != 0.0f && nb_VecCorrel >= 1; }
@@ -50,13 +47,22 @@ struct DivCurlRow {
 };
 
 DivCurlRow div_curl_row(const BlockInputs& in, int i, int j) {
-    // div = wU(right) - wU(left) + wV(down) - wV(up); curl = wV(right) - wV(left) - wU(down) +
-    // wU(up)
+    // div  = wU(right) - wU(left) + wV(down) - wV(up)
+    // curl = wV(right) - wV(left) - wU(down) + wU(up)
     struct Neighbour {
-        int di, dj, u_div, v_div, u_curl, v_curl;
+        int di, dj;
+        float (*read)(short, short, short, short, float*);  // replicate rule at the image edge
+        int u_div, v_div, u_curl, v_curl;
     };
-    static const Neighbour neighbours[4] = {
-        {0, 1, 1, 0, 0, 1}, {0, -1, -1, 0, 0, -1}, {1, 0, 0, 1, -1, 0}, {-1, 0, 0, -1, 1, 0}};
+    static const Neighbour neighbours[4] = {{0, 1, RIGHT, 1, 0, 0, 1},
+                                            {0, -1, LEFT, -1, 0, 0, -1},
+                                            {1, 0, DOWN, 0, 1, -1, 0},
+                                            {-1, 0, UP, 0, -1, 1, 0}};
+    const long p = in.at(i, j);
+    auto known = [&](const Neighbour& q, float* field) {
+        return q.read(static_cast<short>(i), static_cast<short>(j), static_cast<short>(in.nc),
+                      static_cast<short>(in.nl), field + p);
+    };
     DivCurlRow row;
     long double kd = 0.0L, kc = 0.0L;
     for (const Neighbour& q : neighbours) {
@@ -76,14 +82,12 @@ DivCurlRow div_curl_row(const BlockInputs& in, int i, int j) {
                 row.b[4 + m] += q.v_curl * phi[m];
             }
         } else {
-            const long k = in.neighbour(i, j, qi, qj);
-            wU = static_cast<long double>(in.U[k]) + in.u[k];
-            wV = static_cast<long double>(in.V[k]) + in.v[k];
+            wU = static_cast<long double>(known(q, in.U)) + known(q, in.u);
+            wV = static_cast<long double>(known(q, in.V)) + known(q, in.v);
         }
         kd += q.u_div * wU + q.v_div * wV;
         kc += q.u_curl * wU + q.v_curl * wV;
     }
-    const long p = in.at(i, j);
     row.Kd = static_cast<float>(kd - in.xi(p));
     row.Kc = static_cast<float>(kc - in.zeta(p));
     return row;
@@ -187,10 +191,17 @@ void add_fit_terms_2(const BlockInputs& in, int i, int j, long double A[3][3], l
 void add_single_pixel_smoothing(const BlockInputs& in, long double A[3][3], long double B[3]) {
     const int i = in.i0, j = in.j0;
     const long p = in.at(i, j);
-    auto wU = [&](long k) { return static_cast<long double>(in.U[k]) + in.u[k]; };
-    auto wV = [&](long k) { return static_cast<long double>(in.V[k]) + in.v[k]; };
-    const long left = in.neighbour(i, j, i, j - 1), right = in.neighbour(i, j, i, j + 1);
-    const long up = in.neighbour(i, j, i - 1, j), down = in.neighbour(i, j, i + 1, j);
+    using Accessor = float (*)(short, short, short, short, float*);
+    auto known = [&](Accessor read, float* field) {
+        return read(static_cast<short>(i), static_cast<short>(j), static_cast<short>(in.nc),
+                    static_cast<short>(in.nl), field + p);
+    };
+    auto wU = [&](Accessor read) {
+        return static_cast<long double>(known(read, in.U)) + known(read, in.u);
+    };
+    auto wV = [&](Accessor read) {
+        return static_cast<long double>(known(read, in.V)) + known(read, in.v);
+    };
     const long double Up = in.U[p], Vp = in.V[p];
     const long double quarter = static_cast<long double>(in.lambda) / 4.0L;
     const long double half_xi = static_cast<long double>(in.xi(p)) / 2.0L;
@@ -204,10 +215,10 @@ void add_single_pixel_smoothing(const BlockInputs& in, long double A[3][3], long
                                         {true, false, -1, 1, -1, -1},
                                         {true, true, -1, -1, 1, -1}};
     for (const Stencil& s : stencils) {
-        const long double djU = s.right ? wU(right) - Up : Up - wU(left);
-        const long double djV = s.right ? wV(right) - Vp : Vp - wV(left);
-        const long double diU = s.down ? wU(down) - Up : Up - wU(up);
-        const long double diV = s.down ? wV(down) - Vp : Vp - wV(up);
+        const long double djU = s.right ? wU(RIGHT) - Up : Up - wU(LEFT);
+        const long double djV = s.right ? wV(RIGHT) - Vp : Vp - wV(LEFT);
+        const long double diU = s.down ? wU(DOWN) - Up : Up - wU(UP);
+        const long double diV = s.down ? wV(DOWN) - Vp : Vp - wV(UP);
         const float Dk = static_cast<float>(quarter * (djU + diV - half_xi));
         const float Ck = static_cast<float>(quarter * (djV - diU - half_zeta));
         B[1] -= static_cast<long double>(s.au) * Dk + static_cast<long double>(s.bu) * Ck;
@@ -223,37 +234,12 @@ BlockInputs block_inputs(bloc* courant, short nb_col, short nb_line, float* U, f
                          long nb_VecCorrel, float coef_Correl, float* w_f, float* w_var, float* w_i,
                          float* w_j, float* w_u, float* w_v, float coef_ref, float* U_ref,
                          float* V_ref, short* It) {
-    return BlockInputs{courant->abs,
-                       courant->ord,
-                       1 << courant->taille,
-                       nb_col,
-                       nb_line,
-                       U,
-                       V,
-                       u,
-                       v,
-                       fx,
-                       fy,
-                       ft,
-                       Data_out,
-                       w_mask,
-                       Estim,
-                       Estim_rot,
-                       lambda,
-                       no_div,
-                       no_curl,
-                       nb_VecCorrel,
-                       coef_Correl,
-                       w_f,
-                       w_var,
-                       w_i,
-                       w_j,
-                       w_u,
-                       w_v,
-                       coef_ref,
-                       U_ref,
-                       V_ref,
-                       It};
+    // clang-format off
+    return BlockInputs{courant->abs, courant->ord, 1 << courant->taille, nb_col, nb_line,
+                       U, V, u, v, fx, fy, ft, Data_out, w_mask, Estim, Estim_rot,
+                       lambda, no_div, no_curl, nb_VecCorrel, coef_Correl,
+                       w_f, w_var, w_i, w_j, w_u, w_v, coef_ref, U_ref, V_ref, It};
+    // clang-format on
 }
 
 // Pointer advanced to the block's top-left pixel; a missing buffer stays missing.
@@ -389,22 +375,9 @@ int ICM_lissage(float* U, float* V, float* u, float* v, float* fx, float* fy, fl
         if (courant->indic == 0) continue;
         nb++;
         const long k = static_cast<long>(courant->abs) * nb_col + courant->ord;
-        bool affine, constant;
-        switch (mod) {
-            case 2:
-                affine = true, constant = false;
-                break;
-            case 3:
-            case 4:
-                affine = courant->taille > 2, constant = !affine;
-                break;
-            case 0:
-                affine = false, constant = true;
-                break;
-            default:
-                affine = constant = false;
-                break;
-        }
+        const bool mixed = mod == 3 || mod == 4;  // side > 4 affine, side <= 4 constant
+        const bool affine = mod == 2 || (mixed && courant->taille > 2);
+        const bool constant = mod == 0 || (mixed && courant->taille <= 2);
         if (affine) {
             double old_theta[7], new_theta[7];
             copie_vector(old_theta, courant->theta, 1, 6);
@@ -433,8 +406,8 @@ int ICM_lissage(float* U, float* V, float* u, float* v, float* fx, float* fy, fl
                              w_v, coef_ref, shifted(U_ref, k), shifted(V_ref, k), shifted(It, k));
             recopie(u + k, v + k, nb_col, nb_line, courant);
             const double r = std::sqrt(static_cast<double>(u0) * u0 + static_cast<double>(v0) * v0);
-            if (Seuil_ERR(static_cast<float>((u0 - u[k]) / r), s2) ||
-                Seuil_ERR(static_cast<float>((v0 - v[k]) / r), s2))
+            if (Seuil_ERR(static_cast<float>((static_cast<double>(u0) - u[k]) / r), s2) ||
+                Seuil_ERR(static_cast<float>((static_cast<double>(v0) - v[k]) / r), s2))
                 nc++;
         }
     }
