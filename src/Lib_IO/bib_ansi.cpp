@@ -28,8 +28,12 @@ int reflect(int d, int n) {
 template <typename In, typename Out>
 void pad_line(Out* line, const In* src, int stride, int n, int pad) {
     if (n <= 0) return;
-    for (int d = -pad; d < n + pad; ++d) {
-        line[pad + d] = static_cast<Out>(src[static_cast<long>(reflect(d, n)) * stride]);
+    for (int d = 0; d < n; ++d)
+        line[pad + d] = static_cast<Out>(src[static_cast<long>(d) * stride]);
+    for (int m = 1; m <= pad; ++m) {
+        line[pad - m] = static_cast<Out>(src[static_cast<long>(reflect(-m, n)) * stride]);
+        line[pad + n - 1 + m] =
+            static_cast<Out>(src[static_cast<long>(reflect(n - 1 + m, n)) * stride]);
     }
 }
 
@@ -75,7 +79,6 @@ void alloc_pyramid(T** Im, short nb_col, short nb_line, short Coarse, short Fine
         T* p = static_cast<T*>(std::calloc(n > 0 ? n : 1, sizeof(T)));
         if (!p) std::exit(1);
         Im[level] = p;
-        std::fill(p, p + n, T(0));
         cols *= 2;
         rows *= 2;
     }
