@@ -1,0 +1,231 @@
+// Conversion into the estimator's 10-bit PGM: netpbm PGM byte orders, PNG luminance, NetCDF
+// slices with fill values and packing, the shared range and the run lists, and clear failures.
+#include <gtest/gtest.h>
+#include <netcdf.h>
+#include <png.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "image_import.h"
+#include "operations_images.h"
+#include "run_helpers.h"
+
+namespace {
+
+const std::string kTool = std::string(OF3D_BIN_DIR) + "/to_pgm10";
+
+void write_bytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+void write_raw(const std::string& path, const std::vector<float>& values) {
+    std::string bytes;
+    for (const float x : values) {
+        uint32_t bits;
+        std::memcpy(&bits, &x, 4);
+        for (int b = 0; b < 4; ++b) bytes += char((bits >> (8 * b)) & 0xFF);
+    }
+    write_bytes(path, bytes);
+}
+
+// Samples of an output file, read by the estimator's own reader.
+std::vector<short> read_output(const std::string& path) {
+    short nc = 0, nl = 0;
+    entete_pgm(path.c_str(), &nc, &nl);
+    std::vector<short> s(std::size_t(nc) * nl);
+    read_pgm(path.c_str(), s.data(), &nc, &nl);
+    return s;
+}
+
+void check(int status, const char* what) {
+    ASSERT_EQ(status, NC_NOERR) << what << ": " << nc_strerror(status);
+}
+
+}  // namespace
+
+TEST(ConvertPgm, ByteOrdersAndRangesGiveTheScaledTenBitSamples) {
+    const std::string dir = testrun::scratch_dir("convert_pgm");
+    const struct {
+        const char* what;
+        std::string file, args;
+        std::vector<short> want;  // round(1021 (x - lo) / (hi - lo))
+    } cases[] = {
+        {"16-bit, high byte first, a comment, own range 0..4095",
+         std::string("P5\n# netpbm\n4 1\n4095\n") +
+             std::string("\x00\x00\x01\x02\x08\x00\x0f\xff", 8),
+         "",
+         {0, 64, 511, 1021}},  // 258 -> 64.33, 2048 -> 510.62
+        {"8-bit with a line-end sample, range 0..255",
+         std::string("P5\n3 1\n255\n\x00\x0a\xff", 14),
+         "-range 0 255",
+         {0, 40, 1021}},  // 10 -> 40.04
+        {"16-bit low byte first with -pgm-le, range 0..1023",
+         std::string("P5\n2 1\n1023\n\x01\x02\xff\x03", 16),
+         "-pgm-le -range 0 1023",
+         {512, 1021}},  // 513 -> 512.0
+        {"values beyond the given range are clipped",
+         std::string("P5\n3 1\n255\n\x00\x5a\xff", 14),
+         "-range 50 150",
+         {0, 408, 1021}},
+    };
+    int k = 0;
+    for (const auto& c : cases) {
+        const std::string in = "in" + std::to_string(k) + ".pgm",
+                          out = "out" + std::to_string(k++) + ".pgm";
+        write_bytes(dir + "/" + in, c.file);
+        const testrun::Result r = testrun::run_in(dir, kTool, c.args + " " + in + " -o " + out);
+        ASSERT_EQ(r.status, 0) << c.what << ": " << r.err;
+        EXPECT_EQ(read_output(dir + "/" + out), c.want) << c.what;
+    }
+    EXPECT_EQ(testrun::slurp(dir + "/out2.pgm").substr(0, 13),
+              std::string("P5\n2 1\n1023\n\x00", 13));
+}
+
+TEST(ConvertPng, GreyAndColourGiveTheirValuesOrLuminance) {
+    const std::string dir = testrun::scratch_dir("convert_png");
+    const struct {
+        png_uint_32 format;
+        std::vector<uint16_t> samples;
+        std::vector<double> want;
+    } cases[] = {
+        {PNG_FORMAT_GRAY, {0, 77, 255}, {0, 77, 255}},
+        {PNG_FORMAT_LINEAR_Y, {0, 258, 65535}, {0, 258, 65535}},
+        {PNG_FORMAT_RGB,
+         {255, 0, 0, 0, 255, 0, 0, 0, 255},
+         {0.2126 * 255, 0.7152 * 255, 0.0722 * 255}},
+    };
+    int k = 0;
+    for (const auto& c : cases) {
+        const std::string path = dir + "/p" + std::to_string(k++) + ".png";
+        png_image image{};
+        image.version = PNG_IMAGE_VERSION;
+        image.width = 3;
+        image.height = 1;
+        image.format = c.format;
+        std::vector<uint8_t> bytes(c.samples.begin(), c.samples.end());
+        const void* buffer = c.format == PNG_FORMAT_LINEAR_Y
+                                 ? static_cast<const void*>(c.samples.data())
+                                 : static_cast<const void*>(bytes.data());
+        ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, buffer, 0, nullptr)) << path;
+        ASSERT_EQ(sniff_image_kind(path), ImageKind::png);
+        const GreyImage im = read_png_grey(path);
+        ASSERT_EQ(im.nb_col, 3);
+        ASSERT_EQ(im.nb_lig, 1);
+        for (int j = 0; j < 3; ++j) EXPECT_NEAR(im.data[j], c.want[j], 1e-9) << path << " " << j;
+    }
+}
+
+TEST(ConvertNetcdf, TimeSliceWithFillValuesPackingAndMissingCounts) {
+    const std::string dir = testrun::scratch_dir("convert_nc");
+    const std::string path = dir + "/seq.nc";
+    int ncid, dims[3], tb, counts;
+    check(nc_create(path.c_str(), NC_CLOBBER | NC_NETCDF4, &ncid), "create");
+    check(nc_def_dim(ncid, "time", 2, &dims[0]), "time");
+    check(nc_def_dim(ncid, "y", 2, &dims[1]), "y");
+    check(nc_def_dim(ncid, "x", 3, &dims[2]), "x");
+    check(nc_def_var(ncid, "tb", NC_FLOAT, 3, dims, &tb), "tb");
+    const float fill = -999.0f;
+    check(nc_put_att_float(ncid, tb, "_FillValue", NC_FLOAT, 1, &fill), "fill");
+    check(nc_def_var(ncid, "counts", NC_SHORT, 2, dims + 1, &counts), "counts");
+    const double scale = 0.5, offset = 100.0;
+    const short missing = 7;
+    check(nc_put_att_double(ncid, counts, "scale_factor", NC_DOUBLE, 1, &scale), "scale");
+    check(nc_put_att_double(ncid, counts, "add_offset", NC_DOUBLE, 1, &offset), "offset");
+    check(nc_put_att_short(ncid, counts, "missing_value", NC_SHORT, 1, &missing), "missing");
+    check(nc_enddef(ncid), "enddef");
+    const float tb_values[12] = {7, 7, 7, 7, 7, 7, 0, 25, 255.25f, NAN, -999, 300};
+    const short count_values[6] = {0, 2, 7, 408, 10, 20};
+    check(nc_put_var_float(ncid, tb, tb_values), "put tb");
+    check(nc_put_var_short(ncid, counts, count_values), "put counts");
+    check(nc_close(ncid), "close");
+
+    // 0..255.25 onto 0..1021 is a factor 4; NaN and the fill value are missing, 300 is clipped.
+    const testrun::Result r =
+        testrun::run_in(dir, kTool, "-nc seq.nc -var tb -t 1 -range 0 255.25 -o tb1.pgm");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_output(dir + "/tb1.pgm"), (std::vector<short>{0, 100, 1021, 0, 0, 1021}));
+    EXPECT_NE(r.out.find("2 missing"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 outside"), std::string::npos) << r.out;
+
+    // Packed: raw * 0.5 + 100, the missing_value left out.
+    const GreyImage im = read_netcdf_grey(path, "counts", 0);
+    ASSERT_EQ(im.nb_col, 3);
+    ASSERT_EQ(im.nb_lig, 2);
+    const double want[6] = {100, 101, NAN, 304, 105, 110};
+    for (int k = 0; k < 6; ++k)
+        if (std::isnan(want[k]))
+            EXPECT_TRUE(std::isnan(im.data[k])) << k;
+        else
+            EXPECT_EQ(im.data[k], want[k]) << k;
+    EXPECT_EQ(netcdf_slice_count(path, "tb"), 2);
+    EXPECT_EQ(netcdf_slice_count(path, "counts"), 1);
+}
+
+TEST(ConvertList, SequencesShareOneRangeAndGiveLayerMajorPairs) {
+    const std::string dir = testrun::scratch_dir("convert_list");
+    std::string inputs;
+    for (int k = 0; k < 6; ++k) {  // image k holds k, k + 1, k + 2, k + 3: the set spans 0..8
+        const float f = float(k);
+        write_raw(dir + "/r" + std::to_string(k) + ".raw", {f, f + 1, f + 2, f + 3});
+        inputs += " r" + std::to_string(k) + ".raw";
+    }
+    const testrun::Result r = testrun::run_in(
+        dir, kTool, "-raw -size 2x2 -list run -layers 2 -densities 1.0,0.8" + inputs);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(testrun::slurp(dir + "/run/inImage_3D.txt"),
+              "./r0.pgm\n./r1.pgm\n./r1.pgm\n./r2.pgm\n./r3.pgm\n./r4.pgm\n./r4.pgm\n./r5.pgm\n");
+    EXPECT_EQ(testrun::slurp(dir + "/run/inDensity.txt"), "1\n0.8\n");
+    // 1021 x / 8: 127.6, 255.25, 382.9
+    EXPECT_EQ(read_output(dir + "/run/r0.pgm"), (std::vector<short>{0, 128, 255, 383}));
+    EXPECT_EQ(read_output(dir + "/run/r5.pgm"), (std::vector<short>{638, 766, 893, 1021}));
+}
+
+TEST(ConvertErrors, BadInputEndsWithAMessageNamingIt) {
+    const std::string dir = testrun::scratch_dir("convert_errors");
+    int ncid, dims[2], var;
+    ASSERT_EQ(nc_create((dir + "/f.nc").c_str(), NC_CLOBBER, &ncid), NC_NOERR);
+    nc_def_dim(ncid, "y", 2, &dims[0]);
+    nc_def_dim(ncid, "x", 2, &dims[1]);
+    nc_def_var(ncid, "tb", NC_FLOAT, 2, dims, &var);
+    nc_enddef(ncid);
+    const float v[4] = {1, 2, 3, 4};
+    nc_put_var_float(ncid, var, v);
+    nc_close(ncid);
+    write_raw(dir + "/r.raw", {1, 2, 3, 4});
+    write_raw(dir + "/s.raw", {1, 2, 3, 4});
+    std::filesystem::create_directories(dir + "/sub");
+    write_raw(dir + "/sub/r.raw", {1, 2, 3, 4});
+    write_bytes(dir + "/bad.png", std::string("\x89PNG\r\n\x1a\n", 8) + "not a png at all");
+    write_bytes(dir + "/big.pgm", std::string("P5\n2 1\n1023\n\x01\x02\xff\x03", 16));
+    const struct {
+        std::string args;
+        std::vector<std::string> named;
+    } cases[] = {
+        {"-nc f.nc -var nope", {"f.nc", "nope", "tb"}},
+        {"-nc f.nc", {"f.nc", "-var"}},
+        {"-nc f.nc -var tb -t 1", {"f.nc", "tb", "slice 1"}},
+        {"-raw -size 3x3 r.raw", {"r.raw", "36"}},
+        {"-raw r.raw", {"-size"}},
+        {"missing.png", {"missing.png"}},
+        {"r.raw", {"r.raw", "-raw"}},
+        {"bad.png", {"bad.png"}},
+        {"-outdir o big.pgm", {"big.pgm", "-pgm-le"}},
+        {"big.pgm", {"big.pgm", "overwritten"}},
+        {"-raw -size 2x2 -outdir o r.raw sub/r.raw", {"o/r.pgm"}},
+        {"-raw -size 2x2 -list run -layers 2 -densities 1,1 r.raw s.raw", {"2 time samples"}},
+        {"-raw -size 2x2 -list run -layers 1 r.raw r.raw", {"-densities"}},
+        {"-range 5 1 r.raw", {"-range"}},
+    };
+    for (const auto& c : cases) {
+        const testrun::Result r = testrun::run_in(dir, kTool, c.args);
+        EXPECT_EQ(r.status, 1) << c.args;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args << ": " << r.err;
+        for (const std::string& name : c.named)
+            EXPECT_NE(r.err.find(name), std::string::npos) << c.args << ": " << r.err;
+    }
+}
