@@ -106,6 +106,29 @@ inline void write_translation_sequence(const std::string& dir, int nc, int nl, i
     }
 }
 
+// Writes a layered sequence where each layer moves by its own shear flow: the sample at time t is
+// the texture at (x - t (a + b (y - cy)), y - t (c + d (x - cx))), so every layer has a different
+// divergence-free, rotational wind (pixels per step).
+inline void write_shear_sequence(const std::string& dir, int nc, int nl, int nb_layers,
+                                 int nb_seq) {
+    std::ofstream list(dir + "/inImage_3D.txt");
+    std::ofstream dens(dir + "/inDensity.txt");
+    const double cx = nc / 2.0, cy = nl / 2.0;
+    for (int l = 0; l < nb_layers; ++l) {
+        const double a = 0.6 - 0.3 * l, b = 0.02 * (l + 1), c = -0.4 + 0.25 * l, d = -0.015 * l;
+        for (int t = 0; t < nb_seq; ++t) {
+            const std::string name = "S" + std::to_string(l) + "_t" + std::to_string(t) + ".pgm";
+            write_pgm10(dir + "/" + name, nc, nl, render(nc, nl, [&](double x, double y) {
+                            return texture(x - t * (a + b * (y - cy)), y - t * (c + d * (x - cx)),
+                                           l);
+                        }));
+        }
+        for (int t = 0; t + 1 < nb_seq; ++t)
+            list << "./S" << l << "_t" << t << ".pgm\n./S" << l << "_t" << t + 1 << ".pgm\n";
+        dens << 1.0 - 0.2 * l << "\n";
+    }
+}
+
 inline std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> out;
     std::stringstream ss(text);

@@ -1,0 +1,73 @@
+// Regression guard: the program's output files on fixed synthetic inputs are compared byte for
+// byte (through their SHA-256 digests) with the outputs of the straightforward implementation,
+// recorded in tests/data/reference_outputs.sha256. Set OF3D_UPDATE_REFERENCE=1 to re-record
+// them after a deliberate change of results.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+
+#include "run_helpers.h"
+
+using namespace testrun;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kManifest = OF3D_SOURCE_DIR "/tests/data/reference_outputs.sha256";
+
+struct Case {
+    const char* name;
+    int nc, nl, nb_seq;
+    const char* args;
+};
+const Case kCases[] = {
+    {"multires", 40, 36, 3, "-nbTimeSample 3 -nbLayers 3 -coarseResol 1 -coarseGrid 2"},
+    {"defaults", 48, 48, 2, "-nbTimeSample 2 -nbLayers 3"},
+};
+
+// "digest  case/file" lines for every result file of a run, sorted by name.
+std::map<std::string, std::string> digests(const std::string& dir, const std::string& name) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const std::string file = e.path().filename().string();
+        if (file.find(".pgm_3D.") == std::string::npos && file.rfind("temp", 0) != 0) continue;
+        const Result r = run_in(dir, "sha256sum", "'" + file + "'");
+        out[name + "/" + file] = r.out.substr(0, 64);
+    }
+    return out;
+}
+
+std::map<std::string, std::string> run_all(const std::string& extra_args) {
+    std::map<std::string, std::string> all;
+    for (const Case& c : kCases) {
+        const std::string dir = scratch_dir(std::string("reg_") + c.name);
+        write_shear_sequence(dir, c.nc, c.nl, 3, c.nb_seq);
+        const Result r = run_in(dir, program_path(), std::string(c.args) + " " + extra_args);
+        EXPECT_EQ(r.status, 0) << c.name << "\n" << r.out << r.err;
+        for (const auto& kv : digests(dir, c.name)) all.insert(kv);
+    }
+    return all;
+}
+
+}  // namespace
+
+TEST(Regression, OutputsMatchTheRecordedReferenceByteForByte) {
+    const auto got = run_all("");
+    if (std::getenv("OF3D_UPDATE_REFERENCE")) {
+        std::ofstream m(kManifest);
+        for (const auto& kv : got) m << kv.second << "  " << kv.first << "\n";
+        GTEST_SKIP() << "reference re-recorded in " << kManifest;
+    }
+    std::map<std::string, std::string> want;
+    for (const auto& line : lines_of(slurp(kManifest)))
+        if (line.size() > 66) want[line.substr(66)] = line.substr(0, 64);
+    ASSERT_FALSE(want.empty()) << "no reference in " << kManifest;
+    EXPECT_EQ(got.size(), want.size());
+    for (const auto& kv : want) {
+        const auto it = got.find(kv.first);
+        ASSERT_NE(it, got.end()) << kv.first << " was not written";
+        EXPECT_EQ(it->second, kv.second) << kv.first << " differs from the reference";
+    }
+}
