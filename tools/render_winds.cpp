@@ -4,7 +4,9 @@
 // layer above the lowest, the vertical wind of its lower interface "<t image>_3D.motionUp"
 // becomes a blue-white-red picture ("<t image>_3D_wvert.png"). Single files can be drawn too.
 #include <cerrno>
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -130,7 +132,7 @@ Options parse_options(int argc, char** argv) {
 
 std::string in_dir(const Options& o, const std::string& path) {
     if (o.dir == "." || std::filesystem::path(path).is_absolute()) return path;
-    return o.dir + "/" + path;
+    return (std::filesystem::path(o.dir) / path).lexically_normal().string();
 }
 
 // Lines of the image list, as the estimator reads them (line end and a carriage return removed).

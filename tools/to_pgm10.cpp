@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 
 struct Options {
     std::vector<std::string> inputs;
+    std::set<std::string> netcdf_inputs;  // given with -nc: opened by NetCDF whatever they hold
     std::string output, outdir = ".", list_dir, time;
     std::vector<std::string> vars;
     bool raw = false, pgm_le = false, flip = false, has_range = false;
@@ -48,7 +49,7 @@ void usage(const char* prog) {
         "  -o FILE            output of a single image (default OUTDIR/<input stem>.pgm,\n"
         "                     NetCDF: OUTDIR/<stem>_<var>[_t<K>].pgm)\n"
         "  -outdir DIR        folder of the outputs, created if missing (default .)\n"
-        "  -nc FILE           a NetCDF input (same as naming it among the inputs)\n"
+        "  -nc FILE           a NetCDF input, not recognised from its bytes (an OPeNDAP URL)\n"
         "  -var NAME[,NAME]   NetCDF variable; with -list, one name per layer makes layer l the\n"
         "                     sequence of variable l over all inputs\n"
         "  -t K | A:B | all   time slice(s) of the NetCDF variable's first dimension (default 0)\n"
@@ -119,6 +120,7 @@ Options parse_options(int argc, char** argv) {
             o.outdir = value;
         } else if (flag == "-nc") {
             o.inputs.push_back(value);
+            o.netcdf_inputs.insert(value);
         } else if (flag == "-var") {
             o.vars = split(value, ',');
         } else if (flag == "-t") {
@@ -179,6 +181,7 @@ struct Frame {
 };
 
 ImageKind input_kind(const Options& o, const std::string& path) {
+    if (o.netcdf_inputs.count(path)) return ImageKind::netcdf;
     const ImageKind kind = sniff_image_kind(path);
     if (o.raw) return ImageKind::unknown;
     if (kind == ImageKind::unknown)
@@ -239,6 +242,7 @@ std::vector<Frame> plan_frames(const Options& o) {
         for (const std::string& input : o.inputs)
             add_frames(o, input, o.vars.empty() ? "" : o.vars[0], frames);
     }
+    if (frames.empty()) fail("no image to convert: the time slices chosen with -t are empty");
     if (!o.output.empty()) {
         if (frames.size() != 1) fail("-o names one image, the inputs give %zu", frames.size());
         frames[0].output = o.output;

@@ -3,6 +3,7 @@
 #include <netcdf.h>
 #include <png.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cmath>
