@@ -30,3 +30,23 @@ awk -v s="$start" -v e="$end" 'BEGIN { printf "run time: %.1f s\n", e - s }'
 echo
 echo "== Estimated against true winds"
 build/bin/compare_winds -dir demo_out
+
+echo
+echo "== Pictures of the estimated and the true winds (PNG files in demo_out/)"
+build/bin/render_winds -dir demo_out -maxspeed 3
+for l in 0 1 2; do
+  for i in 0 1; do
+    t=demo_out/truth_layer${l}_step${i}
+    build/bin/render_winds -xaf "$t.xaf" -image "demo_out/layer${l}_t${i}.pgm" -maxspeed 3 \
+      -o "${t}_arrows.png" -wheel "${t}_wheel.png"
+  done
+done
+for k in 1 2; do
+  for i in 0 1; do
+    build/bin/render_winds -raw "demo_out/truth_wvert${k}_step${i}.raw" -size "${size}x${size}" \
+      -o "demo_out/truth_wvert${k}_step${i}.png"
+  done
+done
+echo
+echo "Estimated: demo_out/layer<l>_t<i>.pgm_3D_{arrows,wheel,wvert}.png"
+echo "True:      demo_out/truth_layer<l>_step<i>_{arrows,wheel}.png, demo_out/truth_wvert<k>_step<i>.png"
