@@ -13,6 +13,7 @@
 
 #include "io_field.h"
 #include "operations_images.h"
+#include "sample_model.h"
 
 namespace fs = std::filesystem;
 
@@ -212,6 +213,35 @@ TEST(LayeredSample, ImagesFollowTheMassConservationModel) {
     for (int k = 0; k < kVariants; ++k) {
         ASSERT_GT(used[k], 50) << "variant " << k << ": ingredient too weak to test";
         EXPECT_GT(dropped[k] / used[k], factor[k] * kept[k] / used[k]) << "variant " << k;
+    }
+}
+
+TEST(LayeredSample, TurbulentWindsAreDivergenceFreeVorticesOfAboutThreePixels) {
+    SampleSettings st;
+    st.nb_col = 64;
+    st.nb_lig = 48;
+    st.turbulent = true;
+    const LayeredSample s = build_layered_sample(st);
+    for (int l = 0; l < st.nb_layers; ++l) {
+        double max_speed = 0, max_div = 0;
+        int sign_changes = 0;
+        double previous_curl = 0;
+        for (int y = 1; y < st.nb_lig - 1; ++y)
+            for (int x = 1; x < st.nb_col - 1; ++x) {
+                double u, v, d, ul, vl, dl, uu, vu, du;
+                layer_wind_at(s.wind[l], x, y, &u, &v, &d);
+                layer_wind_at(s.wind[l], x - 1, y, &ul, &vl, &dl);
+                layer_wind_at(s.wind[l], x, y - 1, &uu, &vu, &du);
+                max_speed = std::max(max_speed, std::hypot(u, v));
+                max_div = std::max(max_div, std::fabs(d));
+                const double curl = (v - vl) - (u - uu);  // backward differences, 1/step
+                if (x > 1 && curl * previous_curl < 0) ++sign_changes;
+                previous_curl = curl;
+            }
+        EXPECT_EQ(max_div, 0.0) << "layer " << l;
+        EXPECT_GT(max_speed, 2.0) << "layer " << l;
+        EXPECT_LT(max_speed, 3.5) << "layer " << l;
+        EXPECT_GT(sign_changes, 20) << "layer " << l << ": vortices of both senses";
     }
 }
 

@@ -15,7 +15,7 @@ namespace {
 void usage(const char* prog) {
     std::printf(
         "usage: %s -o DIR [-size N | -size COLSxLINES] [-layers L] [-samples S] [-seed K]\n"
-        "          [-strength A] [-flux G]\n"
+        "          [-strength A] [-flux G] [-kind smooth|turbulent]\n"
         "Writes L layers of S time samples (10-bit PGM), inImage_3D.txt, inDensity.txt and the\n"
         "true winds (truth_layer<l>_step<i>.xaf, truth_wvert<k>_step<i>.raw) into DIR.\n"
         "  -o DIR        output folder, created if missing (required)\n"
@@ -26,7 +26,9 @@ void usage(const char* prog) {
         "  -strength A   wind scale: 1 gives horizontal winds up to about 3 px per step and\n"
         "                scales the vertical winds alike (default 1.0)\n"
         "  -flux G       at strength 1, the largest change of grey level that the mass flux\n"
-        "                through one interface causes per step (default 3)\n",
+        "                through one interface causes per step (default 3)\n"
+        "  -kind K       smooth: one smooth pattern per layer (rotation, divergence, shear);\n"
+        "                turbulent: a sum of random vortices per layer (default smooth)\n",
         prog);
 }
 
@@ -77,6 +79,13 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             st.flux = std::strtod(value, &end);
             if (end == value || *end != '\0') fail("option -flux: '%s' is not a number", value);
+        } else if (flag == "-kind") {
+            if (std::strcmp(value, "smooth") == 0)
+                st.turbulent = false;
+            else if (std::strcmp(value, "turbulent") == 0)
+                st.turbulent = true;
+            else
+                fail("option -kind: '%s' is neither smooth nor turbulent", value);
         } else {
             fail("unknown option %s (see -h)", flag.c_str());
         }

@@ -133,6 +133,20 @@ LayerWind draw_pattern(int layer, int nc, int nl, Draws& rng) {
     return w;
 }
 
+// A turbulent wind: a sum of vortices (stream-function bumps) of random sign, 3 to 7 % of the
+// image side wide, about one per 24 x 24 px. Divergence-free; unit amplitudes, rescaled later.
+LayerWind draw_vortices(int nc, int nl, Draws& rng) {
+    const double side = std::min(nc, nl);
+    const int count = std::max(6, nc * nl / (24 * 24));
+    LayerWind w;
+    for (int n = 0; n < count; ++n) {
+        const double sigma = std::max(3.0, rng.uniform(0.03, 0.07) * side);
+        w.stream.push_back({rng.uniform(0.0, nc - 1.0), rng.uniform(0.0, nl - 1.0), sigma,
+                            rng.sign() * sigma * sigma});
+    }
+    return w;
+}
+
 void scale_pattern(LayerWind& w, double k) {
     w.omega *= k;
     w.shear_amp *= k;
@@ -220,7 +234,7 @@ LayeredSample build_layered_sample(const SampleSettings& st) {
 
     double max_speed = 0.0;
     for (int l = 0; l < L; ++l) {
-        LayerWind w = draw_pattern(l, nc, nl, rng);
+        LayerWind w = st.turbulent ? draw_vortices(nc, nl, rng) : draw_pattern(l, nc, nl, rng);
         double speed, div;
         wind_extremes(w, 0, 0, nc - 1, nl - 1, &speed, &div);
         double k = st.strength * kPatternSpeed / speed;

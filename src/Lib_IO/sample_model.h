@@ -21,8 +21,9 @@ struct SampleSettings {
     int nb_col = 128, nb_lig = 128;
     int nb_layers = 3, nb_samples = 3;
     uint64_t seed = 1;
-    double strength = 1.0;  // scales every wind; 1 gives horizontal winds up to about 3 px/step
-    double flux = 3.0;      // at strength 1, the largest grey-level change one interface causes
+    double strength = 1.0;   // scales every wind; 1 gives horizontal winds up to about 3 px/step
+    double flux = 3.0;       // at strength 1, the largest grey-level change one interface causes
+    bool turbulent = false;  // false: one smooth pattern per layer; true: many random vortices
 };
 
 // amp * exp(-r^2 / (2 sigma^2)), r the distance to (x0, y0), in pixels.
