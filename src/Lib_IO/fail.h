@@ -7,5 +7,14 @@
 
 [[noreturn]] void fail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void error_report(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Ends the run with status 1 after a message the caller has already written.
+[[noreturn]] void stop_run();
+
+// A handler takes over from the exit: fail() and error_report() then hand it their message
+// instead of writing it, and stop_run() hands it an empty message. It must not return (a
+// harness throws and catches its own exception); if it does, the run ends with status 1.
+// Null restores the exit. Returns the previous handler.
+using FailHandler = void (*)(const char* message);
+FailHandler set_fail_handler(FailHandler handler);
 
 #endif

@@ -2,8 +2,10 @@
 // integer part of x moved one unit away from zero (signed 8-bit), then c1, the remaining fraction
 // in units of 1/200 (0 .. 199). Resolution 0.005 pixel, truncated toward zero in magnitude;
 // representable range -128 < x < 127. Error codes: 0 done, 1 cannot open, 2 no memory, 3 short
-// read or write (including a failed close).
+// read or write (including a failed close). A written file appears under its name only complete.
 #include "io_field.h"
+
+#include "safe_output.h"
 
 #include <cerrno>
 #include <cmath>
@@ -75,16 +77,14 @@ void write_field(const char* name_field, float* ima_u, float* ima_v, short nbcol
                  short* error) {
     *error = kDone;
     const std::size_t n = sample_count(nbcol, nblig);
-    std::FILE* file = std::fopen(name_field, "wb");
+    SafeOutput out;
+    std::FILE* file = out.open(name_field, "wb");
     if (!file) {
         *error = kCannotOpen;
         return;
     }
     std::vector<unsigned char> bytes;
-    if (!allocate(bytes, 4 + 4 * n, error)) {
-        std::fclose(file);
-        return;
-    }
+    if (!allocate(bytes, 4 + 4 * n, error)) return;
     const unsigned short lines = static_cast<unsigned short>(nblig);
     const unsigned short cols = static_cast<unsigned short>(nbcol);
     bytes[0] = static_cast<unsigned char>(lines >> 8);
@@ -96,12 +96,11 @@ void write_field(const char* name_field, float* ima_u, float* ima_v, short nbcol
         encode_sample(ima_v[k], &bytes[4 + 2 * n + 2 * k]);
     }
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) *error = kShort;
+    if (!out.commit() || !written) *error = kShort;
 }
 
 // Only the samples whose two bytes were read are decoded; on a short file the rest of field_u and
-// field_v is left as it was and the code is 3.
+// field_v is left as it was and the code is 3. The byte buffer never exceeds what the file holds.
 void read_field(const char* name_field, float* field_u, float* field_v, short col, short lig,
                 short* error) {
     *error = kDone;
@@ -111,8 +110,15 @@ void read_field(const char* name_field, float* field_u, float* field_v, short co
         *error = kCannotOpen;
         return;
     }
+    std::size_t wanted = 4 * n;
+    if (std::fseek(file, 0, SEEK_END) == 0) {
+        const long size = std::ftell(file);
+        if (size >= 0 && static_cast<unsigned long>(size) < 4 + wanted)
+            wanted = size > 4 ? static_cast<std::size_t>(size) - 4 : 0;
+    }
+    std::rewind(file);
     std::vector<unsigned char> bytes;
-    if (!allocate(bytes, 4 * n, error)) {
+    if (!allocate(bytes, wanted, error)) {
         std::fclose(file);
         return;
     }
@@ -126,7 +132,7 @@ void read_field(const char* name_field, float* field_u, float* field_v, short co
     for (std::size_t k = 0; k < n && 2 * n + 2 * k + 2 <= got; k++) {
         field_v[k] = decode_sample(&bytes[2 * n + 2 * k]);
     }
-    if (!header_read || got < bytes.size()) *error = kShort;
+    if (!header_read || got < 4 * n) *error = kShort;
 }
 
 // Lines = byte 0 * 256 + byte 1, columns = byte 2 * 256 + byte 3; both left as they were when the

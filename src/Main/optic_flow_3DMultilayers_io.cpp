@@ -1,16 +1,18 @@
 // Result files of the run driver written from CImg images: the adapters between two-plane motion
 // images (plane 0 along the columns, plane 1 along the lines, in pixels) and the xaf codec, the
 // headerless raw float file and the text matrix of a vertical wind. A file that cannot be
-// created or fully written ends the run with status 1 and a message naming it.
+// created or fully written ends the run with status 1 and a message naming it; a file appears
+// under its name only once complete.
 #include "optic_flow_3DMultilayers.h"
 
 #include "fail.h"
 #include "io_field.h"
+#include "safe_output.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <vector>
 
@@ -32,7 +34,9 @@ void write_XAmotionH(const char* fileXafOut, const CImg<float>& im) {
     short code = 0;
     write_field(fileXafOut, u.data(), v.data(), static_cast<short>(dx), static_cast<short>(dy),
                 &code);
-    if (code != 0) fail("cannot write motion-field file %s (code %d)", fileXafOut, code);
+    if (code != 0)
+        fail("cannot write motion-field file '%s' (code %d: %s)", fileXafOut, code,
+             code == 2 ? "not enough memory" : std::strerror(errno));
 }
 
 // The file holds a Dx x Dy field; the result is its dx x dy window whose top-left sample is
@@ -41,13 +45,17 @@ CImg<float> lire_XAmotionH(const char* filename, int dx, int dy, int ofx, int of
     std::printf("%s\n", filename);
     if (ofx < 0 || ofy < 0 || dx < 0 || dy < 0 || ofx + dx > Dx || ofy + dy > Dy || Dx > 32767 ||
         Dy > 32767)
-        fail("window %d x %d at column %d, line %d does not fit the %d x %d field of %s", dx, dy,
+        fail("window %d x %d at column %d, line %d does not fit the %d x %d field of '%s'", dx, dy,
              ofx, ofy, Dx, Dy, filename);
     std::vector<float> u(static_cast<std::size_t>(Dx) * Dy, 0.0f);
     std::vector<float> v(u.size(), 0.0f);
     short code = 0;
     read_field(filename, u.data(), v.data(), static_cast<short>(Dx), static_cast<short>(Dy), &code);
-    if (code != 0) fail("cannot read motion-field file %s (code %d)", filename, code);
+    if (code != 0)
+        fail("cannot read motion-field file '%s' (code %d: %s)", filename, code,
+             code == 1   ? std::strerror(errno)
+             : code == 2 ? "not enough memory"
+                         : "file too short");
     CImg<float> res(dx, dy, 2);
     for (int y = 0; y < dy; y++) {
         for (int x = 0; x < dx; x++) {
@@ -64,8 +72,11 @@ CImg<float> lire_XAmotionH(const char* filename, int dx, int dy, int ofx, int of
 void write_rawF(const CImg<float>& im, const char* filename) {
     const int dx = im.width();
     const int dy = im.height();
-    std::FILE* file = std::fopen(filename, "wb");
-    if (!file) fail("raw file %s: file=fopen(filename,\"wb\") failed", filename);
+    SafeOutput output;
+    std::FILE* file = output.open(filename, "wb");
+    if (!file)
+        fail("raw file '%s': file=fopen(filename,\"wb\") failed: %s", filename,
+             std::strerror(errno));
     const std::size_t n = static_cast<std::size_t>(dx) * dy;
     std::vector<unsigned char> bytes(4 * n);
     for (int y = 0; y < dy; y++) {
@@ -78,13 +89,13 @@ void write_rawF(const CImg<float>& im, const char* filename) {
         }
     }
     const std::size_t written = std::fwrite(bytes.data(), 4, n, file);
-    const bool closed = std::fclose(file) == 0;
     if (written != n)
         fail(
-            "raw file %s: (unsigned int)dx*dy==fwrite(aux,sizeof(float),dx*dy,file) failed, %zu "
-            "of %zu values written",
-            filename, written, n);
-    if (!closed) fail("raw file %s: fclose(file)==0 failed, data not fully written", filename);
+            "raw file '%s': (unsigned int)dx*dy==fwrite(aux,sizeof(float),dx*dy,file) failed, %zu "
+            "of %zu values written: %s",
+            filename, written, n, std::strerror(errno));
+    if (!output.commit())
+        fail("raw file '%s': data not fully written: %s", filename, std::strerror(errno));
 }
 
 // One line per image line, top to bottom; the values of the first plane converted to double in
@@ -97,17 +108,19 @@ void Cree_fichier_image(const char* nom_image, const CImg<float>& im) {
     for (int y = 0; y < dy; y++) {
         for (int x = 0; x < dx; x++) values[static_cast<std::size_t>(y) * dx + x] = im(x, y);
     }
-    std::ofstream file(nom_image);
+    SafeOutput out;
+    std::FILE* file = out.open(nom_image, "w");
     if (!file) {
+        const int reason = errno;
         std::cout << "creation impossible" << std::endl;
-        fail("cannot create text matrix file %s", nom_image);
+        fail("cannot create text matrix file '%s': %s", nom_image, std::strerror(reason));
     }
+    // "%g" is the default stream form of a double: six significant digits, no trailing zeros.
     for (int y = 0; y < dy; y++) {
-        for (int x = 0; x < dx; x++) {
-            file << values[static_cast<std::size_t>(y) * dx + x];
-            file << (x + 1 < dx ? " " : "\n");
-        }
+        for (int x = 0; x < dx; x++)
+            std::fprintf(file, "%g%c", values[static_cast<std::size_t>(y) * dx + x],
+                         x + 1 < dx ? ' ' : '\n');
     }
-    file.close();
-    if (file.fail()) fail("cannot write text matrix file %s", nom_image);
+    if (!out.commit())
+        fail("cannot write text matrix file '%s': %s", nom_image, std::strerror(errno));
 }
