@@ -6,6 +6,7 @@
 
 #include "bib_ansi.h"
 #include "fail.h"
+#include "safe_output.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -98,19 +99,23 @@ struct PgmHeader {
 // lines". Each size must lie in 1 .. 32767.
 PgmHeader read_size(std::FILE* f, const char* nom) {
     std::string line;
-    if (!read_line(f, line) || line.compare(0, 2, "P5") != 0 ||
-        line.find_first_not_of(" \t\r", 2) != std::string::npos) {
-        fail("%s is not a binary greymap: its first line must be \"P5\"", nom);
+    if (!read_line(f, line) || line.compare(0, 2, "P5") != 0) {
+        fail("'%s' is not a binary greymap: its first line must be \"P5\"", nom);
+    }
+    if (line.find_first_not_of(" \t\r", 2) != std::string::npos) {
+        fail("'%s': \"P5\", the size and the maximum value must each stand on a line of their own",
+             nom);
     }
     bool got;
     while ((got = read_line(f, line)) && !line.empty() && line[0] == '#') {
     }
     long size[2];
     if (!got || !parse_ints(line, 2, size)) {
-        fail("%s: the line after the comments must hold the number of columns and of lines", nom);
+        fail("'%s': the line after the comments must hold the number of columns and of lines",
+             nom);
     }
     if (size[0] < 1 || size[0] > 32767 || size[1] < 1 || size[1] > 32767) {
-        fail("%s: image size %ld x %ld is not within 1 .. 32767", nom, size[0], size[1]);
+        fail("'%s': image size %ld x %ld is not within 1 .. 32767", nom, size[0], size[1]);
     }
     PgmHeader h;
     h.cols = static_cast<short>(size[0]);
@@ -126,12 +131,12 @@ PgmHeader read_header(std::FILE* f, const char* nom) {
     long def;
     if (!read_line(f, line) || !parse_ints(line, 1, &def) || def < -2147483647L - 1 ||
         def > 2147483647L) {
-        fail("%s: the line after the size must hold the maximum value alone", nom);
+        fail("'%s': the line after the size must hold the maximum value alone", nom);
     }
     if (def != 255 && def != 1023) {
         std::printf("Can't read images %s resolution problem def=%d (255 ou 1023)!", nom,
                     static_cast<int>(def));
-        std::exit(1);
+        stop_run();
     }
     h.bytes_per_sample = def == 255 ? 1 : 2;
     h.data_offset = std::ftell(f);
@@ -140,8 +145,8 @@ PgmHeader read_header(std::FILE* f, const char* nom) {
     if (std::fseek(f, 0, SEEK_END) == 0) file_size = std::ftell(f);
     if (h.data_offset < 0 || file_size - h.data_offset < needed ||
         std::fseek(f, h.data_offset, SEEK_SET) != 0) {
-        fail("%s is shorter than its header announces (%d x %d samples of %d byte(s))", nom, h.cols,
-             h.lines, h.bytes_per_sample);
+        fail("'%s' is shorter than its header announces (%d x %d samples of %d byte(s))", nom,
+             h.cols, h.lines, h.bytes_per_sample);
     }
     return h;
 }
@@ -151,7 +156,7 @@ void read_samples(std::FILE* f, const char* nom, const PgmHeader& h, short* imag
     const long n = count(h.cols, h.lines);
     std::vector<unsigned char> raw(static_cast<std::size_t>(n) * h.bytes_per_sample);
     if (std::fread(raw.data(), 1, raw.size(), f) != raw.size()) {
-        fail("%s: cannot read its %ld samples", nom, n);
+        fail("'%s': cannot read its %ld samples", nom, n);
     }
     if (h.bytes_per_sample == 1) {
         for (long k = 0; k < n; ++k) image[k] = raw[k];
@@ -160,8 +165,9 @@ void read_samples(std::FILE* f, const char* nom, const PgmHeader& h, short* imag
     for (long k = 0; k < n; ++k) {
         const unsigned value = raw[2 * k] | (unsigned(raw[2 * k + 1]) << 8);
         if (value > 1023) {
-            fail("%s: sample %u above 1023; two-byte samples must be stored low byte first", nom,
-                 value);
+            fail("'%s': sample %u above 1023; two-byte samples must be stored low byte first "
+                 "(convert a big-endian 16-bit PGM with build/bin/to_pgm10)",
+                 nom, value);
         }
         image[k] = static_cast<short>(value);
     }
@@ -252,9 +258,11 @@ void ajust_field(float* Ularge, float* Vlarge, float* U, float* V, short nb_col_
     }
 }
 
+// The whole header is checked, and the file length against it, so that a size is never taken
+// from a file that cannot deliver its samples.
 void entete_pgm(const char* nom, short* nb_col, short* nb_lig) {
     File f = open_pgm(nom);
-    const PgmHeader h = read_size(f.get(), nom);
+    const PgmHeader h = read_header(f.get(), nom);
     *nb_col = h.cols;
     *nb_lig = h.lines;
 }
@@ -272,8 +280,8 @@ void read_crop_pgm(const char* nom, short* image, short dCol, short dLig, short 
     File f = open_pgm(nom);
     const PgmHeader h = read_header(f.get(), nom);
     if (dCol < 0 || dLig < 0 || ofx < 0 || ofy < 0 || ofx + dCol > h.cols || ofy + dLig > h.lines) {
-        fail("%s: window of %d x %d at column %d, line %d does not fit in its %d x %d samples", nom,
-             dCol, dLig, ofx, ofy, h.cols, h.lines);
+        fail("'%s': window of %d x %d at column %d, line %d does not fit in its %d x %d samples",
+             nom, dCol, dLig, ofx, ofy, h.cols, h.lines);
     }
     std::vector<short> all(static_cast<std::size_t>(count(h.cols, h.lines)));
     read_samples(f.get(), nom, h, all.data());
@@ -286,21 +294,22 @@ void read_crop_pgm(const char* nom, short* image, short dCol, short dLig, short 
 }
 
 // "columns lines", a title line, then one line "i j U V" per sample, lines outer.
+// The file appears under its name only once complete.
 void write_champ(float* U, float* V, short nb_col, short nb_lig, const char* nom) {
-    File f(std::fopen(nom, "w"));
+    SafeOutput out;
+    std::FILE* f = out.open(nom, "w");
     if (!f) {
         std::printf("Can't create %s !", nom);
-        std::exit(1);
+        stop_run();
     }
-    std::fprintf(f.get(), "%hd %hd\n", nb_col, nb_lig);
-    std::fprintf(f.get(), "#i\tj\tU\tV\n");
+    std::fprintf(f, "%hd %hd\n", nb_col, nb_lig);
+    std::fprintf(f, "#i\tj\tU\tV\n");
     for (int i = 0; i < nb_lig; ++i) {
         for (int j = 0; j < nb_col; ++j) {
             const long k = static_cast<long>(i) * nb_col + j;
-            std::fprintf(f.get(), "%hd\t%hd\t%f\t%f\n", static_cast<short>(i),
-                         static_cast<short>(j), U[k], V[k]);
+            std::fprintf(f, "%hd\t%hd\t%f\t%f\n", static_cast<short>(i), static_cast<short>(j),
+                         U[k], V[k]);
         }
     }
-    const bool write_error = std::ferror(f.get()) != 0;
-    if (std::fclose(f.release()) != 0 || write_error) fail("cannot write the field table %s", nom);
+    if (!out.commit()) fail("cannot write the field table '%s': %s", nom, std::strerror(errno));
 }
