@@ -11,85 +11,35 @@
 #include <vector>
 
 #include "bib_LP_ansi.h"
-#include "bib_ansi.h"
+#include "layer_terms.h"
 #include "neighbor.h"
-#include "operations_images.h"
+#include "robust_sweeps.h"
 
 namespace {
-
-const float kEpsDiv = 0.01f;            // below this |div| the flux factor is its limit -1
-const float kNormGrad = 0.0005952381f;  // 1 / 1680, normalisation of the 5 x 5 derivatives
-const float kNormT2 = 0.166f;           // normalisation of the 3 x 3 temporal smoothing
-const float kWindChange = 0.001f;       // a vertical update counts as a change from here on
-
-// d/dx (columns) and d/dy (lines, downwards) of a field, applied as correlations, row-major.
-// clang-format off
-const float kFiltreGX2[25] = {
-    135, -188, 0, 188, -135,
-    -15, -263, 0, 263,   15,
-    -65, -288, 0, 288,   65,
-    -15, -263, 0, 263,   15,
-    135, -188, 0, 188, -135};
-const float kFiltreGY2[25] = {
-     135,  -15,  -65,  -15,  135,
-    -188, -263, -288, -263, -188,
-       0,    0,    0,    0,    0,
-     188,  263,  288,  263,  188,
-    -135,   15,   65,   15, -135};
-// clang-format on
 
 // The per-pixel images both layer equations are built from.
 struct MassTerms {
     explicit MassTerms(std::size_t n)
-        : div(n), exdiv(n), Itdt(n), fx_div(n), fy_div(n), ft(n), tmp(n) {}
+        : div(n), exdiv(n), Itdt(n), fx_div(n), fy_div(n), ft(n), tmp(n), tmp2(n) {}
     std::vector<float> div, exdiv;      // divergence of (U, V) and its exponential
     std::vector<float> Itdt;            // image at t + dt registered on (U, V)
     std::vector<float> fx_div, fy_div;  // spatial derivatives of div
     std::vector<float> ft;              // smoothed residual exdiv Itdt - It
-    std::vector<float> tmp;             // scratch
+    std::vector<float> tmp, tmp2;       // scratch
 };
 
 // div of (U, V) and exp(div); the t + dt image registered on (U, V); div_x, div_y by the 5 x 5
-// masks / 1680; ft = 0.166 T2 * (exp(div) Itdt - It) in grey levels. The 2-D filters replicate
-// border samples.
-void mass_terms(MassTerms& m, short* It, short* ItdtOriginal, float* U, float* V, short nc,
-                short nl, float* filtre_T2) {
-    const int n = nc * nl;
-    Div_Vie(m.div.data(), U, V, nc, nl);
-    Exp_image(m.exdiv.data(), m.div.data(), nc, nl);
-
-    Copy_sh2f(m.tmp.data(), ItdtOriginal, nc, nl);
-    Recal_fl(U, V, m.Itdt.data(), m.tmp.data(), nc, nl);
-
-    // The filter only reads its mask.
-    Filtre_f_2D_f(m.fx_div.data(), m.div.data(), const_cast<float*>(kFiltreGX2), 5, 5, nc, nl);
-    Norm_f(m.fx_div.data(), m.fx_div.data(), kNormGrad, nc, nl);
-    Filtre_f_2D_f(m.fy_div.data(), m.div.data(), const_cast<float*>(kFiltreGY2), 5, 5, nc, nl);
-    Norm_f(m.fy_div.data(), m.fy_div.data(), kNormGrad, nc, nl);
-
-    for (int k = 0; k < n; ++k) {
-        m.tmp[k] = m.exdiv[k] * m.Itdt[k];
-        m.ft[k] = m.tmp[k] - static_cast<float>(It[k]);
-    }
-    Filtre_2D_f_th(m.tmp.data(), m.ft.data(), filtre_T2, 3, 3, nc, nl);
-    Norm_f(m.ft.data(), m.tmp.data(), kNormT2, nc, nl);
-}
-
-// Factor of the flux difference in the linearised equation:
-// ((u div_x + v div_y) ((e - 1) / div - e) + (1 - e)) / div with e = exp(div), or its limit -1
-// when |div| < 0.01. Single precision.
-float flux_factor(const MassTerms& m, int k, float u, float v) {
-    const float div = m.div[k];
-    if (std::fabs(div) < kEpsDiv) return -1.0f;
-    const float e = m.exdiv[k];
-    return ((u * m.fx_div[k] + v * m.fy_div[k]) * ((e - 1.0f) / div - e) + (1.0f - e)) / div;
-}
-
-// The layer's linearised data residual at the increment (u, v), single precision.
-float layer_residual(const MassTerms& m, int k, float u, float v, float fx, float fy) {
-    const float e = m.exdiv[k];
-    return e * (m.Itdt[k] * m.fx_div[k] + fx) * u + e * (m.Itdt[k] * m.fy_div[k] + fy) * v +
-           m.ft[k];
+// masks / 1680; ft = 0.166 T2 * (exp(div) Itdt - It) in grey levels; then, for the increment
+// (u, v), the flux factor (in tmp) and the layer's residual (in tmp2).
+void mass_terms(MassTerms& m, short* It, short* ItdtOriginal, float* U, float* V, float* u,
+                float* v, short nc, short nl, float* fx, float* fy, float* filtre_T2) {
+    divergence_terms(m.div.data(), m.exdiv.data(), m.fx_div.data(), m.fy_div.data(), U, V, nc, nl,
+                     m.tmp.data(), m.tmp2.data());
+    registered_image(m.Itdt.data(), ItdtOriginal, U, V, nc, nl, m.tmp.data());
+    smoothed_residual(m.ft.data(), m.exdiv.data(), m.Itdt.data(), It, filtre_T2, nc, nl,
+                      m.tmp.data());
+    flux_terms(m.tmp.data(), m.tmp2.data(), m.div.data(), m.exdiv.data(), m.fx_div.data(),
+               m.fy_div.data(), m.Itdt.data(), m.ft.data(), u, v, fx, fy, 0, nc * nl);
 }
 
 template <class T>
@@ -115,15 +65,9 @@ void cte_edp2ndMembreFiltreGaussUp(float* a, float* b, float* rho, float* rho_0,
                                    float* v, float g, short nc_resol_K, short nl_resol_K, float* fx,
                                    float* fy, float* filtre_T2) {
     MassTerms m(pixel_count(nc_resol_K, nl_resol_K));
-    mass_terms(m, It, ItdtOriginal, U, V, nc_resol_K, nl_resol_K, filtre_T2);
-    const int n = nc_resol_K * nl_resol_K;
-    for (int k = 0; k < n; ++k) {
-        const float aux = flux_factor(m, k, u[k], v[k]);
-        float ak = layer_residual(m, k, u[k], v[k], fx[k], fy[k]);
-        ak = ak + rho_0[k] * g * wVert_0[k] * aux;
-        a[k] = ak;
-        b[k] = -aux * rho[k] * g;
-    }
+    mass_terms(m, It, ItdtOriginal, U, V, u, v, nc_resol_K, nl_resol_K, fx, fy, filtre_T2);
+    interface_coefficients_up(a, b, m.tmp2.data(), m.tmp.data(), rho, rho_0, wVert_0, g, 0,
+                              nc_resol_K * nl_resol_K);
 }
 
 // Layer above the interface: a = residual - g rho wVert aux (known wind at its upper
@@ -133,15 +77,9 @@ void cte_edp2ndMembreFiltreGaussDown(float* a, float* b, float* rho_0, float* rh
                                      float* v, float g, short nc_resol_K, short nl_resol_K,
                                      float* fx, float* fy, float* filtre_T2) {
     MassTerms m(pixel_count(nc_resol_K, nl_resol_K));
-    mass_terms(m, It, ItdtOriginal, U, V, nc_resol_K, nl_resol_K, filtre_T2);
-    const int n = nc_resol_K * nl_resol_K;
-    for (int k = 0; k < n; ++k) {
-        const float aux = flux_factor(m, k, u[k], v[k]);
-        float ak = layer_residual(m, k, u[k], v[k], fx[k], fy[k]);
-        ak = ak - rho[k] * g * wVert[k] * aux;
-        a[k] = ak;
-        b[k] = aux * rho_0[k] * g;
-    }
+    mass_terms(m, It, ItdtOriginal, U, V, u, v, nc_resol_K, nl_resol_K, fx, fy, filtre_T2);
+    interface_coefficients_down(a, b, m.tmp2.data(), m.tmp.data(), rho_0, rho, wVert, g, 0,
+                                nc_resol_K * nl_resol_K);
 }
 
 // 0 on the first and last line and the first and last column.
@@ -187,20 +125,8 @@ float EstimValWVert_RobUpDown(float* wVert, float* a01, float* b01, float* a12, 
 int RegulWVert_RobUpDown(float* wVert, float* Data_out, float* Data_out2, float* a01, float* b01,
                          float* a12, float* b12, short nb_col, short nb_line, float lambdaW,
                          Line_Process* ztw) {
-    int nb_point = 0;
-    auto update = [&](short i, short j) {
-        const int k = i * nb_col + j;
-        const float estim_wVert =
-            EstimValWVert_RobUpDown(wVert + k, a01 + k, b01 + k, a12 + k, b12 + k, Data_out + k,
-                                    Data_out2 + k, i, j, nb_col, nb_line, lambdaW, ztw + k);
-        if (std::fabs(estim_wVert - wVert[k]) >= kWindChange) ++nb_point;
-        wVert[k] = estim_wVert;
-    };
-    for (short i = 0; i < nb_line; ++i)
-        for (short j = 0; j < nb_col; ++j) update(i, j);
-    for (short i = nb_line - 1; i >= 0; --i)
-        for (short j = nb_col - 1; j >= 0; --j) update(i, j);
-    return nb_point;
+    return regul_wvert_sweeps(wVert, Data_out, Data_out2, a01, b01, a12, b12, nb_col, nb_line,
+                              lambdaW, ztw);
 }
 
 // Relaxes wVert in place: at most two passes, the first with uniform link weights, the weights

@@ -4,42 +4,8 @@
 // Gauss-Seidel sweeps, alternating with the link weights w = sigma^2 / (d^2 + sigma)^2.
 #include "bib_LP_ansi.h"
 
-#include <cstdlib>
-#include <new>
-#include <vector>
-
 #include "neighbor.h"
-#include "relax.h"
-
-namespace {
-
-const float kChangeThreshold = 0.0001f;  // a sweep update counts as a change above this
-const int kMaxPassesDiv = 2;
-const int kMaxPassesCurl = 200;
-
-// Zero-filled work buffer; an allocation failure ends the run with status 1 and no message.
-template <class T>
-std::vector<T> work_buffer(std::size_t n) {
-    try {
-        return std::vector<T>(n);
-    } catch (const std::bad_alloc&) {
-        std::exit(1);
-    }
-}
-
-// Fits Estimees to Observations: passes of two sweeps each, the weights recomputed from the
-// estimate after every pass, until a pass changes fewer than cond_conv values.
-void fit_auxiliary(float* Observations, float* Estimees, short nc, short nl, float coef_regul,
-                   float sigma, Line_Process* Spatial, float cond_conv, int max_passes) {
-    for (int pass = 0; pass < max_passes; ++pass) {
-        const int changed =
-            RegulEstim_Rob(Observations, Estimees, nc, nl, coef_regul, 1.0f, sigma, Spatial);
-        Relax_estim(Estimees, nc, nl, sigma, Spatial);
-        if (cond_conv > changed) break;
-    }
-}
-
-}  // namespace
+#include "robust_sweeps.h"
 
 // Disc_h = Disc_v = 1 (no discontinuity) on all nb_col x nb_lig records.
 void Maz_LP(Line_Process* Spatial, short nb_col, short nb_lig) {
@@ -55,19 +21,7 @@ void Maz_LP(Line_Process* Spatial, short nb_col, short nb_lig) {
 // so those weights are 1 (for sigma > 0).
 void Relax_estim(float* observation, short nb_col, short nb_line, float sigma,
                  Line_Process* Spatial_out) {
-    const float sigma2 = sigma * sigma;
-    for (short i = 0; i < nb_line; ++i) {
-        for (short j = 0; j < nb_col; ++j) {
-            const int k = i * nb_col + j;
-            float* x = observation + k;
-            float d = *x - DOWN(i, j, nb_col, nb_line, x);
-            float t = d * d;
-            Spatial_out[k].Disc_h = sigma2 / ((t + sigma) * (t + sigma));
-            d = *x - RIGHT(i, j, nb_col, nb_line, x);
-            t = d * d;
-            Spatial_out[k].Disc_v = sigma2 / ((t + sigma) * (t + sigma));
-        }
-    }
+    relax_weights(observation, nb_col, nb_line, sigma, Spatial_out, 0, nb_line);
 }
 
 // im_div(i, j) = [Wx(i, j+1) - Wx(i, j-1)] + [Wy(i+1, j) - Wy(i-1, j)], twice the divergence,
@@ -144,19 +98,7 @@ float EstimVal_Rob(float* Observations, float* Estimees, short i, short j, short
 // number of updates (over both sweeps) that moved a value by more than 0.0001.
 int RegulEstim_Rob(float* Observations, float* Estimees, short nb_col, short nb_line,
                    float coef_regul, float lambda, float /*sigma*/, Line_Process* Spatial) {
-    int changed = 0;
-    auto update = [&](short i, short j) {
-        const int k = i * nb_col + j;
-        const float estim = EstimVal_Rob(Observations + k, Estimees + k, i, j, nb_col, nb_line,
-                                         lambda, coef_regul, Spatial + k);
-        changed += Seuil_ERR(estim - Estimees[k], kChangeThreshold);
-        Estimees[k] = estim;
-    };
-    for (short i = 0; i < nb_line; ++i)
-        for (short j = 0; j < nb_col; ++j) update(i, j);
-    for (short i = nb_line - 1; i >= 0; --i)
-        for (short j = nb_col - 1; j >= 0; --j) update(i, j);
-    return changed;
+    return regul_estim_sweeps(Observations, Estimees, nb_col, nb_line, coef_regul, lambda, Spatial);
 }
 
 // Updates Estim (divergence, at most 2 passes) and Estim_rot (vorticity, at most 200 passes)
@@ -166,21 +108,8 @@ int RegulEstim_Rob(float* Observations, float* Estimees, short nb_col, short nb_
 void Estim_Regulees_Rob(float* Estim, float* Estim_rot, float* U, float* V, float* u, float* v,
                         short nc_resol_K, short nl_resol_K, float coef_regul, float /*lambda*/,
                         float sigma_es) {
-    const int nb_point = nc_resol_K * nl_resol_K;
-    const std::size_t n = nb_point > 0 ? static_cast<std::size_t>(nb_point) : 0;
-    std::vector<float> Observation_div = work_buffer<float>(n);
-    std::vector<float> Observation_curl = work_buffer<float>(n);
-    std::vector<Line_Process> Spatial_div = work_buffer<Line_Process>(n);
-    std::vector<Line_Process> Spatial_curl = work_buffer<Line_Process>(n);
-    Maz_LP(Spatial_div.data(), nc_resol_K, nl_resol_K);
-    Maz_LP(Spatial_curl.data(), nc_resol_K, nl_resol_K);
-
-    Calcul_Estim_Div_Curl(Observation_div.data(), Observation_curl.data(), U, V, u, v, nc_resol_K,
-                          nl_resol_K);
-
-    const float Cond_conv = static_cast<float>((3 * nb_point) / 100);
-    fit_auxiliary(Observation_div.data(), Estim, nc_resol_K, nl_resol_K, coef_regul, sigma_es,
-                  Spatial_div.data(), Cond_conv, kMaxPassesDiv);
-    fit_auxiliary(Observation_curl.data(), Estim_rot, nc_resol_K, nl_resol_K, coef_regul, sigma_es,
-                  Spatial_curl.data(), Cond_conv, kMaxPassesCurl);
+    AuxiliaryFitScratch scratch;
+    fit_divergence_field(Estim, U, V, u, v, nc_resol_K, nl_resol_K, coef_regul, sigma_es, scratch);
+    fit_vorticity_field(Estim_rot, U, V, u, v, nc_resol_K, nl_resol_K, coef_regul, sigma_es,
+                        scratch);
 }

@@ -4,6 +4,8 @@
 // allocation of pyramids and path tables.
 #include "bib_ansi.h"
 
+#include "filter_2d.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -164,23 +166,10 @@ void Filtre_V_f(float* a, float* b, float* filtre, short nb_colF, short nb_col, 
 }
 
 // a(i, j) = sum over k = -n .. n (outer), l = -m .. m (inner) of b(r, c) * filtre(k + n, l + m),
-// r and c clamped into the image, the float total rounded after each addition.
+// r and c clamped into the image, the float total rounded after each addition. Odd mask sizes.
 void Filtre_f_2D_f(float* a, float* b, float* filtre, short nb_ligF, short nb_colF, short nb_col,
                    short nb_line) {
-    const int n = nb_ligF / 2, m = nb_colF / 2;
-    for (int i = 0; i < nb_line; ++i) {
-        for (int j = 0; j < nb_col; ++j) {
-            float acc = 0.0f;
-            for (int k = -n; k <= n; ++k) {
-                const int r = std::clamp(i + k, 0, nb_line - 1);
-                const float* row = b + static_cast<long>(r) * nb_col;
-                const float* taps = filtre + (k + n) * nb_colF + m;
-                for (int l = -m; l <= m; ++l)
-                    acc = row[std::clamp(j + l, 0, nb_col - 1)] * taps[l] + acc;
-            }
-            a[static_cast<long>(i) * nb_col + j] = acc;
-        }
-    }
+    filter_2d_clamped(a, b, filtre, nb_ligF, nb_colF, nb_col, nb_line, 0, nb_line);
 }
 
 void Decimation(short* Im_low, short* Im_high, short nb_c, short nb_l, short fac) {

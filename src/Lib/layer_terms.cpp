@@ -1,0 +1,131 @@
+// Pieces of a layer's linearised mass-conservation data term. Single precision throughout; every
+// product and sum is rounded to float where the whole computation rounds it.
+#include "layer_terms.h"
+
+#include <cmath>
+
+#include "bib_ansi.h"
+#include "operations_images.h"
+
+namespace {
+
+const float kNormGrad = 0.0005952381f;  // 1 / 1680, normalisation of the 5 x 5 derivatives
+const float kNormT2 = 0.166f;           // normalisation of the 3 x 3 temporal smoothing
+const float kEpsDiv = 0.01f;            // below this |div| the flux factor is its limit -1
+
+// d/dx (columns) and d/dy (lines, downwards), applied as correlations, row-major.
+// clang-format off
+float kFiltreGX2[25] = {
+    135, -188, 0, 188, -135,
+    -15, -263, 0, 263,   15,
+    -65, -288, 0, 288,   65,
+    -15, -263, 0, 263,   15,
+    135, -188, 0, 188, -135};
+float kFiltreGY2[25] = {
+     135,  -15,  -65,  -15,  135,
+    -188, -263, -288, -263, -188,
+       0,    0,    0,    0,    0,
+     188,  263,  288,  263,  188,
+    -135,   15,   65,   15, -135};
+// clang-format on
+
+}  // namespace
+
+void divergence_terms(float* div, float* exdiv, float* fx_div, float* fy_div, float* U, float* V,
+                      short nc, short nl, float* scratch_a, float* scratch_b) {
+    // Div_Vie: dU/dx + dV/dy by the same masks, each normalised before the sum.
+    Filtre_f_2D_f(scratch_a, U, kFiltreGX2, 5, 5, nc, nl);
+    Norm_f(scratch_a, scratch_a, kNormGrad, nc, nl);
+    Filtre_f_2D_f(scratch_b, V, kFiltreGY2, 5, 5, nc, nl);
+    Norm_f(scratch_b, scratch_b, kNormGrad, nc, nl);
+    Plus_fl(div, scratch_a, scratch_b, nc, nl);
+    Exp_image(exdiv, div, nc, nl);
+    Filtre_f_2D_f(fx_div, div, kFiltreGX2, 5, 5, nc, nl);
+    Norm_f(fx_div, fx_div, kNormGrad, nc, nl);
+    Filtre_f_2D_f(fy_div, div, kFiltreGY2, 5, 5, nc, nl);
+    Norm_f(fy_div, fy_div, kNormGrad, nc, nl);
+}
+
+void registered_image(float* registered, const short* ItdtOriginal, float* U, float* V, short nc,
+                      short nl, float* scratch) {
+    Copy_sh2f(scratch, const_cast<short*>(ItdtOriginal), nc, nl);
+    Recal_fl(U, V, registered, scratch, nc, nl);
+}
+
+void smoothed_residual(float* ft, const float* exdiv, const float* image, const short* It,
+                       float* filtre_T2, short nc, short nl, float* scratch) {
+    const int n = nc * nl;
+    for (int k = 0; k < n; ++k) {
+        scratch[k] = exdiv[k] * image[k];
+        ft[k] = scratch[k] - static_cast<float>(It[k]);
+    }
+    Filtre_f_2D_f(scratch, ft, filtre_T2, 3, 3, nc, nl);
+    Norm_f(ft, scratch, kNormT2, nc, nl);
+}
+
+void flux_terms(float* flux, float* residual, const float* div, const float* exdiv,
+                const float* fx_div, const float* fy_div, const float* Itdt, const float* ft_mass,
+                const float* u, const float* v, const float* fx, const float* fy, int first,
+                int end) {
+    for (int k = first; k < end; ++k) {
+        const float d = div[k];
+        const float e = exdiv[k];
+        float aux = -1.0f;
+        if (!(std::fabs(d) < kEpsDiv))
+            aux = ((u[k] * fx_div[k] + v[k] * fy_div[k]) * ((e - 1.0f) / d - e) + (1.0f - e)) / d;
+        flux[k] = aux;
+        residual[k] = e * (Itdt[k] * fx_div[k] + fx[k]) * u[k] +
+                      e * (Itdt[k] * fy_div[k] + fy[k]) * v[k] + ft_mass[k];
+    }
+}
+
+void interface_coefficients_up(float* a, float* b, const float* residual, const float* flux,
+                               const float* rho, const float* rho_0, const float* wVert_0, float g,
+                               int first, int end) {
+    for (int k = first; k < end; ++k) {
+        const float aux = flux[k];
+        a[k] = residual[k] + rho_0[k] * g * wVert_0[k] * aux;
+        b[k] = -aux * rho[k] * g;
+    }
+}
+
+void interface_coefficients_down(float* a, float* b, const float* residual, const float* flux,
+                                 const float* rho_0, const float* rho, const float* wVert, float g,
+                                 int first, int end) {
+    for (int k = first; k < end; ++k) {
+        const float aux = flux[k];
+        a[k] = residual[k] - rho[k] * g * wVert[k] * aux;
+        b[k] = aux * rho_0[k] * g;
+    }
+}
+
+void data_term_update(float* fx, float* fy, float* ft, const float* div, const float* exdiv,
+                      const float* fx_div, const float* fy_div, const float* tempfx,
+                      const float* tempfy, const float* O_Itdt, const float* ft_data,
+                      const float* rho_lo, const float* rho_hi, const float* w_lo,
+                      const float* w_hi, float g, int first, int end) {
+    for (int k = first; k < end; ++k) {
+        const float temp = exdiv[k] * O_Itdt[k];
+        float gx = exdiv[k] * tempfx[k];
+        float gy = exdiv[k] * tempfy[k];
+        gx += temp * fx_div[k];
+        gy += temp * fy_div[k];
+        float gt = ft_data[k];
+        const float lo = rho_lo[k] * w_lo[k];
+        const float hi = rho_hi[k] * w_hi[k];
+        const float F = g * (lo - hi);
+        const float em1 = exdiv[k] - 1.0f;
+        const float Fd = F / div[k];
+        const float A = (em1 / div[k] - exdiv[k]) * Fd;
+        if (std::fabs(div[k]) <= 0.01) {
+            gt -= F;
+        } else {
+            gx += A * fx_div[k];
+            gy += A * fy_div[k];
+            gt += -Fd * em1;
+        }
+        fx[k] = gx;
+        fy[k] = gy;
+        ft[k] = gt;
+    }
+}

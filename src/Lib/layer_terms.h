@@ -1,0 +1,55 @@
+// The terms of a layer's linearised mass-conservation data term, split by what they depend on,
+// so a caller can compute each once and reuse it while its inputs stay the same:
+//  - on the total wind (U, V) alone: div = div(U, V), exdiv = exp(div), its derivatives
+//    fx_div, fy_div (5 x 5 masks / 1680), and the t + dt image registered on (U, V);
+//  - on the images too: the smoothed residual 0.166 T2 * (exdiv I - It) (grey levels);
+//  - on the increment (u, v): the flux factor and the residual of the vertical-wind equation;
+//  - on the vertical winds: the flux correction of the data term and the coefficients a, b of
+//    each interface equation.
+// Each function performs the operations of the whole computation (Div_Vie, Exp_image,
+// Filtre_f_2D_f, Recal_fl, cte_edp2ndMembreFiltreGaussUp / Down, the layer derivative update) in
+// the same order and precision, so the results are bit-identical. Images are nc x nl, row-major.
+#ifndef LAYER_TERMS_H
+#define LAYER_TERMS_H
+
+// div, exdiv, fx_div, fy_div of (U, V); scratch_a, scratch_b: two nc x nl work images.
+void divergence_terms(float* div, float* exdiv, float* fx_div, float* fy_div, float* U, float* V,
+                      short nc, short nl, float* scratch_a, float* scratch_b);
+
+// registered = the short image ItdtOriginal as float, warped by (U, V) (Recal_fl).
+void registered_image(float* registered, const short* ItdtOriginal, float* U, float* V, short nc,
+                      short nl, float* scratch);
+
+// ft = 0.166 x (filtre_T2 applied to (exdiv image - It)), border samples repeated.
+void smoothed_residual(float* ft, const float* exdiv, const float* image, const short* It,
+                       float* filtre_T2, short nc, short nl, float* scratch);
+
+// Per pixel of indices first .. end - 1, for the increment (u, v):
+// flux = ((u fx_div + v fy_div) ((exdiv - 1) / div - exdiv) + (1 - exdiv)) / div, or -1 where
+// |div| < 0.01; residual = exdiv (Itdt fx_div + fx) u + exdiv (Itdt fy_div + fy) v + ft_mass.
+void flux_terms(float* flux, float* residual, const float* div, const float* exdiv,
+                const float* fx_div, const float* fy_div, const float* Itdt, const float* ft_mass,
+                const float* u, const float* v, const float* fx, const float* fy, int first,
+                int end);
+
+// Coefficients of the interface equation a + b w for the layer below the interface (Up: known
+// wind wVert_0 at its lower interface) and above it (Down: known wind wVert at its upper one).
+void interface_coefficients_up(float* a, float* b, const float* residual, const float* flux,
+                               const float* rho, const float* rho_0, const float* wVert_0, float g,
+                               int first, int end);
+void interface_coefficients_down(float* a, float* b, const float* residual, const float* flux,
+                                 const float* rho_0, const float* rho, const float* wVert, float g,
+                                 int first, int end);
+
+// The layer derivative update from its cached terms, indices first .. end - 1:
+// fx = exdiv tempfx + (exdiv O_Itdt) fx_div, fy likewise, ft = ft_data, then the flux
+// difference F = g (rho_lo w_lo - rho_hi w_hi): ft -= F where |div| <= 0.01, otherwise
+// fx += A fx_div, fy += A fy_div, ft -= (F / div)(exdiv - 1), A = ((exdiv - 1) / div - exdiv)
+// (F / div).
+void data_term_update(float* fx, float* fy, float* ft, const float* div, const float* exdiv,
+                      const float* fx_div, const float* fy_div, const float* tempfx,
+                      const float* tempfy, const float* O_Itdt, const float* ft_data,
+                      const float* rho_lo, const float* rho_hi, const float* w_lo,
+                      const float* w_hi, float g, int first, int end);
+
+#endif
