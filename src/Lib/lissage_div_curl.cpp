@@ -12,6 +12,7 @@
 #include "affine.h"
 #include "neighbor.h"
 #include "relax.h"
+#include "worker_pool.h"
 
 namespace {
 
@@ -342,7 +343,7 @@ void Estim_Param_6_lissage(float* U, float* V, float* u, float* v, float* Data_o
     if (ludcmp(A, 6, indx, &parity)) {
         lubksb(A, 6, indx, B);
     } else {
-        std::printf("systeme non-inversible -> modele constant\n");
+        print_or_capture("systeme non-inversible -> modele constant\n");
         Ener_min_lissage(u, v, U, V, fx, fy, ft, nb_col, nb_line, Data_out, Gamma_out, w_mask,
                          Estim, Mu_out, Estim_rot, courant, alpha, lambda, no_div, no_curl,
                          nb_VecCorrel, coef_Correl, w_f, w_var, w_i, w_j, w_u, w_v, coef_ref, U_ref,

@@ -5,10 +5,16 @@
 // results next to the layer's image at time t.
 #include "optic_flow_3DMultilayers.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -20,11 +26,14 @@
 #include "fail.h"
 #include "image_extras.h"
 #include "io_field.h"
+#include "layer_terms.h"
 #include "lissage_3D.h"
 #include "lissage_div_curl.h"
 #include "operations_images.h"
 #include "options.h"
 #include "relax.h"
+#include "robust_sweeps.h"
+#include "worker_pool.h"
 
 using cimg_library::CImg;
 
@@ -81,7 +90,16 @@ struct Layer {
           Estim(n),
           Estim_rot(n),
           Gamma_out(n),
-          Mu_out(n) {}
+          Mu_out(n),
+          div(n),
+          exdiv(n),
+          fx_div(n),
+          fy_div(n),
+          Itdt_reg(n),
+          ft_mass(n),
+          ft_data(n),
+          flux(n),
+          residual(n) {}
     std::vector<float> fx, fy, ft;        // linearised data term
     std::vector<float> U, V;              // total wind (columns, lines), pixels of the level
     std::vector<float> U_temp, V_temp;    // initial wind
@@ -91,6 +109,16 @@ struct Layer {
     std::vector<float> tempfx, tempfy;    // derivatives of O_Itdt
     std::vector<float> Estim, Estim_rot;  // auxiliary divergence and vorticity
     std::vector<float> Gamma_out, Mu_out;
+    // Terms fixed for a grid level (functions of U, V and the images): divergence of (U, V), its
+    // exponential and derivatives, the t + dt image registered on (U, V), the smoothed
+    // residuals of the vertical-wind equation (ft_mass, registered image) and of the data term
+    // (ft_data, O_Itdt).
+    std::vector<float> div, exdiv, fx_div, fy_div, Itdt_reg, ft_mass, ft_data;
+    // Terms of the current increment (u, v): flux factor and residual of the vertical-wind
+    // equation. Also scratch while the level terms are computed.
+    std::vector<float> flux, residual;
+    AuxiliaryFitScratch div_fit, curl_fit;  // work memory of the auxiliary div-curl fits
+    std::string messages;                   // console text of the layer's ICM sweeps
     std::vector<short> It[kPyramidSlots], Itdt[kPyramidSlots];  // image pyramids at t, t + dt
     BlockList parcours;
     short it_HS = 0;
@@ -104,7 +132,7 @@ std::string strip_line_end(std::string s) {
 
 class Run {
   public:
-    explicit Run(const RunParameters& p) : p_(p) {}
+    Run(const RunParameters& p, int threads) : p_(p), pool_(threads) {}
     int execute();
 
   private:
@@ -120,10 +148,14 @@ class Run {
     void alternate(short resol, short nc, short nl);
     void end_of_grid_level(short resol, short scale, short nc, short nl);
     void end_of_resolution(short resol, short* nc, short* nl);
+    void prepare_layer(int L, short resol, short nc, short nl);
+    void fit_auxiliary_fields(short nc, short nl);
     void derivative_update(int L, short resol, short nc, short nl);
+    void increment_terms(int L, short nc, short nl);
     short interface_update(int k, short resol, short nc, short nl);
     void register_and_filter(Layer& layer, const short* Itdt, float* U, float* V, short nc,
                              short nl);
+    void for_each_layer(const std::function<void(int)>& task);
     void write_temporary_outputs(short nc, short nl);
     void write_results(int step);
     const std::string& path(int l, int k) const { return nom_seq_[l][k]; }
@@ -137,14 +169,14 @@ class Run {
 
     std::vector<short> pyr_, Im_reel_temp_;
     std::vector<float> Ureel_, Vreel_;
-    std::vector<float> temp_, temp2_, aux_, aux2_, div_, exdiv_, fx_div_, fy_div_;
-    std::vector<float> AxPrim_, AyPrim_, FPrim_;
+    std::vector<float> temp_, temp2_, aux_, aux2_;  // scratch of the input and the interfaces
     std::vector<Layer> layers_;
     std::vector<std::vector<float>> wVert_;               // interfaces 0 .. nb_layers
     std::vector<std::vector<float>> rho_[kPyramidSlots];  // [level][0 .. nb_layers]
     std::vector<short> convwVertLayer_;
     long N_ = 0;         // initial block count of the resolution
     long nb_decou_ = 0;  // block splits since the start of the resolution, all layers
+    WorkerPool pool_;    // layers, and the halves of the auxiliary fits, run side by side
 };
 
 void Run::read_image_list() {
@@ -204,9 +236,7 @@ void Run::allocate() {
     pyr_.assign(n_, 0);
     Ureel_.assign(reel, 0.0f);
     Vreel_.assign(reel, 0.0f);
-    for (auto* b : {&temp_, &temp2_, &div_, &exdiv_, &fx_div_, &fy_div_, &aux_, &aux2_, &AxPrim_,
-                    &AyPrim_, &FPrim_})
-        b->assign(n_, 0.0f);
+    for (auto* b : {&temp_, &temp2_, &aux_, &aux2_}) b->assign(n_, 0.0f);
     Im_reel_temp_.assign(reel, 0);
     layers_.reserve(p_.nb_layers);
     for (int l = 0; l < p_.nb_layers; ++l) layers_.emplace_back(n_);
@@ -304,15 +334,22 @@ void Run::build_pyramids() {
     }
 }
 
-// O_Itdt = MedianOnGrad(Itdt registered on (U, V)), at the nc x nl size.
+// O_Itdt = MedianOnGrad(Itdt registered on (U, V)), at the nc x nl size. Works in the
+// layer's own scratch, so layers can be processed side by side.
 void Run::register_and_filter(Layer& layer, const short* Itdt, float* U, float* V, short nc,
                               short nl) {
-    Copy_sh2f(temp_.data(), const_cast<short*>(Itdt), nc, nl);
-    Recal_fl(U, V, aux_.data(), temp_.data(), nc, nl);
+    float* temp = layer.flux.data();
+    float* aux = layer.residual.data();
+    Copy_sh2f(temp, const_cast<short*>(Itdt), nc, nl);
+    Recal_fl(U, V, aux, temp, nc, nl);
     const CImg<float> filtered =
-        MedianOnGrad(CImg<float>(aux_.data(), nc, nl), kMedianSize, kMedianThreshold);
+        MedianOnGrad(CImg<float>(aux, nc, nl), kMedianSize, kMedianThreshold);
     std::copy(filtered.data(), filtered.data() + static_cast<std::size_t>(nc) * nl,
               layer.O_Itdt.begin());
+}
+
+void Run::for_each_layer(const std::function<void(int)>& task) {
+    pool_.run(p_.nb_layers, task);
 }
 
 void Run::set_initial_fields(int step) {
@@ -349,78 +386,89 @@ void Run::set_initial_fields(int step) {
     }
 }
 
+// Terms of layer L fixed for the grid level: divergence of (U, V), its exponential and
+// derivatives, the t + dt image registered on (U, V), and the smoothed residuals
+// 0.166 T2 * (exp(div) I - It) of the registered image (vertical-wind equation) and of O_Itdt
+// (data term). U, V, O_Itdt and the images do not change until the end of the level.
+void Run::prepare_layer(int L, short resol, short nc, short nl) {
+    Layer& layer = layers_[L];
+    float* scratch_a = layer.flux.data();
+    float* scratch_b = layer.residual.data();
+    divergence_terms(layer.div.data(), layer.exdiv.data(), layer.fx_div.data(), layer.fy_div.data(),
+                     layer.U.data(), layer.V.data(), nc, nl, scratch_a, scratch_b);
+    registered_image(layer.Itdt_reg.data(), layer.Itdt[resol].data(), layer.U.data(),
+                     layer.V.data(), nc, nl, scratch_a);
+    smoothed_residual(layer.ft_mass.data(), layer.exdiv.data(), layer.Itdt_reg.data(),
+                      layer.It[resol].data(), filtre_T2, nc, nl, scratch_a);
+    smoothed_residual(layer.ft_data.data(), layer.exdiv.data(), layer.O_Itdt.data(),
+                      layer.It[resol].data(), filtre_T2, nc, nl, scratch_a);
+}
+
+// The divergence and vorticity fits of every layer (Estim_Regulees_Rob), as independent tasks,
+// the longer vorticity fits first.
+void Run::fit_auxiliary_fields(short nc, short nl) {
+    const int nb = p_.nb_layers;
+    pool_.run(2 * nb, [&](int t) {
+        Layer& layer = layers_[t % nb];
+        if (t < nb)
+            fit_vorticity_field(layer.Estim_rot.data(), layer.U.data(), layer.V.data(),
+                                layer.u.data(), layer.v.data(), nc, nl, p_.coef_regul,
+                                p_.sigma_inter, layer.curl_fit);
+        else
+            fit_divergence_field(layer.Estim.data(), layer.U.data(), layer.V.data(), layer.u.data(),
+                                 layer.v.data(), nc, nl, p_.coef_regul, p_.sigma_inter,
+                                 layer.div_fit);
+    });
+}
+
 // Linearised data term of layer L with the density flux through its two interfaces:
 // (fx, fy) = grad(exp(div W) Itdt), ft = smoothed (exp(div W) Itdt - It), corrected by the flux
 // difference F = 88.29 (rho_L w_L - rho_L+1 w_L+1), first order where |div W| <= 0.01.
 void Run::derivative_update(int L, short resol, short nc, short nl) {
     Layer& layer = layers_[L];
-    const int n = nc * nl;
-    float* div = div_.data();
-    float* exdiv = exdiv_.data();
-    float* temp = temp_.data();
-    Div_Vie(div, layer.U.data(), layer.V.data(), nc, nl);
-    Exp_image(exdiv, div, nc, nl);
-    Filtre_f_2D_f(fx_div_.data(), div, filtre_GX2, 5, 5, nc, nl);
-    Norm_f(fx_div_.data(), fx_div_.data(), kDerivNorm, nc, nl);
-    Filtre_f_2D_f(fy_div_.data(), div, filtre_GY2, 5, 5, nc, nl);
-    Norm_f(fy_div_.data(), fy_div_.data(), kDerivNorm, nc, nl);
-    Mult_f(layer.fx.data(), exdiv, layer.tempfx.data(), nc, nl);
-    Mult_f(layer.fy.data(), exdiv, layer.tempfy.data(), nc, nl);
-    Mult_f(temp, exdiv, layer.O_Itdt.data(), nc, nl);
-    const short* It = layer.It[resol].data();
-    for (int k = 0; k < n; ++k) {
-        layer.fx[k] += temp[k] * fx_div_[k];
-        layer.fy[k] += temp[k] * fy_div_[k];
-        layer.ft[k] = temp[k] - static_cast<float>(It[k]);
-    }
-    Filtre_2D_f_th(temp, layer.ft.data(), filtre_T2, 3, 3, nc, nl);
-    Norm_f(layer.ft.data(), temp, kTemporalNorm, nc, nl);
-
-    const float* rho_lo = rho_[resol][L].data();
-    const float* rho_hi = rho_[resol][L + 1].data();
-    const float* w_lo = wVert_[L].data();
-    const float* w_hi = wVert_[L + 1].data();
-    for (int k = 0; k < n; ++k) {
-        const float lo = rho_lo[k] * w_lo[k];
-        const float hi = rho_hi[k] * w_hi[k];
-        const float F = kFluxScale * (lo - hi);
-        const float em1 = exdiv[k] - 1.0f;
-        const float Fd = F / div[k];
-        const float A = (em1 / div[k] - exdiv[k]) * Fd;
-        AxPrim_[k] = A * fx_div_[k];
-        AyPrim_[k] = A * fy_div_[k];
-        FPrim_[k] = -Fd * em1;
-        if (std::fabs(div[k]) <= 0.01) {
-            layer.ft[k] -= F;
-        } else {
-            layer.fx[k] += AxPrim_[k];
-            layer.fy[k] += AyPrim_[k];
-            layer.ft[k] += FPrim_[k];
-        }
-    }
+    data_term_update(layer.fx.data(), layer.fy.data(), layer.ft.data(), layer.div.data(),
+                     layer.exdiv.data(), layer.fx_div.data(), layer.fy_div.data(),
+                     layer.tempfx.data(), layer.tempfy.data(), layer.O_Itdt.data(),
+                     layer.ft_data.data(), rho_[resol][L].data(), rho_[resol][L + 1].data(),
+                     wVert_[L].data(), wVert_[L + 1].data(), kFluxScale, 0, nc * nl);
 }
 
-// Vertical wind of interface k (between layers k - 1 and k); 0 when converged.
+// Flux factor and residual of layer L's vertical-wind equation for its current increment.
+void Run::increment_terms(int L, short nc, short nl) {
+    Layer& layer = layers_[L];
+    flux_terms(layer.flux.data(), layer.residual.data(), layer.div.data(), layer.exdiv.data(),
+               layer.fx_div.data(), layer.fy_div.data(), layer.Itdt_reg.data(),
+               layer.ft_mass.data(), layer.u.data(), layer.v.data(), layer.tempfx.data(),
+               layer.tempfy.data(), 0, nc * nl);
+}
+
+// Vertical wind of interface k (between layers k - 1 and k); 0 when converged. The coefficients
+// of the layer below (Up) and above (Down) come from the layers' increment terms.
 short Run::interface_update(int k, short resol, short nc, short nl) {
-    Layer& below = layers_[k - 1];
-    Layer& above = layers_[k];
-    cte_edp2ndMembreFiltreGaussUp(aux_.data(), temp_.data(), rho_[resol][k].data(),
-                                  rho_[resol][k - 1].data(), wVert_[k - 1].data(),
-                                  below.It[resol].data(), below.Itdt[resol].data(), below.U.data(),
-                                  below.V.data(), below.u.data(), below.v.data(), kFluxScale, nc,
-                                  nl, below.tempfx.data(), below.tempfy.data(), filtre_T2);
-    cte_edp2ndMembreFiltreGaussDown(
-        aux2_.data(), temp2_.data(), rho_[resol][k].data(), rho_[resol][k + 1].data(),
-        wVert_[k + 1].data(), above.It[resol].data(), above.Itdt[resol].data(), above.U.data(),
-        above.V.data(), above.u.data(), above.v.data(), kFluxScale, nc, nl, above.tempfx.data(),
-        above.tempfy.data(), filtre_T2);
-    return Estim_Wvert_RobUpDown(wVert_[k].data(), below.Data_out.data(), above.Data_out.data(),
-                                 aux_.data(), temp_.data(), aux2_.data(), temp2_.data(), p_.betaW,
-                                 p_.sigma_W, nc, nl);
+    const Layer& below = layers_[k - 1];
+    const Layer& above = layers_[k];
+    const int n = nc * nl;
+    pool_.run(2, [&](int side) {
+        if (side == 0)
+            interface_coefficients_up(aux_.data(), temp_.data(), below.residual.data(),
+                                      below.flux.data(), rho_[resol][k].data(),
+                                      rho_[resol][k - 1].data(), wVert_[k - 1].data(), kFluxScale,
+                                      0, n);
+        else
+            interface_coefficients_down(aux2_.data(), temp2_.data(), above.residual.data(),
+                                        above.flux.data(), rho_[resol][k].data(),
+                                        rho_[resol][k + 1].data(), wVert_[k + 1].data(), kFluxScale,
+                                        0, n);
+    });
+    return Estim_Wvert_RobUpDown(wVert_[k].data(), layers_[k - 1].Data_out.data(),
+                                 layers_[k].Data_out.data(), aux_.data(), temp_.data(),
+                                 aux2_.data(), temp2_.data(), p_.betaW, p_.sigma_W, nc, nl);
 }
 
+// The layers are prepared side by side: a layer's preparation reads only its own fields and
+// the vertical winds, which the interface updates change only afterwards, in interface order.
 void Run::level_initialisation(short resol, short nc, short nl) {
-    for (int L = 0; L < p_.nb_layers; ++L) {
+    for_each_layer([&](int L) {
         Layer& layer = layers_[L];
         Maz_f(layer.u.data(), nb_col_, nb_lig_);
         Maz_f(layer.v.data(), nb_col_, nb_lig_);
@@ -429,20 +477,20 @@ void Run::level_initialisation(short resol, short nc, short nl) {
         Norm_f(layer.tempfx.data(), layer.tempfx.data(), kDerivNorm, nc, nl);
         Filtre_f_2D_f(layer.tempfy.data(), layer.O_Itdt.data(), filtre_GY2, 5, 5, nc, nl);
         Norm_f(layer.tempfy.data(), layer.tempfy.data(), kDerivNorm, nc, nl);
+        prepare_layer(L, resol, nc, nl);
         derivative_update(L, resol, nc, nl);
         Maz_Data_O(layer.Data_out.data(), nb_col_, nb_lig_);
         Maz_Data_O(layer.Gamma_out.data(), nb_col_, nb_lig_);
         Maz_Data_O(layer.Mu_out.data(), nb_col_, nb_lig_);
-        Estim_Regulees_Rob(layer.Estim.data(), layer.Estim_rot.data(), layer.U.data(),
-                           layer.V.data(), layer.u.data(), layer.v.data(), nc, nl, p_.coef_regul,
-                           p_.lambda, p_.sigma_inter);
         Indic_Grad_Min(layer.parcours.get(), layer.fx.data(), layer.fy.data(),
                        layer.Data_out.data(), kGmin, nc, nl);
         Data_Out_Gen_f(layer.u.data(), layer.v.data(), layer.fx.data(), layer.fy.data(),
                        layer.ft.data(), p_.sigma1, nc, nl, layer.Data_out.data());
         BordMisAZero(layer.Data_out.data(), nc, nl);
-        if (L >= 1) interface_update(L, resol, nc, nl);
-    }
+        increment_terms(L, nc, nl);
+    });
+    fit_auxiliary_fields(nc, nl);
+    for (int L = 1; L < p_.nb_layers; ++L) interface_update(L, resol, nc, nl);
 }
 
 void Run::write_temporary_outputs(short nc, short nl) {
@@ -479,11 +527,14 @@ void Run::alternate(short resol, short nc, short nl) {
             countV = 1;
         } else {
             do {
-                for (int L = 0; L < p_.nb_layers; ++L) {
+                // The layers are independent here: each one's ICM sweeps, auxiliary fits and
+                // derivative update read and write only its own fields.
+                for (int L = 0; L < p_.nb_layers; ++L) convwVertLayer_[L] = 1;
+                for_each_layer([&](int L) {
                     Layer& layer = layers_[L];
+                    CapturedOutput capture(&layer.messages);
                     layer.it_HS = 0;
                     layer.Conv_HS = 1;
-                    convwVertLayer_[L] = 1;
                     do {
                         layer.Conv_HS = ICM_lissage(
                             layer.U.data(), layer.V.data(), layer.u.data(), layer.v.data(),
@@ -495,11 +546,13 @@ void Run::alternate(short resol, short nc, short nl) {
                             nullptr, layer.It[resol].data());
                         layer.it_HS += 1;
                     } while (layer.Conv_HS != 0 && layer.it_HS < 2);
-                    Estim_Regulees_Rob(layer.Estim.data(), layer.Estim_rot.data(), layer.U.data(),
-                                       layer.V.data(), layer.u.data(), layer.v.data(), nc, nl,
-                                       p_.coef_regul, p_.lambda, p_.sigma_inter);
-                    derivative_update(L, resol, nc, nl);
+                });
+                for (Layer& layer : layers_) {
+                    std::fputs(layer.messages.c_str(), stdout);
+                    layer.messages.clear();
                 }
+                fit_auxiliary_fields(nc, nl);
+                for_each_layer([&](int L) { derivative_update(L, resol, nc, nl); });
                 convVariable_UV = false;
                 for (const Layer& layer : layers_)
                     if (layer.Conv_HS != 0) convVariable_UV = true;
@@ -514,6 +567,7 @@ void Run::alternate(short resol, short nc, short nl) {
             countW = 1;
         } else {
             bool convVariable_wVert = false;
+            for_each_layer([&](int L) { increment_terms(L, nc, nl); });
             do {
                 for (int k = 1; k <= p_.nb_layers - 1; ++k)
                     convwVertLayer_[k] = interface_update(k, resol, nc, nl);
@@ -527,13 +581,13 @@ void Run::alternate(short resol, short nc, short nl) {
         }
         std::cout << ",\tvertical : " << countW << std::endl;
 
-        for (int L = 0; L < p_.nb_layers; ++L) {
+        for_each_layer([&](int L) {
             Layer& layer = layers_[L];
             derivative_update(L, resol, nc, nl);
             Data_Out_Gen_f(layer.u.data(), layer.v.data(), layer.fx.data(), layer.fy.data(),
                            layer.ft.data(), p_.sigma1, nc, nl, layer.Data_out.data());
             BordMisAZero(layer.Data_out.data(), nc, nl);
-        }
+        });
 
         if (countV == 1 && countW == 1 && Nb_it > 0) {
             Conv = 0;
@@ -553,10 +607,12 @@ void Run::alternate(short resol, short nc, short nl) {
 }
 
 void Run::end_of_grid_level(short resol, short scale, short nc, short nl) {
-    for (Layer& layer : layers_) {
+    std::vector<long> splits(layers_.size(), 0);
+    for_each_layer([&](int L) {
+        Layer& layer = layers_[L];
         Plus_fl(layer.U.data(), layer.U.data(), layer.u.data(), nc, nl);
         Plus_fl(layer.V.data(), layer.V.data(), layer.v.data(), nc, nl);
-        if (scale == 0) continue;
+        if (scale == 0) return;
         register_and_filter(layer, layer.Itdt[resol].data(), layer.U.data(), layer.V.data(), nc,
                             nl);
         // Split every block that overlaps the image; continue past its four quarters.
@@ -566,13 +622,14 @@ void Run::end_of_grid_level(short resol, short scale, short nc, short nl) {
             if (courant->abs + T > 0 && courant->abs < nl && courant->ord + T > 0 &&
                 courant->ord < nc) {
                 decoupe(courant, nl, nc);
-                nb_decou_ += 1;
+                splits[L] += 1;
                 for (int q = 0; q < 4 && courant; ++q) courant = courant->suiv;
             } else {
                 courant = courant->suiv;
             }
         }
-    }
+    });
+    for (long count : splits) nb_decou_ += count;
 }
 
 void Run::end_of_resolution(short resol, short* nc, short* nl) {
@@ -592,14 +649,15 @@ void Run::end_of_resolution(short resol, short* nc, short* nl) {
     if (resol == 0) return;
     *nc = static_cast<short>(*nc * 2);
     *nl = static_cast<short>(*nl * 2);
-    for (int L = 0; L < p_.nb_layers; ++L) {
+    const short fine_nc = *nc, fine_nl = *nl;
+    for_each_layer([&](int L) {
         Layer& layer = layers_[L];
         register_and_filter(layer, layer.Itdt[resol - 1].data(), layer.fx.data(), layer.fy.data(),
-                            *nc, *nl);
-        Copy_f(layer.U.data(), layer.fx.data(), *nc, *nl);
-        Copy_f(layer.V.data(), layer.fy.data(), *nc, *nl);
-        Copy_f(wVert_[L].data(), layer.ft.data(), *nc, *nl);
-    }
+                            fine_nc, fine_nl);
+        Copy_f(layer.U.data(), layer.fx.data(), fine_nc, fine_nl);
+        Copy_f(layer.V.data(), layer.fy.data(), fine_nc, fine_nl);
+        Copy_f(wVert_[L].data(), layer.ft.data(), fine_nc, fine_nl);
+    });
 }
 
 void Run::estimate() {
@@ -731,11 +789,39 @@ void check_parameters(const RunParameters& p) {
     }
 }
 
+// "-threads N": worker threads of the run (0, the default, means one per core); the results do
+// not depend on it. Looked up like the other options; its usage line follows theirs.
+int parse_threads(int argc, char** argv) {
+    bool help = false;
+    for (int k = 1; k < argc; ++k)
+        if (std::strcmp(argv[k], "-h") == 0) help = true;
+    const char* flag = "-threads";
+    long value = 0;
+    for (int k = 1; k < argc; ++k) {
+        if (std::strcmp(argv[k], flag) != 0) continue;
+        const char* text = k + 1 < argc ? argv[k + 1] : nullptr;
+        char* end = nullptr;
+        errno = 0;
+        if (text) value = std::strtol(text, &end, 10);
+        if (!text || end == text || *end != '\0' || errno == ERANGE || value < 0 || value > 1024)
+            error_report("Error : invalid value '%s' for option %s", text ? text : flag, flag);
+        break;
+    }
+    if (help) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%ld", value);
+        std::fprintf(stderr, "    %s%-8s%s = %-12s : %s%s%s\n", "\x1b[1m", flag, "\x1b[0;0;0m",
+                     text, "\x1b[0;35;59m", "number of threads (0 = all cores)", "\x1b[0;0;0m");
+    }
+    return static_cast<int>(value);
+}
+
 }  // namespace
 
 int optic_flow_3DMultilayers(int argc, char** argv) {
     const RunParameters p = parse_options(argc, argv);
+    const int threads = parse_threads(argc, argv);
     check_parameters(p);
-    Run run(p);
+    Run run(p, threads);
     return run.execute();
 }
