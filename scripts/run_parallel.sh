@@ -86,6 +86,9 @@ while [ $# -gt 0 ]; do
     esac
 done
 opts=("$@")
+for o in "${opts[@]}"; do
+    [ "$o" != -h ] || die "-h would print the program's usage in every step: run it alone"
+done
 
 command -v parallel >/dev/null || die "GNU parallel is not installed (scripts/install_deps.sh)"
 program="$(find_tool "$program" "${OF3D_PROGRAM:-}" optic_flow_3DMultilayers)"
@@ -94,8 +97,13 @@ splitter="$(find_tool "$splitter" "${OF3D_SPLITTER:-}" split_sequence)"
 case "$program" in /*) ;; */*) program="$PWD/$program" ;; esac
 [ -x "$program" ] || die "the program $program is not executable"
 
+# One run at a time per steps folder: the joblog and the step folders are shared.
+mkdir -p "$steps" || die "cannot create $steps"
+exec 9>"$steps/.lock"
+flock -n 9 || die "another run_parallel.sh is running on $steps"
 "$splitter" -outDir "$steps" -baseDir "$base_dir" "${opts[@]}" || die "splitting the sequence failed"
 steps="$(cd "$steps" && pwd)"
+[ -s "$steps/steps.txt" ] || die "no steps were written to $steps"
 joblog="$steps/joblog.txt"
 mapfile -t step_dirs <"$steps/steps.txt"
 mapfile -t step_args <"$steps/step_args.txt"
@@ -126,11 +134,16 @@ step_command+=">stdout.log 2>stderr.log"
 
 progress=()
 [ -t 1 ] && progress=(--bar)
-interrupted=0
-trap 'interrupted=1' INT TERM
+# GNU parallel runs in the background so that signals reach it: INT and TERM stop the running
+# steps at once (they run again next time), HUP lets them finish but starts no new one.
 parallel --will-cite --joblog "$joblog" --resume-failed -j "$jobs" "${remote[@]}" \
-    "${progress[@]}" "$step_command" :::: "$steps/steps.txt" </dev/null
-trap - INT TERM
+    "${progress[@]}" "$step_command" :::: "$steps/steps.txt" </dev/null &
+parallel_pid=$!
+interrupted=0
+trap 'interrupted=1; kill -TERM "$parallel_pid" 2>/dev/null' INT TERM
+trap 'interrupted=1; kill -HUP "$parallel_pid" 2>/dev/null' HUP
+while kill -0 "$parallel_pid" 2>/dev/null; do wait "$parallel_pid"; done
+trap - INT TERM HUP
 
 # The last joblog entry of each step decides: columns Seq, Host, Starttime, JobRuntime, Send,
 # Receive, Exitval, Signal, Command.
@@ -139,7 +152,7 @@ while IFS=$'\t' read -r seq _ _ _ _ _ ev sg _; do
     [[ "$seq" =~ ^[0-9]+$ ]] || continue
     exitval[$seq]="$ev"
     signal[$seq]="$sg"
-done <"$joblog"
+done < <(cat "$joblog" 2>/dev/null)
 
 failed=0
 report=""

@@ -243,3 +243,47 @@ TEST(RunParallel, InterruptedAndFailedStepsResumeToTheFilesOfTheSingleRun) {
     EXPECT_EQ(lines_of(slurp(step4 + "/stdout.log")).back().rfind("Processing time duration", 0),
               0u);
 }
+
+// The joblog is trusted only for the steps and options it was written for: the same command
+// runs nothing again, other options or a longer sequence run every step, and so does --fresh.
+TEST(RunParallel, ChangedOptionsOrStepsRunEveryStepAgain) {
+    const std::string dir = scratch_dir("par_fingerprint");
+    std::string list;
+    for (int l = 0; l < 2; ++l)
+        for (int t = 0; t < 6; ++t)
+            list += "L" + std::to_string(l) + "_" + std::to_string(t) + "\n";
+    write_text(dir + "/list.txt", list);
+    write_text(dir + "/dens.txt", kDensities);
+    // Each step run appends its arguments to "runs" in its step folder.
+    write_text(dir + "/program", "#!/bin/sh\necho \"$*\" >>runs\n", true);
+    const std::string run_parallel = std::string(OF3D_SOURCE_DIR) + "/scripts/run_parallel.sh";
+    const std::string common = "--program ./program --splitter '" + bin("split_sequence") +
+                               "' -j 2 -- -inImage list.txt -inDensity dens.txt -nbLayers 2 ";
+    auto runs_of_step = [&](int i) {
+        return lines_of(slurp(dir + "/steps/step_000" + std::to_string(i) + "/runs")).size();
+    };
+    const struct {
+        std::string args;
+        std::vector<std::size_t> runs;  // runs of steps 1, 2, 3 so far
+        bool notice;                    // the joblog was set aside
+    } cases[] = {
+        {"-nbTimeSample 3", {1, 1, 0}, false},
+        {"-nbTimeSample 3", {1, 1, 0}, false},
+        {"-nbTimeSample 3 -alpha 10", {2, 2, 0}, true},
+        {"-nbTimeSample 4 -alpha 10", {3, 3, 1}, true},
+        {"-nbTimeSample 4 -alpha 10", {3, 3, 1}, false},
+        {"--fresh -nbTimeSample 4 -alpha 10", {4, 4, 2}, false},
+    };
+    for (const auto& c : cases) {
+        std::string args = c.args, pre;
+        if (args.rfind("--fresh ", 0) == 0) pre = "--fresh ", args = args.substr(8);
+        const Result r = run_in(dir, run_parallel, pre + common + args);
+        EXPECT_EQ(r.status, 0) << c.args << "\n" << r.out << r.err;
+        EXPECT_EQ(r.out.find("running every step") != std::string::npos, c.notice) << c.args;
+        for (int i = 1; i <= 3; ++i)
+            EXPECT_EQ(runs_of_step(i), c.runs[i - 1]) << c.args << " step " << i;
+    }
+    EXPECT_EQ(lines_of(slurp(dir + "/steps/step_0001/runs"))[0],
+              "-inImage ./inImage_3D.txt -inDensity ./inDensity.txt -nbTimeSample 2 -nbLayers 2 "
+              "-inImage list.txt -inDensity dens.txt -nbLayers 2 -nbTimeSample 3");
+}
