@@ -10,7 +10,6 @@
 #include <cstdio>
 
 #include "affine.h"
-#include "neighbor.h"
 #include "relax.h"
 #include "worker_pool.h"
 
@@ -40,58 +39,84 @@ struct BlockInputs {
 // div(p) - xi = a . theta + Kd and curl(p) - zeta = b . theta + Kc for the affine increment
 // theta of the block; a[0], b[0] unused. A neighbour inside the block enters through its model
 // phi = (1, i', j') at its absolute position; any other neighbour (decided before the replicate
-// clamp) is known: U + u, V + v of the current fields.
+// clamp) is known: U + u, V + v of the current fields. The coefficients a, b are sums of
+// +-phi, small integers, so they are kept as integers (exact in long double as well).
 struct DivCurlRow {
-    long double a[7] = {0, 0, 0, 0, 0, 0, 0};
-    long double b[7] = {0, 0, 0, 0, 0, 0, 0};
+    int a[7] = {0, 0, 0, 0, 0, 0, 0};
+    int b[7] = {0, 0, 0, 0, 0, 0, 0};
     float Kd = 0.0f, Kc = 0.0f;
 };
 
+// Rows of a pixel whose four neighbours all lie in the block: div = 2 theta3 + 2 theta5,
+// curl = -2 theta2 + 2 theta6.
+constexpr int kInnerA[7] = {0, 0, 0, 2, 0, 2, 0};
+constexpr int kInnerB[7] = {0, 0, -2, 0, 0, 0, 2};
+
+// Neighbour (DI, DJ) of pixel (i, j) with its coefficients in div (UD: U, VD: V) and curl (UC,
+// VC): its model terms go into the row, its wind into kd, kc.
+template <int DI, int DJ, int UD, int VD, int UC, int VC>
+inline void add_neighbour(const BlockInputs& in, int i, int j, long p, DivCurlRow& row,
+                          long double& kd, long double& kc) {
+    const int qi = i + DI;
+    const int qj = j + DJ;
+    long double wU, wV;
+    if (in.in_block(qi, qj)) {
+        const long k = in.at(qi, qj);
+        wU = in.U[k];
+        wV = in.V[k];
+        const int phi[3] = {1, qi, qj};
+        for (int m = 0; m < 3; m++) {
+            row.a[1 + m] += UD * phi[m];
+            row.a[4 + m] += VD * phi[m];
+            row.b[1 + m] += UC * phi[m];
+            row.b[4 + m] += VC * phi[m];
+        }
+    } else {
+        // replicate rule at the image edge
+        long off = 0;
+        if (DJ == 1) off = j < in.nc - 1 ? 1 : 0;
+        if (DJ == -1) off = j < 1 ? 0 : -1;
+        if (DI == 1) off = i < in.nl - 1 ? in.nc : 0;
+        if (DI == -1) off = i < 1 ? 0 : -in.nc;
+        wU = static_cast<long double>(in.U[p + off]) + in.u[p + off];
+        wV = static_cast<long double>(in.V[p + off]) + in.v[p + off];
+    }
+    kd += UD * wU + VD * wV;
+    kc += UC * wU + VC * wV;
+}
+
+// div  = wU(right) - wU(left) + wV(down) - wV(up)
+// curl = wV(right) - wV(left) - wU(down) + wU(up)
 DivCurlRow div_curl_row(const BlockInputs& in, int i, int j) {
-    // div  = wU(right) - wU(left) + wV(down) - wV(up)
-    // curl = wV(right) - wV(left) - wU(down) + wU(up)
-    struct Neighbour {
-        int di, dj;
-        float (*read)(short, short, short, short, float*);  // replicate rule at the image edge
-        int u_div, v_div, u_curl, v_curl;
-    };
-    static const Neighbour neighbours[4] = {{0, 1, RIGHT, 1, 0, 0, 1},
-                                            {0, -1, LEFT, -1, 0, 0, -1},
-                                            {1, 0, DOWN, 0, 1, -1, 0},
-                                            {-1, 0, UP, 0, -1, 1, 0}};
     const long p = in.at(i, j);
-    auto known = [&](const Neighbour& q, float* field) {
-        return q.read(static_cast<short>(i), static_cast<short>(j), static_cast<short>(in.nc),
-                      static_cast<short>(in.nl), field + p);
-    };
     DivCurlRow row;
     long double kd = 0.0L, kc = 0.0L;
-    for (const Neighbour& q : neighbours) {
-        const int qi = i + q.di;
-        const int qj = j + q.dj;
-        long double wU, wV;
-        if (in.in_block(qi, qj)) {
-            const long k = in.at(qi, qj);
-            wU = in.U[k];
-            wV = in.V[k];
-            const long double phi[3] = {1.0L, static_cast<long double>(qi),
-                                        static_cast<long double>(qj)};
-            for (int m = 0; m < 3; m++) {
-                row.a[1 + m] += q.u_div * phi[m];
-                row.a[4 + m] += q.v_div * phi[m];
-                row.b[1 + m] += q.u_curl * phi[m];
-                row.b[4 + m] += q.v_curl * phi[m];
-            }
-        } else {
-            wU = static_cast<long double>(known(q, in.U)) + known(q, in.u);
-            wV = static_cast<long double>(known(q, in.V)) + known(q, in.v);
-        }
-        kd += q.u_div * wU + q.v_div * wV;
-        kc += q.u_curl * wU + q.v_curl * wV;
-    }
+    add_neighbour<0, 1, 1, 0, 0, 1>(in, i, j, p, row, kd, kc);
+    add_neighbour<0, -1, -1, 0, 0, -1>(in, i, j, p, row, kd, kc);
+    add_neighbour<1, 0, 0, 1, -1, 0>(in, i, j, p, row, kd, kc);
+    add_neighbour<-1, 0, 0, -1, 1, 0>(in, i, j, p, row, kd, kc);
     row.Kd = static_cast<float>(kd - in.xi(p));
     row.Kc = static_cast<float>(kc - in.zeta(p));
     return row;
+}
+
+// Kd, Kc of a pixel whose four neighbours lie in the block (rows kInnerA, kInnerB).
+inline void inner_div_curl(const BlockInputs& in, long p, float& Kd, float& Kc) {
+    const long double wU_r = in.U[p + 1], wV_r = in.V[p + 1];
+    const long double wU_l = in.U[p - 1], wV_l = in.V[p - 1];
+    const long double wU_d = in.U[p + in.nc], wV_d = in.V[p + in.nc];
+    const long double wU_u = in.U[p - in.nc], wV_u = in.V[p - in.nc];
+    long double kd = 0.0L, kc = 0.0L;
+    kd += 1 * wU_r + 0 * wV_r;
+    kc += 0 * wU_r + 1 * wV_r;
+    kd += -1 * wU_l + 0 * wV_l;
+    kc += 0 * wU_l + -1 * wV_l;
+    kd += 0 * wU_d + 1 * wV_d;
+    kc += -1 * wU_d + 0 * wV_d;
+    kd += 0 * wU_u + -1 * wV_u;
+    kc += 1 * wU_u + 0 * wV_u;
+    Kd = static_cast<float>(kd - in.xi(p));
+    Kc = static_cast<float>(kc - in.zeta(p));
 }
 
 // Weight of correlation vector n at pixel (i, j), 0 outside its support:
@@ -192,17 +217,15 @@ void add_fit_terms_2(const BlockInputs& in, int i, int j, long double A[3][3], l
 void add_single_pixel_smoothing(const BlockInputs& in, long double A[3][3], long double B[3]) {
     const int i = in.i0, j = in.j0;
     const long p = in.at(i, j);
-    using Accessor = float (*)(short, short, short, short, float*);
-    auto known = [&](Accessor read, float* field) {
-        return read(static_cast<short>(i), static_cast<short>(j), static_cast<short>(in.nc),
-                    static_cast<short>(in.nl), field + p);
-    };
-    auto wU = [&](Accessor read) {
-        return static_cast<long double>(known(read, in.U)) + known(read, in.u);
-    };
-    auto wV = [&](Accessor read) {
-        return static_cast<long double>(known(read, in.V)) + known(read, in.v);
-    };
+    // neighbours by the replicate rule
+    const long right = j < in.nc - 1 ? 1 : 0;
+    const long left = j < 1 ? 0 : -1;
+    const long down = i < in.nl - 1 ? in.nc : 0;
+    const long up = i < 1 ? 0 : -in.nc;
+    auto wU = [&](long off) { return static_cast<long double>(in.U[p + off]) + in.u[p + off]; };
+    auto wV = [&](long off) { return static_cast<long double>(in.V[p + off]) + in.v[p + off]; };
+    const long double wU_r = wU(right), wU_l = wU(left), wU_d = wU(down), wU_u = wU(up);
+    const long double wV_r = wV(right), wV_l = wV(left), wV_d = wV(down), wV_u = wV(up);
     const long double Up = in.U[p], Vp = in.V[p];
     const long double quarter = static_cast<long double>(in.lambda) / 4.0L;
     const long double half_xi = static_cast<long double>(in.xi(p)) / 2.0L;
@@ -216,10 +239,10 @@ void add_single_pixel_smoothing(const BlockInputs& in, long double A[3][3], long
                                         {true, false, -1, 1, -1, -1},
                                         {true, true, -1, -1, 1, -1}};
     for (const Stencil& s : stencils) {
-        const long double djU = s.right ? wU(RIGHT) - Up : Up - wU(LEFT);
-        const long double djV = s.right ? wV(RIGHT) - Vp : Vp - wV(LEFT);
-        const long double diU = s.down ? wU(DOWN) - Up : Up - wU(UP);
-        const long double diV = s.down ? wV(DOWN) - Vp : Vp - wV(UP);
+        const long double djU = s.right ? wU_r - Up : Up - wU_l;
+        const long double djV = s.right ? wV_r - Vp : Vp - wV_l;
+        const long double diU = s.down ? wU_d - Up : Up - wU_u;
+        const long double diV = s.down ? wV_d - Vp : Vp - wV_u;
         const float Dk = static_cast<float>(quarter * (djU + diV - half_xi));
         const float Ck = static_cast<float>(quarter * (djV - diU - half_zeta));
         B[1] -= static_cast<long double>(s.au) * Dk + static_cast<long double>(s.bu) * Ck;
@@ -267,13 +290,32 @@ int constsys_6_lissage(double** A, double* B, bloc* courant, float* ft, float* f
                      Estim_rot, lambda, no_div, no_curl, nb_VecCorrel, coef_Correl, w_f, w_var, w_i,
                      w_j, w_u, w_v, coef_ref, U_ref, V_ref, It);
     const long double lam = lambda;
+    // Smoothing terms of the pixels whose neighbours all lie in the block: the same for each.
+    long double inner[7][7];
+    for (int k = 1; k <= 6; k++)
+        for (int l = k; l <= 6; l++)
+            inner[k][l] =
+                lam * static_cast<long double>(kInnerA[k] * kInnerA[l] + kInnerB[k] * kInnerB[l]);
     for (int i = in.i0; i < in.i0 + in.T; i++) {
+        const bool inner_line = i > in.i0 && i < in.i0 + in.T - 1;
         for (int j = in.j0; j < in.j0 + in.T; j++) {
             add_fit_terms_6(in, i, j, A, B);
+            if (inner_line && j > in.j0 && j < in.j0 + in.T - 1) {
+                float Kd, Kc;
+                inner_div_curl(in, in.at(i, j), Kd, Kc);
+                for (int k = 1; k <= 6; k++) {
+                    for (int l = k; l <= 6; l++) A[k][l] += inner[k][l];
+                    B[k] -= lam * (Kd * static_cast<long double>(kInnerA[k]) +
+                                   Kc * static_cast<long double>(kInnerB[k]));
+                }
+                continue;
+            }
             const DivCurlRow r = div_curl_row(in, i, j);
             for (int k = 1; k <= 6; k++) {
-                for (int l = k; l <= 6; l++) A[k][l] += lam * (r.a[k] * r.a[l] + r.b[k] * r.b[l]);
-                B[k] -= lam * (r.Kd * r.a[k] + r.Kc * r.b[k]);
+                for (int l = k; l <= 6; l++)
+                    A[k][l] += lam * static_cast<long double>(r.a[k] * r.a[l] + r.b[k] * r.b[l]);
+                B[k] -= lam * (r.Kd * static_cast<long double>(r.a[k]) +
+                               r.Kc * static_cast<long double>(r.b[k]));
             }
         }
     }
@@ -307,11 +349,12 @@ void Ener_min_lissage(float* u, float* v, float* U, float* V, float* fx, float* 
             } else {
                 // constant model = affine model with theta2 = theta3 = theta5 = theta6 = 0
                 const DivCurlRow r = div_curl_row(in, i, j);
-                A[1][1] += lam * (r.a[1] * r.a[1] + r.b[1] * r.b[1]);
-                A[1][2] += lam * (r.a[1] * r.a[4] + r.b[1] * r.b[4]);
-                A[2][2] += lam * (r.a[4] * r.a[4] + r.b[4] * r.b[4]);
-                B[1] -= lam * (r.Kd * r.a[1] + r.Kc * r.b[1]);
-                B[2] -= lam * (r.Kd * r.a[4] + r.Kc * r.b[4]);
+                const long double a1 = r.a[1], a4 = r.a[4], b1 = r.b[1], b4 = r.b[4];
+                A[1][1] += lam * static_cast<long double>(r.a[1] * r.a[1] + r.b[1] * r.b[1]);
+                A[1][2] += lam * static_cast<long double>(r.a[1] * r.a[4] + r.b[1] * r.b[4]);
+                A[2][2] += lam * static_cast<long double>(r.a[4] * r.a[4] + r.b[4] * r.b[4]);
+                B[1] -= lam * (r.Kd * a1 + r.Kc * b1);
+                B[2] -= lam * (r.Kd * a4 + r.Kc * b4);
             }
         }
     }
