@@ -18,7 +18,8 @@ usage: run_parallel.sh [-j N] [-S LOGIN]... [--sshloginfile FILE]... [--steps DI
 
 Splits the run described by the program options (-inImage, -inDensity, -nbTimeSample,
 -nbLayers, as for a single run started from the current directory) into one folder per time
-step under DIR, then runs every step with the remaining program options.
+step under DIR, then runs every step with the remaining program options. Each step runs with
+-threads 1 unless the program options give -threads.
 
   -j, --jobs N          steps at once on each machine (default: one per core)
   -S, --sshlogin LOGIN  also run steps on LOGIN (GNU parallel syntax: [ncpus/]user@host,
@@ -128,8 +129,9 @@ if [ -f "$joblog" ]; then
 fi
 echo "$fingerprint" >"$steps/fingerprint.txt"
 
-# One step: the program in the step folder, its console output kept there.
-step_command="cd {} && exec $(printf '%q ' "$program" "${step_args[@]}" "${opts[@]}")"
+# One step: the program in the step folder, its console output kept there. The steps share
+# the cores, so each runs one thread unless the options say otherwise (the first -threads wins).
+step_command="cd {} && exec $(printf '%q ' "$program" "${step_args[@]}" "${opts[@]}" -threads 1)"
 step_command+=">stdout.log 2>stderr.log"
 
 progress=()

@@ -285,5 +285,5 @@ TEST(RunParallel, ChangedOptionsOrStepsRunEveryStepAgain) {
     }
     EXPECT_EQ(lines_of(slurp(dir + "/steps/step_0001/runs"))[0],
               "-inImage ./inImage_3D.txt -inDensity ./inDensity.txt -nbTimeSample 2 -nbLayers 2 "
-              "-inImage list.txt -inDensity dens.txt -nbLayers 2 -nbTimeSample 3");
+              "-inImage list.txt -inDensity dens.txt -nbLayers 2 -nbTimeSample 3 -threads 1");
 }
