@@ -6,8 +6,6 @@
 #include "lissage_3D.h"
 
 #include <cmath>
-#include <cstdlib>
-#include <new>
 #include <vector>
 
 #include "bib_LP_ansi.h"
@@ -40,15 +38,6 @@ void mass_terms(MassTerms& m, short* It, short* ItdtOriginal, float* U, float* V
                       m.tmp.data());
     flux_terms(m.tmp.data(), m.tmp2.data(), m.div.data(), m.exdiv.data(), m.fx_div.data(),
                m.fy_div.data(), m.Itdt.data(), m.ft.data(), u, v, fx, fy, 0, nc * nl);
-}
-
-template <class T>
-std::vector<T> work_buffer(std::size_t n) {
-    try {
-        return std::vector<T>(n);
-    } catch (const std::bad_alloc&) {
-        std::exit(1);
-    }
 }
 
 std::size_t pixel_count(short nc, short nl) {
@@ -135,17 +124,7 @@ int RegulWVert_RobUpDown(float* wVert, float* Data_out, float* Data_out2, float*
 short Estim_Wvert_RobUpDown(float* wVert, float* Data_out, float* Data_out2, float* a01, float* b01,
                             float* a12, float* b12, float lambdaW, float sigmaW, short nc_resol_K,
                             short nl_resol_K) {
-    const int n = nc_resol_K * nl_resol_K;
-    std::vector<Line_Process> ztw = work_buffer<Line_Process>(pixel_count(nc_resol_K, nl_resol_K));
-    Maz_LP(ztw.data(), nc_resol_K, nl_resol_K);
-
-    const float threshold = static_cast<float>((3 * n) / 100.0);
-    short Conv_Regul = 1;
-    for (short it_Regul = 0; Conv_Regul != 0 && it_Regul < 2; ++it_Regul) {
-        const int changed = RegulWVert_RobUpDown(wVert, Data_out, Data_out2, a01, b01, a12, b12,
-                                                 nc_resol_K, nl_resol_K, lambdaW, ztw.data());
-        if (threshold > changed) Conv_Regul = 0;
-        Relax_estim(wVert, nc_resol_K, nl_resol_K, sigmaW, ztw.data());
-    }
-    return Conv_Regul;
+    std::vector<Line_Process> ztw;
+    return relax_interface_wind(wVert, Data_out, Data_out2, a01, b01, a12, b12, lambdaW, sigmaW,
+                                nc_resol_K, nl_resol_K, ztw);
 }

@@ -152,6 +152,24 @@ int regul_wvert_sweeps(float* w, const float* D0, const float* D1, const float* 
     });
 }
 
+short relax_interface_wind(float* wVert, const float* Data_out, const float* Data_out2,
+                           const float* a01, const float* b01, const float* a12, const float* b12,
+                           float lambdaW, float sigmaW, short nc, short nl,
+                           std::vector<Line_Process>& ztw) {
+    const int n = nc * nl;
+    size_buffer(ztw, pixel_count(nc, nl));
+    Maz_LP(ztw.data(), nc, nl);
+    const float threshold = static_cast<float>((3 * n) / 100.0);
+    short Conv_Regul = 1;
+    for (short it_Regul = 0; Conv_Regul != 0 && it_Regul < 2; ++it_Regul) {
+        const int changed = regul_wvert_sweeps(wVert, Data_out, Data_out2, a01, b01, a12, b12, nc,
+                                               nl, lambdaW, ztw.data());
+        if (threshold > changed) Conv_Regul = 0;
+        relax_weights(wVert, nc, nl, sigmaW, ztw.data(), 0, nl);
+    }
+    return Conv_Regul;
+}
+
 void relax_weights(const float* x, int nc, int nl, float sigma, Line_Process* spatial, int first,
                    int end) {
     const float sigma2 = sigma * sigma;

@@ -17,6 +17,9 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <condition_variable>
 #include <string>
 #include <vector>
 
@@ -130,9 +133,104 @@ std::string strip_line_end(std::string s) {
     return s;
 }
 
+// One pass's temporary outputs, at the nc x nl size of the pass.
+struct PassSnapshot {
+    short nc = 0, nl = 0, nb_layers = 0;
+    std::vector<float> field[3];  // U + u then V + v of layers 0, 1, 2
+    std::vector<float> wind[3];   // vertical winds of interfaces 1, 2 (entry 0 unused)
+};
+
+// "./temp2D_Lay01.xaf", "./temp2D_Lay12.xaf", "./tempUp_Lay1.matlab", "./temp2D_Lay23.xaf",
+// "./tempUp_Lay2.matlab", in that order; files of missing layers or interfaces are skipped.
+void write_pass_snapshot(const PassSnapshot& s) {
+    auto write_layer = [&](int L, const char* name) {
+        if (L >= s.nb_layers) return;
+        write_XAmotionH(name, CImg<float>(s.field[L].data(), s.nc, s.nl, 2));
+    };
+    auto write_interface = [&](int k, const char* name) {
+        if (k >= s.nb_layers) return;
+        Cree_fichier_image(name, CImg<float>(s.wind[k].data(), s.nc, s.nl));
+    };
+    write_layer(0, "./temp2D_Lay01.xaf");
+    write_layer(1, "./temp2D_Lay12.xaf");
+    write_interface(1, "./tempUp_Lay1.matlab");
+    write_layer(2, "./temp2D_Lay23.xaf");
+    write_interface(2, "./tempUp_Lay2.matlab");
+}
+
+// Writes the temporary outputs of each pass, in pass order, on a thread of its own while the
+// estimation goes on (or at once when the run has a single thread). At most one snapshot waits:
+// posting another blocks until the writer has taken the previous one, so every pass is written.
+class TemporaryWriter {
+  public:
+    explicit TemporaryWriter(bool background) : background_(background) {
+        if (background_) thread_ = std::thread([this] { loop(); });
+    }
+    ~TemporaryWriter() {
+        if (!background_) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    TemporaryWriter(const TemporaryWriter&) = delete;
+    TemporaryWriter& operator=(const TemporaryWriter&) = delete;
+
+    std::unique_ptr<PassSnapshot> take_buffer() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (spare_) return std::move(spare_);
+        return std::make_unique<PassSnapshot>();
+    }
+    void post(std::unique_ptr<PassSnapshot> snap) {
+        if (!background_) {
+            write_pass_snapshot(*snap);
+            spare_ = std::move(snap);
+            return;
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return !pending_; });
+        pending_ = std::move(snap);
+        changed_.notify_all();
+    }
+    // Returns once every posted snapshot is on disk.
+    void flush() {
+        if (!background_) return;
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return !pending_ && !writing_; });
+    }
+
+  private:
+    void loop() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return stop_ || pending_; });
+            if (!pending_) return;
+            std::unique_ptr<PassSnapshot> snap = std::move(pending_);
+            writing_ = true;
+            changed_.notify_all();
+            lock.unlock();
+            write_pass_snapshot(*snap);
+            lock.lock();
+            writing_ = false;
+            if (!spare_) spare_ = std::move(snap);
+            changed_.notify_all();
+        }
+    }
+
+    bool background_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::unique_ptr<PassSnapshot> pending_, spare_;
+    bool writing_ = false, stop_ = false;
+};
+
 class Run {
   public:
-    Run(const RunParameters& p, int threads) : p_(p), pool_(threads) {}
+    Run(const RunParameters& p, int threads)
+        : p_(p), pool_(threads), temporary_writer_(pool_.threads() > 1) {}
     int execute();
 
   private:
@@ -177,6 +275,8 @@ class Run {
     long N_ = 0;         // initial block count of the resolution
     long nb_decou_ = 0;  // block splits since the start of the resolution, all layers
     WorkerPool pool_;    // layers, and the halves of the auxiliary fits, run side by side
+    TemporaryWriter temporary_writer_;
+    std::vector<Line_Process> ztw_;  // line process of the interface relaxation
 };
 
 void Run::read_image_list() {
@@ -460,9 +560,9 @@ short Run::interface_update(int k, short resol, short nc, short nl) {
                                         rho_[resol][k + 1].data(), wVert_[k + 1].data(), kFluxScale,
                                         0, n);
     });
-    return Estim_Wvert_RobUpDown(wVert_[k].data(), layers_[k - 1].Data_out.data(),
-                                 layers_[k].Data_out.data(), aux_.data(), temp_.data(),
-                                 aux2_.data(), temp2_.data(), p_.betaW, p_.sigma_W, nc, nl);
+    return relax_interface_wind(wVert_[k].data(), below.Data_out.data(), above.Data_out.data(),
+                                aux_.data(), temp_.data(), aux2_.data(), temp2_.data(), p_.betaW,
+                                p_.sigma_W, nc, nl, ztw_);
 }
 
 // The layers are prepared side by side: a layer's preparation reads only its own fields and
@@ -493,27 +593,26 @@ void Run::level_initialisation(short resol, short nc, short nl) {
     for (int L = 1; L < p_.nb_layers; ++L) interface_update(L, resol, nc, nl);
 }
 
+// The snapshot of the pass goes to the writer: fields U + u, V + v of layers 0 .. 2 and the
+// vertical winds of interfaces 1, 2, at the current size.
 void Run::write_temporary_outputs(short nc, short nl) {
     const std::size_t n = static_cast<std::size_t>(nc) * nl;
-    auto write_layer = [&](int L, const char* name) {
-        if (L >= p_.nb_layers) return;
+    std::unique_ptr<PassSnapshot> snap = temporary_writer_.take_buffer();
+    snap->nc = nc;
+    snap->nl = nl;
+    snap->nb_layers = p_.nb_layers;
+    for (int L = 0; L < 3 && L < p_.nb_layers; ++L) {
         const Layer& layer = layers_[L];
-        CImg<float> field(nc, nl, 2);
+        std::vector<float>& field = snap->field[L];
+        field.resize(2 * n);
         for (std::size_t k = 0; k < n; ++k) {
-            field.data()[k] = layer.U[k] + layer.u[k];
-            field.data()[n + k] = layer.V[k] + layer.v[k];
+            field[k] = layer.U[k] + layer.u[k];
+            field[n + k] = layer.V[k] + layer.v[k];
         }
-        write_XAmotionH(name, field);
-    };
-    auto write_interface = [&](int k, const char* name) {
-        if (k >= p_.nb_layers) return;
-        Cree_fichier_image(name, CImg<float>(wVert_[k].data(), nc, nl));
-    };
-    write_layer(0, "./temp2D_Lay01.xaf");
-    write_layer(1, "./temp2D_Lay12.xaf");
-    write_interface(1, "./tempUp_Lay1.matlab");
-    write_layer(2, "./temp2D_Lay23.xaf");
-    write_interface(2, "./tempUp_Lay2.matlab");
+    }
+    for (int k = 1; k < 3 && k < p_.nb_layers; ++k)
+        snap->wind[k].assign(wVert_[k].begin(), wVert_[k].begin() + n);
+    temporary_writer_.post(std::move(snap));
 }
 
 void Run::alternate(short resol, short nc, short nl) {
@@ -751,6 +850,7 @@ int Run::execute() {
         build_pyramids();
         set_initial_fields(i);
         estimate();
+        temporary_writer_.flush();
         write_results(i);
     }
     std::printf("Processing time duration (sec): %d\n",
