@@ -6,6 +6,7 @@
 #include "optic_flow_3DMultilayers.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -247,7 +248,10 @@ class Run {
     void end_of_grid_level(short resol, short scale, short nc, short nl);
     void end_of_resolution(short resol, short* nc, short* nl);
     void prepare_layer(int L, short resol, short nc, short nl);
+    void run_fit(int t, short nc, short nl);
     void fit_auxiliary_fields(short nc, short nl);
+    void start_fits(short nc, short nl);
+    void wait_fits();
     void derivative_update(int L, short resol, short nc, short nl);
     void increment_terms(int L, short nc, short nl);
     short interface_update(int k, short resol, short nc, short nl);
@@ -276,7 +280,9 @@ class Run {
     long nb_decou_ = 0;  // block splits since the start of the resolution, all layers
     WorkerPool pool_;    // layers, and the halves of the auxiliary fits, run side by side
     TemporaryWriter temporary_writer_;
-    std::vector<Line_Process> ztw_;  // line process of the interface relaxation
+    std::vector<Line_Process> ztw_;         // line process of the interface relaxation
+    std::vector<std::thread> fit_threads_;  // auxiliary fits running in the background
+    std::atomic<int> next_fit_{0};
 };
 
 void Run::read_image_list() {
@@ -504,21 +510,45 @@ void Run::prepare_layer(int L, short resol, short nc, short nl) {
                       layer.It[resol].data(), filtre_T2, nc, nl, scratch_a);
 }
 
-// The divergence and vorticity fits of every layer (Estim_Regulees_Rob), as independent tasks,
-// the longer vorticity fits first.
-void Run::fit_auxiliary_fields(short nc, short nl) {
+// Fit t of the 2 nb_layers independent halves of Estim_Regulees_Rob: the vorticity fit of
+// layer t for t < nb_layers (the longer ones first), then the divergence fit of layer
+// t - nb_layers. They read U, V, u, v and write only Estim, Estim_rot and their own scratch.
+void Run::run_fit(int t, short nc, short nl) {
     const int nb = p_.nb_layers;
-    pool_.run(2 * nb, [&](int t) {
-        Layer& layer = layers_[t % nb];
-        if (t < nb)
-            fit_vorticity_field(layer.Estim_rot.data(), layer.U.data(), layer.V.data(),
-                                layer.u.data(), layer.v.data(), nc, nl, p_.coef_regul,
-                                p_.sigma_inter, layer.curl_fit);
-        else
-            fit_divergence_field(layer.Estim.data(), layer.U.data(), layer.V.data(), layer.u.data(),
-                                 layer.v.data(), nc, nl, p_.coef_regul, p_.sigma_inter,
-                                 layer.div_fit);
-    });
+    Layer& layer = layers_[t % nb];
+    if (t < nb)
+        fit_vorticity_field(layer.Estim_rot.data(), layer.U.data(), layer.V.data(), layer.u.data(),
+                            layer.v.data(), nc, nl, p_.coef_regul, p_.sigma_inter, layer.curl_fit);
+    else
+        fit_divergence_field(layer.Estim.data(), layer.U.data(), layer.V.data(), layer.u.data(),
+                             layer.v.data(), nc, nl, p_.coef_regul, p_.sigma_inter, layer.div_fit);
+}
+
+void Run::fit_auxiliary_fields(short nc, short nl) {
+    pool_.run(2 * p_.nb_layers, [&](int t) { run_fit(t, nc, nl); });
+}
+
+// The fits in the background, while the caller goes on with work that neither reads Estim,
+// Estim_rot nor changes U, V, u, v (the interface updates, the derivative updates and robust
+// weights, the temporary outputs); wait_fits() before anything that does. Serial in place with
+// a single thread.
+void Run::start_fits(short nc, short nl) {
+    if (pool_.threads() <= 1) {
+        fit_auxiliary_fields(nc, nl);
+        return;
+    }
+    const int tasks = 2 * p_.nb_layers;
+    next_fit_ = 0;
+    const int helpers = std::min(pool_.threads() - 1, tasks);
+    for (int h = 0; h < helpers; ++h)
+        fit_threads_.emplace_back([this, tasks, nc, nl] {
+            for (int t; (t = next_fit_++) < tasks;) run_fit(t, nc, nl);
+        });
+}
+
+void Run::wait_fits() {
+    for (std::thread& t : fit_threads_) t.join();
+    fit_threads_.clear();
 }
 
 // Linearised data term of layer L with the density flux through its two interfaces:
@@ -589,7 +619,7 @@ void Run::level_initialisation(short resol, short nc, short nl) {
         BordMisAZero(layer.Data_out.data(), nc, nl);
         increment_terms(L, nc, nl);
     });
-    fit_auxiliary_fields(nc, nl);
+    start_fits(nc, nl);
     for (int L = 1; L < p_.nb_layers; ++L) interface_update(L, resol, nc, nl);
 }
 
@@ -629,6 +659,7 @@ void Run::alternate(short resol, short nc, short nl) {
                 // The layers are independent here: each one's ICM sweeps, auxiliary fits and
                 // derivative update read and write only its own fields.
                 for (int L = 0; L < p_.nb_layers; ++L) convwVertLayer_[L] = 1;
+                wait_fits();
                 for_each_layer([&](int L) {
                     Layer& layer = layers_[L];
                     CapturedOutput capture(&layer.messages);
@@ -650,12 +681,16 @@ void Run::alternate(short resol, short nc, short nl) {
                     std::fputs(layer.messages.c_str(), stdout);
                     layer.messages.clear();
                 }
-                fit_auxiliary_fields(nc, nl);
-                for_each_layer([&](int L) { derivative_update(L, resol, nc, nl); });
                 convVariable_UV = false;
                 for (const Layer& layer : layers_)
                     if (layer.Conv_HS != 0) convVariable_UV = true;
                 countV += 1;
+                // The fits of the last repetition overlap the vertical pass.
+                if (convVariable_UV && countV < kMaxRepetitions)
+                    fit_auxiliary_fields(nc, nl);
+                else
+                    start_fits(nc, nl);
+                for_each_layer([&](int L) { derivative_update(L, resol, nc, nl); });
             } while (convVariable_UV && countV < kMaxRepetitions);
         }
         std::cout << "horizontale : " << countV;
@@ -699,6 +734,7 @@ void Run::alternate(short resol, short nc, short nl) {
         Nb_it += 1;
         write_temporary_outputs(nc, nl);
     } while (Conv != 0 && Nb_it < kMaxAlternations);
+    wait_fits();
     if (Conv == 0)
         std::cout << "convergence accomplish within " << Nb_it << " iterations " << std::endl;
     else
