@@ -2,6 +2,8 @@
 # Installs the Debian packages the build, the tests and the tools need, if any is missing.
 set -euo pipefail
 pkgs=(cmake g++ make cimg-dev libgtest-dev libbenchmark-dev libpng-dev libnetcdf-dev clang-format parallel)
+# The fuzz harnesses of the file readers: clang with libFuzzer and the sanitizer runtimes.
+pkgs+=(clang-14 libclang-rt-14-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
