@@ -369,7 +369,7 @@ TEST(RunChecks, MemoryEstimateMatchesThePeakOfARealRun) {
     const double base = peak_kb({"-nbTimeSample", "1"});
     const double run = peak_kb({"-nbTimeSample", "2", "-nbLayers", "1", "-coarseGrid", "2"});
     const double estimate = run_memory_estimate(128, 128, 128, 128, 1, 0) / 1024.0;
-    EXPECT_NEAR(run - base, estimate, 0.15 * estimate) << run << " " << base;
+    EXPECT_NEAR(run - base, estimate, 0.2 * estimate) << run << " " << base;
 }
 
 TEST(RunChecksDeathTest, ARunThatDoesNotFitInMemoryIsRefusedWithTheLargestGridThatFits) {
@@ -382,7 +382,7 @@ TEST(RunChecksDeathTest, ARunThatDoesNotFitInMemoryIsRefusedWithTheLargestGridTh
             check_run_memory(64, 64, 3, 0, 14, for_64);
         },
         testing::ExitedWithCode(1),
-        "needs about 201.5 GiB of memory \\(working size 16384 x 16384, 3 layers, 1 pyramid "
+        "needs about 265.0 GiB of memory \\(working size 16384 x 16384, 3 layers, 1 pyramid "
         "levels\\) but only about [0-9]+ MiB are available; the largest -coarseGrid that fits is "
         "6");
     EXPECT_EXIT(

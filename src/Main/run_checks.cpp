@@ -94,14 +94,12 @@ std::uint64_t run_memory_estimate(long nb_col, long nb_lig, long nb_col_reel, lo
     const std::uint64_t n = std::uint64_t(nb_col) * std::uint64_t(nb_lig);
     const std::uint64_t reel = std::uint64_t(nb_col_reel) * std::uint64_t(nb_lig_reel);
     const std::uint64_t L = static_cast<std::uint64_t>(std::max(nb_layers, 0));
-    const std::uint64_t float_images = 17 * L + 11 + (L + 1) + 8;
-    std::uint64_t bytes = float_images * 4 * n;
-    bytes += 2 * n + 2 * reel + 2 * 4 * reel;  // pyr, Im_reel_temp, Ureel and Vreel
-    for (int k = 0; k <= Coarse_resol; ++k) {
+    std::uint64_t bytes = (43 * L + 16) * 4 * n + 160 * L * n + 10 * reel;
+    for (int k = 1; k <= Coarse_resol; ++k) {
         const std::uint64_t nk = std::uint64_t(nb_col >> k) * std::uint64_t(nb_lig >> k);
-        bytes += L * 2 * 2 * nk + (L + 1) * 4 * nk;  // It, Itdt per layer; densities
+        bytes += (L * 4 + (L + 1) * 4) * nk;  // It and Itdt of each layer, the densities
     }
-    return bytes + 160 * n * L;  // one block per pixel and layer
+    return bytes;
 }
 
 std::uint64_t available_memory() {

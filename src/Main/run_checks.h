@@ -8,10 +8,13 @@
 #include <cstdio>
 
 // Peak bytes of a run whose working size is nb_col x nb_lig (real size nb_col_reel x
-// nb_lig_reel) with nb_layers layers and pyramid levels 0 .. Coarse_resol: the float images of
-// the run (17 per layer, 11 of scratch, nb_layers + 1 vertical winds, 8 of transient images), the
-// short images and pyramids, the density pyramids, and one block per pixel and layer at the
-// finest grid level (160 bytes: the record and its two parameter vectors with allocator overhead).
+// nb_lig_reel) with nb_layers layers and pyramid levels 0 .. Coarse_resol: per layer 43 float
+// images of the working size (its fields, the scratch of its auxiliary fits, its finest images,
+// density and vertical wind, the working copies of the loop) and one block per pixel at the
+// finest grid level (160 bytes: the record and its two parameter vectors with the allocator's
+// overhead); 16 float images shared by the layers; 10 bytes per sample of the real size; the
+// coarser pyramid levels. The counts follow the run driver's buffers (checked against the
+// measured peak of a run by the tests).
 std::uint64_t run_memory_estimate(long nb_col, long nb_lig, long nb_col_reel, long nb_lig_reel,
                                   int nb_layers, int Coarse_resol);
 
