@@ -51,6 +51,24 @@ std::map<std::string, std::string> run_all(const std::string& extra_args) {
     return all;
 }
 
+std::map<std::string, std::string> recorded() {
+    std::map<std::string, std::string> want;
+    for (const auto& line : lines_of(slurp(kManifest)))
+        if (line.size() > 66) want[line.substr(66)] = line.substr(0, 64);
+    return want;
+}
+
+void expect_recorded(const std::map<std::string, std::string>& got, const std::string& label) {
+    const auto want = recorded();
+    ASSERT_FALSE(want.empty()) << "no reference in " << kManifest;
+    EXPECT_EQ(got.size(), want.size()) << label;
+    for (const auto& kv : want) {
+        const auto it = got.find(kv.first);
+        ASSERT_NE(it, got.end()) << kv.first << " was not written" << label;
+        EXPECT_EQ(it->second, kv.second) << kv.first << " differs from the reference" << label;
+    }
+}
+
 }  // namespace
 
 TEST(Regression, OutputsMatchTheRecordedReferenceByteForByte) {
@@ -60,14 +78,11 @@ TEST(Regression, OutputsMatchTheRecordedReferenceByteForByte) {
         for (const auto& kv : got) m << kv.second << "  " << kv.first << "\n";
         GTEST_SKIP() << "reference re-recorded in " << kManifest;
     }
-    std::map<std::string, std::string> want;
-    for (const auto& line : lines_of(slurp(kManifest)))
-        if (line.size() > 66) want[line.substr(66)] = line.substr(0, 64);
-    ASSERT_FALSE(want.empty()) << "no reference in " << kManifest;
-    EXPECT_EQ(got.size(), want.size());
-    for (const auto& kv : want) {
-        const auto it = got.find(kv.first);
-        ASSERT_NE(it, got.end()) << kv.first << " was not written";
-        EXPECT_EQ(it->second, kv.second) << kv.first << " differs from the reference";
-    }
+    expect_recorded(got, "");
+}
+
+// The number of threads never changes a result: one thread, and more threads than layers.
+TEST(Regression, OutputsAreTheSameWithOneThreadAndWithThree) {
+    for (const char* threads : {"-threads 1", "-threads 3"})
+        expect_recorded(run_all(threads), std::string(" with ") + threads);
 }
