@@ -139,7 +139,7 @@ progress=()
 # GNU parallel runs in the background so that signals reach it: INT and TERM stop the running
 # steps at once (they run again next time), HUP lets them finish but starts no new one.
 parallel --will-cite --joblog "$joblog" --resume-failed -j "$jobs" "${remote[@]}" \
-    "${progress[@]}" "$step_command" :::: "$steps/steps.txt" </dev/null &
+    "${progress[@]}" "$step_command" :::: "$steps/steps.txt" </dev/null 9>&- &
 parallel_pid=$!
 interrupted=0
 trap 'interrupted=1; kill -TERM "$parallel_pid" 2>/dev/null' INT TERM

@@ -156,6 +156,20 @@ TEST(RunParallel, InterruptedAndFailedStepsResumeToTheFilesOfTheSingleRun) {
     const std::string options = "-nbTimeSample 5 -nbLayers 3 -coarseGrid 2";
     for (const std::string& d : {single, par})
         write_translation_sequence(d, 32, 32, 3, 5, 0.6, -0.3);
+    // The stand-in program stops GNU parallel (its parent) from step 2 on while the file
+    // "interrupt" exists, once parallel has had the time to record step 2 as running; the stand-in
+    // ssh runs the command line here, as ssh would remotely. Both are written before the single
+    // run starts: a child forked meanwhile would hold them open for writing, so they could not run.
+    write_text(par + "/program",
+               "#!/bin/sh\nif [ -e '" + P +
+                   "/interrupt' ] && [ \"${PWD##*/}\" = step_0002 ]; then\n"
+                   "  sleep 1; kill -TERM $PPID; exec sleep 30\nfi\nexec '" +
+                   program_path() + "' \"$@\"\n",
+               true);
+    write_text(par + "/fakessh",
+               "#!/bin/bash\nwhile [ $# -gt 0 ]; do case \"$1\" in -o|-l|-p) shift 2;; -*) shift;; "
+               "*) break;; esac; done\nshift\n[ \"${1:-}\" = -- ] && shift\nexec bash -c \"$*\"\n",
+               true);
     Result one;
     std::thread single_run([&] { one = run_in(single, program_path(), options); });
     struct Joiner {
@@ -165,18 +179,6 @@ TEST(RunParallel, InterruptedAndFailedStepsResumeToTheFilesOfTheSingleRun) {
         }
     } joiner{single_run};
 
-    // The stand-in program stops GNU parallel (its parent) from step 2 on while the file
-    // "interrupt" exists; the stand-in ssh runs the command line here, as ssh would remotely.
-    write_text(par + "/program",
-               "#!/bin/sh\nif [ -e '" + P +
-                   "/interrupt' ] && [ \"${PWD##*/}\" = step_0002 ]; then\n"
-                   "  kill -TERM $PPID; exec sleep 30\nfi\nexec '" +
-                   program_path() + "' \"$@\"\n",
-               true);
-    write_text(par + "/fakessh",
-               "#!/bin/bash\nwhile [ $# -gt 0 ]; do case \"$1\" in -o|-l|-p) shift 2;; -*) shift;; "
-               "*) break;; esac; done\nshift\n[ \"${1:-}\" = -- ] && shift\nexec bash -c \"$*\"\n",
-               true);
     write_text(par + "/interrupt", "");
     const std::string run_parallel = std::string(OF3D_SOURCE_DIR) + "/scripts/run_parallel.sh";
     const std::string common = "--program ./program --splitter '" + bin("split_sequence") + "' ";

@@ -138,9 +138,10 @@ int main(int argc, char** argv) {
         fs::create_directories(dir, ec);
         if (ec) fail("cannot create the folder %s", dir.string().c_str());
         std::string step_list;
-        for (int l = 0; l < p.nb_layers; ++l)
-            step_list +=
-                paths[l * per_layer + 2 * i] + "\n" + paths[l * per_layer + 2 * i + 1] + "\n";
+        for (int l = 0; l < p.nb_layers; ++l) {
+            const std::size_t t = static_cast<std::size_t>(l) * per_layer + 2 * i;
+            step_list += paths[t] + "\n" + paths[t + 1] + "\n";
+        }
         write_file(dir / "inImage_3D.txt", step_list);
         write_file(dir / "inDensity.txt", densities);
         steps += dir.string() + "\n";
