@@ -393,6 +393,17 @@ TEST(RunChecksDeathTest, ARunThatDoesNotFitInMemoryIsRefusedWithTheLargestGridTh
         testing::ExitedWithCode(1), "use fewer layers \\(-nbLayers\\) or a crop window");
 }
 
+TEST(RunChecksDeathTest, ImageListLinesLoseWindowsLineEndsAndByteOrderMarkAndMustNotBeEmpty) {
+    EXPECT_EQ(image_list_entry("\xEF\xBB\xBF./a b.pgm\r", 0, "l.txt"), "./a b.pgm");
+    EXPECT_EQ(image_list_entry("\xEF\xBB\xBF./b.pgm", 1, "l.txt"), "\xEF\xBB\xBF./b.pgm");
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);
+            image_list_entry("\r", 3, "l.txt");
+        },
+        testing::ExitedWithCode(1), "line 4 of the image list 'l.txt' is empty");
+}
+
 // Densities: one blank-separated decimal number per layer, read the way fscanf("%f") reads it.
 TEST(RunChecksDeathTest, DensitiesAreDecimalNumbersFinitePositiveAndOnePerLayer) {
     const struct {
