@@ -249,9 +249,10 @@ class Run {
     void end_of_resolution(short resol, short* nc, short* nl);
     void prepare_layer(int L, short resol, short nc, short nl);
     void run_fit(int t, short nc, short nl);
-    void fit_auxiliary_fields(short nc, short nl);
-    void start_fits(short nc, short nl);
-    void wait_fits();
+    void icm_sweeps(int L, short resol, short nc, short nl);
+    void run_task(int t);
+    void start_layer_tasks(bool icm, short resol, short nc, short nl);
+    void finish_layer_tasks();
     void derivative_update(int L, short resol, short nc, short nl);
     void increment_terms(int L, short nc, short nl);
     short interface_update(int k, short resol, short nc, short nl);
@@ -280,9 +281,16 @@ class Run {
     long nb_decou_ = 0;  // block splits since the start of the resolution, all layers
     WorkerPool pool_;    // layers, and the halves of the auxiliary fits, run side by side
     TemporaryWriter temporary_writer_;
-    std::vector<Line_Process> ztw_;         // line process of the interface relaxation
-    std::vector<std::thread> fit_threads_;  // auxiliary fits running in the background
-    std::atomic<int> next_fit_{0};
+    std::vector<Line_Process> ztw_;  // line process of the interface relaxation
+    // The layer tasks of a horizontal repetition: ICM sweeps, then auxiliary fits that may go on
+    // in the background (start_layer_tasks / finish_layer_tasks).
+    std::vector<std::thread> helpers_;
+    std::atomic<int> next_task_{0};
+    int task_count_ = 0;
+    short task_resol_ = 0, task_nc_ = 0, task_nl_ = 0;
+    std::vector<char> icm_done_;
+    std::mutex task_mutex_;
+    std::condition_variable icm_finished_;
 };
 
 void Run::read_image_list() {
@@ -524,31 +532,80 @@ void Run::run_fit(int t, short nc, short nl) {
                              layer.v.data(), nc, nl, p_.coef_regul, p_.sigma_inter, layer.div_fit);
 }
 
-void Run::fit_auxiliary_fields(short nc, short nl) {
-    pool_.run(2 * p_.nb_layers, [&](int t) { run_fit(t, nc, nl); });
+// At most two ICM sweeps of layer L; its console text is kept in the layer.
+void Run::icm_sweeps(int L, short resol, short nc, short nl) {
+    Layer& layer = layers_[L];
+    CapturedOutput capture(&layer.messages);
+    layer.it_HS = 0;
+    layer.Conv_HS = 1;
+    do {
+        layer.Conv_HS =
+            ICM_lissage(layer.U.data(), layer.V.data(), layer.u.data(), layer.v.data(),
+                        layer.fx.data(), layer.fy.data(), layer.ft.data(), nc, nl, kCondConv,
+                        layer.Data_out.data(), layer.Gamma_out.data(), nullptr, layer.Estim.data(),
+                        layer.Mu_out.data(), layer.Estim_rot.data(), layer.parcours.get(), N_,
+                        nb_decou_, 4, 0.0f, p_.lambda, 0, 0, 0, 0.0f, nullptr, nullptr, nullptr,
+                        nullptr, nullptr, nullptr, 0.0f, nullptr, nullptr, layer.It[resol].data());
+        layer.it_HS += 1;
+    } while (layer.Conv_HS != 0 && layer.it_HS < 2);
 }
 
-// The fits in the background, while the caller goes on with work that neither reads Estim,
-// Estim_rot nor changes U, V, u, v (the interface updates, the derivative updates and robust
-// weights, the temporary outputs); wait_fits() before anything that does. Serial in place with
-// a single thread.
-void Run::start_fits(short nc, short nl) {
-    if (pool_.threads() <= 1) {
-        fit_auxiliary_fields(nc, nl);
+// Task t of a batch, nb = nb_layers: t < nb the ICM sweeps of layer t, then the fits
+// t - nb (vorticity fits first); a fit starts once its layer's sweeps are done. Layers never
+// share data here.
+void Run::run_task(int t) {
+    const int nb = p_.nb_layers;
+    if (t < nb) {
+        icm_sweeps(t, task_resol_, task_nc_, task_nl_);
+        {
+            std::lock_guard<std::mutex> lock(task_mutex_);
+            icm_done_[t] = 1;
+        }
+        icm_finished_.notify_all();
         return;
     }
-    const int tasks = 2 * p_.nb_layers;
-    next_fit_ = 0;
-    const int helpers = std::min(pool_.threads() - 1, tasks);
-    for (int h = 0; h < helpers; ++h)
-        fit_threads_.emplace_back([this, tasks, nc, nl] {
-            for (int t; (t = next_fit_++) < tasks;) run_fit(t, nc, nl);
-        });
+    const int L = (t - nb) % nb;
+    {
+        std::unique_lock<std::mutex> lock(task_mutex_);
+        icm_finished_.wait(lock, [&] { return icm_done_[L] != 0; });
+    }
+    run_fit(t - nb, task_nc_, task_nl_);
 }
 
-void Run::wait_fits() {
-    for (std::thread& t : fit_threads_) t.join();
-    fit_threads_.clear();
+// Starts the batch: helper threads take tasks in order; the caller takes part in the ICM sweeps
+// (when icm is set) and returns once they are all done, the fits possibly still running. The
+// caller may then do anything that neither reads Estim, Estim_rot nor changes U, V, u, v (the
+// derivative updates, the interface updates, the robust weights, the temporary outputs) before
+// finish_layer_tasks(). With a single thread everything runs here, in task order.
+void Run::start_layer_tasks(bool icm, short resol, short nc, short nl) {
+    const int nb = p_.nb_layers;
+    task_resol_ = resol;
+    task_nc_ = nc;
+    task_nl_ = nl;
+    task_count_ = 3 * nb;
+    icm_done_.assign(static_cast<std::size_t>(nb), icm ? 0 : 1);
+    next_task_ = icm ? 0 : nb;
+    const int helpers = std::min(pool_.threads() - 1, task_count_);
+    for (int h = 0; h < helpers; ++h)
+        helpers_.emplace_back([this] {
+            for (int t; (t = next_task_++) < task_count_;) run_task(t);
+        });
+    if (icm) {
+        for (int t = next_task_.load(); t < nb; t = next_task_.load())
+            if (next_task_.compare_exchange_weak(t, t + 1)) run_task(t);
+        std::unique_lock<std::mutex> lock(task_mutex_);
+        icm_finished_.wait(lock, [&] {
+            return std::all_of(icm_done_.begin(), icm_done_.end(), [](char d) { return d != 0; });
+        });
+    }
+    if (helpers_.empty()) finish_layer_tasks();
+}
+
+// The caller takes the tasks left, then waits for the helpers.
+void Run::finish_layer_tasks() {
+    for (int t; (t = next_task_++) < task_count_;) run_task(t);
+    for (std::thread& h : helpers_) h.join();
+    helpers_.clear();
 }
 
 // Linearised data term of layer L with the density flux through its two interfaces:
@@ -619,7 +676,7 @@ void Run::level_initialisation(short resol, short nc, short nl) {
         BordMisAZero(layer.Data_out.data(), nc, nl);
         increment_terms(L, nc, nl);
     });
-    start_fits(nc, nl);
+    start_layer_tasks(false, resol, nc, nl);
     for (int L = 1; L < p_.nb_layers; ++L) interface_update(L, resol, nc, nl);
 }
 
@@ -659,24 +716,8 @@ void Run::alternate(short resol, short nc, short nl) {
                 // The layers are independent here: each one's ICM sweeps, auxiliary fits and
                 // derivative update read and write only its own fields.
                 for (int L = 0; L < p_.nb_layers; ++L) convwVertLayer_[L] = 1;
-                wait_fits();
-                for_each_layer([&](int L) {
-                    Layer& layer = layers_[L];
-                    CapturedOutput capture(&layer.messages);
-                    layer.it_HS = 0;
-                    layer.Conv_HS = 1;
-                    do {
-                        layer.Conv_HS = ICM_lissage(
-                            layer.U.data(), layer.V.data(), layer.u.data(), layer.v.data(),
-                            layer.fx.data(), layer.fy.data(), layer.ft.data(), nc, nl, kCondConv,
-                            layer.Data_out.data(), layer.Gamma_out.data(), nullptr,
-                            layer.Estim.data(), layer.Mu_out.data(), layer.Estim_rot.data(),
-                            layer.parcours.get(), N_, nb_decou_, 4, 0.0f, p_.lambda, 0, 0, 0, 0.0f,
-                            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0.0f, nullptr,
-                            nullptr, layer.It[resol].data());
-                        layer.it_HS += 1;
-                    } while (layer.Conv_HS != 0 && layer.it_HS < 2);
-                });
+                finish_layer_tasks();
+                start_layer_tasks(true, resol, nc, nl);
                 for (Layer& layer : layers_) {
                     std::fputs(layer.messages.c_str(), stdout);
                     layer.messages.clear();
@@ -685,11 +726,6 @@ void Run::alternate(short resol, short nc, short nl) {
                 for (const Layer& layer : layers_)
                     if (layer.Conv_HS != 0) convVariable_UV = true;
                 countV += 1;
-                // The fits of the last repetition overlap the vertical pass.
-                if (convVariable_UV && countV < kMaxRepetitions)
-                    fit_auxiliary_fields(nc, nl);
-                else
-                    start_fits(nc, nl);
                 for_each_layer([&](int L) { derivative_update(L, resol, nc, nl); });
             } while (convVariable_UV && countV < kMaxRepetitions);
         }
@@ -734,7 +770,7 @@ void Run::alternate(short resol, short nc, short nl) {
         Nb_it += 1;
         write_temporary_outputs(nc, nl);
     } while (Conv != 0 && Nb_it < kMaxAlternations);
-    wait_fits();
+    finish_layer_tasks();
     if (Conv == 0)
         std::cout << "convergence accomplish within " << Nb_it << " iterations " << std::endl;
     else
