@@ -96,7 +96,7 @@ void write_field(const char* name_field, float* ima_u, float* ima_v, short nbcol
         encode_sample(ima_v[k], &bytes[4 + 2 * n + 2 * k]);
     }
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    if (!out.commit() || !written) *error = kShort;
+    if (!written || !out.commit()) *error = kShort;  // a short write is never renamed
 }
 
 // Only the samples whose two bytes were read are decoded; on a short file the rest of field_u and
