@@ -22,8 +22,9 @@ step under DIR, then runs every step with the remaining program options. Each st
 -threads 1 unless the program options give -threads.
 
   -j, --jobs N          steps at once on each machine (default: one per core)
-  -S, --sshlogin LOGIN  also run steps on LOGIN (GNU parallel syntax: [ncpus/]user@host,
-                        ":" is this machine); repeatable, comma-separated lists allowed
+  -S, --sshlogin LOGIN  run steps on LOGIN (GNU parallel syntax: [ncpus/][user@]host; ":" is
+                        this machine, which takes no step unless listed); repeatable,
+                        comma-separated lists allowed
   --sshloginfile FILE   machines listed in FILE (GNU parallel syntax); repeatable
   --ssh COMMAND         command that reaches the machines (default ssh), e.g. "ssh -p 2222";
                         give ssh options here, not inside LOGIN, so that the joblog stays readable
@@ -38,6 +39,10 @@ step under DIR, then runs every step with the remaining program options. Each st
 
 Other machines must see the images, the step folders and the program under the same paths
 (a shared file system).
+
+Run the same command again after an interruption or failed steps: only the steps that did not
+finish run. Ctrl-C or SIGTERM stops the running steps at once; SIGHUP lets them finish and
+starts no new one. Exit status 0 when every step is done, 1 otherwise, 2 on a usage error.
 EOF
 }
 
@@ -141,9 +146,8 @@ progress=()
 parallel --will-cite --joblog "$joblog" --resume-failed -j "$jobs" "${remote[@]}" \
     "${progress[@]}" "$step_command" :::: "$steps/steps.txt" </dev/null 9>&- &
 parallel_pid=$!
-interrupted=0
-trap 'interrupted=1; kill -TERM "$parallel_pid" 2>/dev/null' INT TERM
-trap 'interrupted=1; kill -HUP "$parallel_pid" 2>/dev/null' HUP
+trap 'kill -TERM "$parallel_pid" 2>/dev/null' INT TERM
+trap 'kill -HUP "$parallel_pid" 2>/dev/null' HUP
 while kill -0 "$parallel_pid" 2>/dev/null; do wait "$parallel_pid"; done
 trap - INT TERM HUP
 
@@ -181,5 +185,4 @@ if [ "$failed" -gt 0 ]; then
     echo "run_parallel.sh: run the same command again to run only these steps"
     exit 1
 fi
-[ "$interrupted" = 1 ] && exit 130
 exit 0
