@@ -63,38 +63,40 @@ void smoothed_residual(float* ft, const float* exdiv, const float* image, const 
     Norm_f(ft, scratch, kNormT2, nc, nl);
 }
 
-void flux_terms(float* flux, float* residual, const float* div, const float* exdiv,
-                const float* fx_div, const float* fy_div, const float* Itdt, const float* ft_mass,
-                const float* u, const float* v, const float* fx, const float* fy, int first,
-                int end) {
-    for (int k = first; k < end; ++k) {
-        const float d = div[k];
-        const float e = exdiv[k];
-        float aux = -1.0f;
-        if (!(std::fabs(d) < kEpsDiv))
-            aux = ((u[k] * fx_div[k] + v[k] * fy_div[k]) * ((e - 1.0f) / d - e) + (1.0f - e)) / d;
-        flux[k] = aux;
-        residual[k] = e * (Itdt[k] * fx_div[k] + fx[k]) * u[k] +
-                      e * (Itdt[k] * fy_div[k] + fy[k]) * v[k] + ft_mass[k];
-    }
+namespace {
+
+// Flux factor and residual of the vertical-wind equation at pixel k.
+inline void flux_and_residual(const MassTermsView& m, int k, float& aux, float& residual) {
+    const float d = m.div[k];
+    const float e = m.exdiv[k];
+    aux = -1.0f;
+    if (!(std::fabs(d) < kEpsDiv))
+        aux =
+            ((m.u[k] * m.fx_div[k] + m.v[k] * m.fy_div[k]) * ((e - 1.0f) / d - e) + (1.0f - e)) / d;
+    residual = e * (m.Itdt[k] * m.fx_div[k] + m.fx[k]) * m.u[k] +
+               e * (m.Itdt[k] * m.fy_div[k] + m.fy[k]) * m.v[k] + m.ft_mass[k];
 }
 
-void interface_coefficients_up(float* a, float* b, const float* residual, const float* flux,
-                               const float* rho, const float* rho_0, const float* wVert_0, float g,
-                               int first, int end) {
+}  // namespace
+
+void interface_coefficients_up(float* a, float* b, const MassTermsView& m, const float* rho,
+                               const float* rho_0, const float* wVert_0, float g, int first,
+                               int end) {
     for (int k = first; k < end; ++k) {
-        const float aux = flux[k];
-        a[k] = residual[k] + rho_0[k] * g * wVert_0[k] * aux;
+        float aux, residual;
+        flux_and_residual(m, k, aux, residual);
+        a[k] = residual + rho_0[k] * g * wVert_0[k] * aux;
         b[k] = -aux * rho[k] * g;
     }
 }
 
-void interface_coefficients_down(float* a, float* b, const float* residual, const float* flux,
-                                 const float* rho_0, const float* rho, const float* wVert, float g,
-                                 int first, int end) {
+void interface_coefficients_down(float* a, float* b, const MassTermsView& m, const float* rho_0,
+                                 const float* rho, const float* wVert, float g, int first,
+                                 int end) {
     for (int k = first; k < end; ++k) {
-        const float aux = flux[k];
-        a[k] = residual[k] - rho[k] * g * wVert[k] * aux;
+        float aux, residual;
+        flux_and_residual(m, k, aux, residual);
+        a[k] = residual - rho[k] * g * wVert[k] * aux;
         b[k] = aux * rho_0[k] * g;
     }
 }

@@ -24,22 +24,24 @@ void registered_image(float* registered, const short* ItdtOriginal, float* U, fl
 void smoothed_residual(float* ft, const float* exdiv, const float* image, const short* It,
                        float* filtre_T2, short nc, short nl, float* scratch);
 
-// Per pixel of indices first .. end - 1, for the increment (u, v):
-// flux = ((u fx_div + v fy_div) ((exdiv - 1) / div - exdiv) + (1 - exdiv)) / div, or -1 where
-// |div| < 0.01; residual = exdiv (Itdt fx_div + fx) u + exdiv (Itdt fy_div + fy) v + ft_mass.
-void flux_terms(float* flux, float* residual, const float* div, const float* exdiv,
-                const float* fx_div, const float* fy_div, const float* Itdt, const float* ft_mass,
-                const float* u, const float* v, const float* fx, const float* fy, int first,
-                int end);
+// What the vertical-wind equation of a layer reads: its level terms, its increment (u, v) and
+// the derivatives (fx, fy) of its registered t + dt image.
+struct MassTermsView {
+    const float *div, *exdiv, *fx_div, *fy_div, *Itdt, *ft_mass;
+    const float *u, *v, *fx, *fy;
+};
 
-// Coefficients of the interface equation a + b w for the layer below the interface (Up: known
-// wind wVert_0 at its lower interface) and above it (Down: known wind wVert at its upper one).
-void interface_coefficients_up(float* a, float* b, const float* residual, const float* flux,
-                               const float* rho, const float* rho_0, const float* wVert_0, float g,
-                               int first, int end);
-void interface_coefficients_down(float* a, float* b, const float* residual, const float* flux,
-                                 const float* rho_0, const float* rho, const float* wVert, float g,
-                                 int first, int end);
+// Coefficients of the interface equation a + b w, per pixel of indices first .. end - 1, with
+// flux = ((u fx_div + v fy_div) ((exdiv - 1) / div - exdiv) + (1 - exdiv)) / div, or -1 where
+// |div| < 0.01, and residual = exdiv (Itdt fx_div + fx) u + exdiv (Itdt fy_div + fy) v + ft_mass:
+// for the layer below the interface (Up: known wind wVert_0 at its lower interface)
+// a = residual + rho_0 g wVert_0 flux, b = -flux rho g; for the layer above it (Down: known wind
+// wVert at its upper interface) a = residual - rho g wVert flux, b = flux rho_0 g.
+void interface_coefficients_up(float* a, float* b, const MassTermsView& m, const float* rho,
+                               const float* rho_0, const float* wVert_0, float g, int first,
+                               int end);
+void interface_coefficients_down(float* a, float* b, const MassTermsView& m, const float* rho_0,
+                                 const float* rho, const float* wVert, float g, int first, int end);
 
 // The layer derivative update from its cached terms, indices first .. end - 1:
 // fx = exdiv tempfx + (exdiv O_Itdt) fx_div, fy likewise, ft = ft_data, then the flux

@@ -27,17 +27,24 @@ struct MassTerms {
 };
 
 // div of (U, V) and exp(div); the t + dt image registered on (U, V); div_x, div_y by the 5 x 5
-// masks / 1680; ft = 0.166 T2 * (exp(div) Itdt - It) in grey levels; then, for the increment
-// (u, v), the flux factor (in tmp) and the layer's residual (in tmp2).
-void mass_terms(MassTerms& m, short* It, short* ItdtOriginal, float* U, float* V, float* u,
-                float* v, short nc, short nl, float* fx, float* fy, float* filtre_T2) {
+// masks / 1680; ft = 0.166 T2 * (exp(div) Itdt - It) in grey levels.
+MassTermsView mass_terms(MassTerms& m, short* It, short* ItdtOriginal, float* U, float* V, float* u,
+                         float* v, short nc, short nl, float* fx, float* fy, float* filtre_T2) {
     divergence_terms(m.div.data(), m.exdiv.data(), m.fx_div.data(), m.fy_div.data(), U, V, nc, nl,
                      m.tmp.data(), m.tmp2.data());
     registered_image(m.Itdt.data(), ItdtOriginal, U, V, nc, nl, m.tmp.data());
     smoothed_residual(m.ft.data(), m.exdiv.data(), m.Itdt.data(), It, filtre_T2, nc, nl,
                       m.tmp.data());
-    flux_terms(m.tmp.data(), m.tmp2.data(), m.div.data(), m.exdiv.data(), m.fx_div.data(),
-               m.fy_div.data(), m.Itdt.data(), m.ft.data(), u, v, fx, fy, 0, nc * nl);
+    return {m.div.data(),
+            m.exdiv.data(),
+            m.fx_div.data(),
+            m.fy_div.data(),
+            m.Itdt.data(),
+            m.ft.data(),
+            u,
+            v,
+            fx,
+            fy};
 }
 
 std::size_t pixel_count(short nc, short nl) {
@@ -54,9 +61,9 @@ void cte_edp2ndMembreFiltreGaussUp(float* a, float* b, float* rho, float* rho_0,
                                    float* v, float g, short nc_resol_K, short nl_resol_K, float* fx,
                                    float* fy, float* filtre_T2) {
     MassTerms m(pixel_count(nc_resol_K, nl_resol_K));
-    mass_terms(m, It, ItdtOriginal, U, V, u, v, nc_resol_K, nl_resol_K, fx, fy, filtre_T2);
-    interface_coefficients_up(a, b, m.tmp2.data(), m.tmp.data(), rho, rho_0, wVert_0, g, 0,
-                              nc_resol_K * nl_resol_K);
+    const MassTermsView view =
+        mass_terms(m, It, ItdtOriginal, U, V, u, v, nc_resol_K, nl_resol_K, fx, fy, filtre_T2);
+    interface_coefficients_up(a, b, view, rho, rho_0, wVert_0, g, 0, nc_resol_K * nl_resol_K);
 }
 
 // Layer above the interface: a = residual - g rho wVert aux (known wind at its upper
@@ -66,9 +73,9 @@ void cte_edp2ndMembreFiltreGaussDown(float* a, float* b, float* rho_0, float* rh
                                      float* v, float g, short nc_resol_K, short nl_resol_K,
                                      float* fx, float* fy, float* filtre_T2) {
     MassTerms m(pixel_count(nc_resol_K, nl_resol_K));
-    mass_terms(m, It, ItdtOriginal, U, V, u, v, nc_resol_K, nl_resol_K, fx, fy, filtre_T2);
-    interface_coefficients_down(a, b, m.tmp2.data(), m.tmp.data(), rho_0, rho, wVert, g, 0,
-                                nc_resol_K * nl_resol_K);
+    const MassTermsView view =
+        mass_terms(m, It, ItdtOriginal, U, V, u, v, nc_resol_K, nl_resol_K, fx, fy, filtre_T2);
+    interface_coefficients_down(a, b, view, rho_0, rho, wVert, g, 0, nc_resol_K * nl_resol_K);
 }
 
 // 0 on the first and last line and the first and last column.

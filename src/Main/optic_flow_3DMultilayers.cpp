@@ -99,11 +99,7 @@ struct Layer {
           exdiv(n),
           fx_div(n),
           fy_div(n),
-          Itdt_reg(n),
-          ft_mass(n),
-          ft_data(n),
-          flux(n),
-          residual(n) {}
+          Itdt_reg(n) {}
     std::vector<float> fx, fy, ft;        // linearised data term
     std::vector<float> U, V;              // total wind (columns, lines), pixels of the level
     std::vector<float> U_temp, V_temp;    // initial wind
@@ -113,16 +109,10 @@ struct Layer {
     std::vector<float> tempfx, tempfy;    // derivatives of O_Itdt
     std::vector<float> Estim, Estim_rot;  // auxiliary divergence and vorticity
     std::vector<float> Gamma_out, Mu_out;
-    // Terms fixed for a grid level (functions of U, V and the images): divergence of (U, V), its
-    // exponential and derivatives, the t + dt image registered on (U, V), the smoothed
-    // residuals of the vertical-wind equation (ft_mass, registered image) and of the data term
-    // (ft_data, O_Itdt).
-    std::vector<float> div, exdiv, fx_div, fy_div, Itdt_reg, ft_mass, ft_data;
-    // Terms of the current increment (u, v): flux factor and residual of the vertical-wind
-    // equation. Also scratch while the level terms are computed.
-    std::vector<float> flux, residual;
-    AuxiliaryFitScratch div_fit, curl_fit;  // work memory of the auxiliary div-curl fits
-    std::string messages;                   // console text of the layer's ICM sweeps
+    // Terms fixed for a grid level (functions of U and V): divergence of (U, V), its exponential
+    // and derivatives, and the t + dt image registered on (U, V).
+    std::vector<float> div, exdiv, fx_div, fy_div, Itdt_reg;
+    std::string messages;  // console text of the layer's ICM sweeps
     std::vector<short> It[kPyramidSlots], Itdt[kPyramidSlots];  // image pyramids at t, t + dt
     BlockList parcours;
     short it_HS = 0;
@@ -134,34 +124,28 @@ std::string strip_line_end(std::string s) {
     return s;
 }
 
-// One pass's temporary outputs, at the nc x nl size of the pass.
+// The text matrices of one pass's vertical winds (interfaces 1 and 2), at the nc x nl size of
+// the pass.
 struct PassSnapshot {
     short nc = 0, nl = 0, nb_layers = 0;
-    std::vector<float> field[3];  // U + u then V + v of layers 0, 1, 2
-    std::vector<float> wind[3];   // vertical winds of interfaces 1, 2 (entry 0 unused)
+    std::vector<float> wind[3];  // entry 0 unused
 };
 
-// "./temp2D_Lay01.xaf", "./temp2D_Lay12.xaf", "./tempUp_Lay1.matlab", "./temp2D_Lay23.xaf",
-// "./tempUp_Lay2.matlab", in that order; files of missing layers or interfaces are skipped.
-void write_pass_snapshot(const PassSnapshot& s) {
-    auto write_layer = [&](int L, const char* name) {
-        if (L >= s.nb_layers) return;
-        write_XAmotionH(name, CImg<float>(s.field[L].data(), s.nc, s.nl, 2));
-    };
-    auto write_interface = [&](int k, const char* name) {
-        if (k >= s.nb_layers) return;
-        Cree_fichier_image(name, CImg<float>(s.wind[k].data(), s.nc, s.nl));
-    };
-    write_layer(0, "./temp2D_Lay01.xaf");
-    write_layer(1, "./temp2D_Lay12.xaf");
-    write_interface(1, "./tempUp_Lay1.matlab");
-    write_layer(2, "./temp2D_Lay23.xaf");
-    write_interface(2, "./tempUp_Lay2.matlab");
+// The text matrix of interface k's wind; skipped for a missing interface.
+void write_interface_text(PassSnapshot& s, int k, const char* name) {
+    if (k >= s.nb_layers) return;
+    Cree_fichier_image(name, CImg<float>(s.wind[k].data(), s.nc, s.nl, 1, 1, true));
 }
 
-// Writes the temporary outputs of each pass, in pass order, on a thread of its own while the
-// estimation goes on (or at once when the run has a single thread). At most one snapshot waits:
-// posting another blocks until the writer has taken the previous one, so every pass is written.
+void write_pass_snapshot(PassSnapshot& s) {
+    write_interface_text(s, 1, "./tempUp_Lay1.matlab");
+    write_interface_text(s, 2, "./tempUp_Lay2.matlab");
+}
+
+// Writes the text matrices of each pass's vertical winds, in pass order, on a thread of its own
+// while the estimation goes on (or at once when the run has a single thread). One snapshot at
+// a time: posting the next one waits until the previous one is written, so every pass is
+// written and the run holds at most one copy of the winds.
 class TemporaryWriter {
   public:
     explicit TemporaryWriter(bool background) : background_(background) {
@@ -179,22 +163,17 @@ class TemporaryWriter {
     TemporaryWriter(const TemporaryWriter&) = delete;
     TemporaryWriter& operator=(const TemporaryWriter&) = delete;
 
-    std::unique_ptr<PassSnapshot> take_buffer() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (spare_) return std::move(spare_);
-        return std::make_unique<PassSnapshot>();
-    }
     void post(std::unique_ptr<PassSnapshot> snap) {
         if (!background_) {
-            write_pass_snapshot(*snap);
-            spare_ = std::move(snap);
+            write_pass_snapshot(*snap);  // not used: single-thread runs write in the driver
             return;
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return !pending_; });
+        changed_.wait(lock, [&] { return !pending_ && !writing_; });
         pending_ = std::move(snap);
         changed_.notify_all();
     }
+    bool background() const { return background_; }
     // Returns once every posted snapshot is on disk.
     void flush() {
         if (!background_) return;
@@ -214,8 +193,8 @@ class TemporaryWriter {
             lock.unlock();
             write_pass_snapshot(*snap);
             lock.lock();
+            snap.reset();
             writing_ = false;
-            if (!spare_) spare_ = std::move(snap);
             changed_.notify_all();
         }
     }
@@ -224,7 +203,7 @@ class TemporaryWriter {
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::unique_ptr<PassSnapshot> pending_, spare_;
+    std::unique_ptr<PassSnapshot> pending_;
     bool writing_ = false, stop_ = false;
 };
 
@@ -254,7 +233,6 @@ class Run {
     void start_layer_tasks(bool icm, short resol, short nc, short nl);
     void finish_layer_tasks();
     void derivative_update(int L, short resol, short nc, short nl);
-    void increment_terms(int L, short nc, short nl);
     short interface_update(int k, short resol, short nc, short nl);
     void register_and_filter(Layer& layer, const short* Itdt, float* U, float* V, short nc,
                              short nl);
@@ -452,8 +430,10 @@ void Run::build_pyramids() {
 // layer's own scratch, so layers can be processed side by side.
 void Run::register_and_filter(Layer& layer, const short* Itdt, float* U, float* V, short nc,
                               short nl) {
-    float* temp = layer.flux.data();
-    float* aux = layer.residual.data();
+    const std::size_t n = static_cast<std::size_t>(nc) * nl;
+    std::vector<float> temp_buffer(n), aux_buffer(n);
+    float* temp = temp_buffer.data();
+    float* aux = aux_buffer.data();
     Copy_sh2f(temp, const_cast<short*>(Itdt), nc, nl);
     Recal_fl(U, V, aux, temp, nc, nl);
     const CImg<float> filtered =
@@ -501,21 +481,16 @@ void Run::set_initial_fields(int step) {
 }
 
 // Terms of layer L fixed for the grid level: divergence of (U, V), its exponential and
-// derivatives, the t + dt image registered on (U, V), and the smoothed residuals
-// 0.166 T2 * (exp(div) I - It) of the registered image (vertical-wind equation) and of O_Itdt
-// (data term). U, V, O_Itdt and the images do not change until the end of the level.
+// derivatives, and the t + dt image registered on (U, V). U, V and the images do not change
+// until the end of the level.
 void Run::prepare_layer(int L, short resol, short nc, short nl) {
     Layer& layer = layers_[L];
-    float* scratch_a = layer.flux.data();
-    float* scratch_b = layer.residual.data();
+    const std::size_t n = static_cast<std::size_t>(nc) * nl;
+    std::vector<float> scratch_a(n), scratch_b(n);
     divergence_terms(layer.div.data(), layer.exdiv.data(), layer.fx_div.data(), layer.fy_div.data(),
-                     layer.U.data(), layer.V.data(), nc, nl, scratch_a, scratch_b);
+                     layer.U.data(), layer.V.data(), nc, nl, scratch_a.data(), scratch_b.data());
     registered_image(layer.Itdt_reg.data(), layer.Itdt[resol].data(), layer.U.data(),
-                     layer.V.data(), nc, nl, scratch_a);
-    smoothed_residual(layer.ft_mass.data(), layer.exdiv.data(), layer.Itdt_reg.data(),
-                      layer.It[resol].data(), filtre_T2, nc, nl, scratch_a);
-    smoothed_residual(layer.ft_data.data(), layer.exdiv.data(), layer.O_Itdt.data(),
-                      layer.It[resol].data(), filtre_T2, nc, nl, scratch_a);
+                     layer.V.data(), nc, nl, scratch_a.data());
 }
 
 // Fit t of the 2 nb_layers independent halves of Estim_Regulees_Rob: the vorticity fit of
@@ -524,12 +499,13 @@ void Run::prepare_layer(int L, short resol, short nc, short nl) {
 void Run::run_fit(int t, short nc, short nl) {
     const int nb = p_.nb_layers;
     Layer& layer = layers_[t % nb];
+    AuxiliaryFitScratch scratch;
     if (t < nb)
         fit_vorticity_field(layer.Estim_rot.data(), layer.U.data(), layer.V.data(), layer.u.data(),
-                            layer.v.data(), nc, nl, p_.coef_regul, p_.sigma_inter, layer.curl_fit);
+                            layer.v.data(), nc, nl, p_.coef_regul, p_.sigma_inter, scratch);
     else
         fit_divergence_field(layer.Estim.data(), layer.U.data(), layer.V.data(), layer.u.data(),
-                             layer.v.data(), nc, nl, p_.coef_regul, p_.sigma_inter, layer.div_fit);
+                             layer.v.data(), nc, nl, p_.coef_regul, p_.sigma_inter, scratch);
 }
 
 // At most two ICM sweeps of layer L; its console text is kept in the layer.
@@ -611,22 +587,26 @@ void Run::finish_layer_tasks() {
 // Linearised data term of layer L with the density flux through its two interfaces:
 // (fx, fy) = grad(exp(div W) Itdt), ft = smoothed (exp(div W) Itdt - It), corrected by the flux
 // difference F = 88.29 (rho_L w_L - rho_L+1 w_L+1), first order where |div W| <= 0.01.
+// The smoothed residual 0.166 T2 * (exp(div) O_Itdt - It) goes first into ft (fx serving as
+// scratch), then each pixel's ft is read before it is rewritten.
 void Run::derivative_update(int L, short resol, short nc, short nl) {
     Layer& layer = layers_[L];
+    smoothed_residual(layer.ft.data(), layer.exdiv.data(), layer.O_Itdt.data(),
+                      layer.It[resol].data(), filtre_T2, nc, nl, layer.fx.data());
     data_term_update(layer.fx.data(), layer.fy.data(), layer.ft.data(), layer.div.data(),
                      layer.exdiv.data(), layer.fx_div.data(), layer.fy_div.data(),
-                     layer.tempfx.data(), layer.tempfy.data(), layer.O_Itdt.data(),
-                     layer.ft_data.data(), rho_[resol][L].data(), rho_[resol][L + 1].data(),
-                     wVert_[L].data(), wVert_[L + 1].data(), kFluxScale, 0, nc * nl);
+                     layer.tempfx.data(), layer.tempfy.data(), layer.O_Itdt.data(), layer.ft.data(),
+                     rho_[resol][L].data(), rho_[resol][L + 1].data(), wVert_[L].data(),
+                     wVert_[L + 1].data(), kFluxScale, 0, nc * nl);
 }
 
-// Flux factor and residual of layer L's vertical-wind equation for its current increment.
-void Run::increment_terms(int L, short nc, short nl) {
-    Layer& layer = layers_[L];
-    flux_terms(layer.flux.data(), layer.residual.data(), layer.div.data(), layer.exdiv.data(),
-               layer.fx_div.data(), layer.fy_div.data(), layer.Itdt_reg.data(),
-               layer.ft_mass.data(), layer.u.data(), layer.v.data(), layer.tempfx.data(),
-               layer.tempfy.data(), 0, nc * nl);
+// What the vertical-wind equation of a layer reads, with its smoothed residual
+// 0.166 T2 * (exp(div) Itdt_reg - It) in ft_mass.
+MassTermsView mass_terms(const Layer& layer, const float* ft_mass) {
+    return {layer.div.data(),    layer.exdiv.data(),    layer.fx_div.data(),
+            layer.fy_div.data(), layer.Itdt_reg.data(), ft_mass,
+            layer.u.data(),      layer.v.data(),        layer.tempfx.data(),
+            layer.tempfy.data()};
 }
 
 // Vertical wind of interface k (between layers k - 1 and k); 0 when converged. The coefficients
@@ -635,15 +615,20 @@ short Run::interface_update(int k, short resol, short nc, short nl) {
     const Layer& below = layers_[k - 1];
     const Layer& above = layers_[k];
     const int n = nc * nl;
+    // Each side's smoothed residual is computed into its a (b serving as scratch); the
+    // coefficient loop reads a pixel's residual before it writes its a.
     pool_.run(2, [&](int side) {
+        const Layer& layer = side == 0 ? below : above;
+        float* a = side == 0 ? aux_.data() : aux2_.data();
+        float* b = side == 0 ? temp_.data() : temp2_.data();
+        smoothed_residual(a, layer.exdiv.data(), layer.Itdt_reg.data(), layer.It[resol].data(),
+                          filtre_T2, nc, nl, b);
         if (side == 0)
-            interface_coefficients_up(aux_.data(), temp_.data(), below.residual.data(),
-                                      below.flux.data(), rho_[resol][k].data(),
+            interface_coefficients_up(a, b, mass_terms(below, a), rho_[resol][k].data(),
                                       rho_[resol][k - 1].data(), wVert_[k - 1].data(), kFluxScale,
                                       0, n);
         else
-            interface_coefficients_down(aux2_.data(), temp2_.data(), above.residual.data(),
-                                        above.flux.data(), rho_[resol][k].data(),
+            interface_coefficients_down(a, b, mass_terms(above, a), rho_[resol][k].data(),
                                         rho_[resol][k + 1].data(), wVert_[k + 1].data(), kFluxScale,
                                         0, n);
     });
@@ -674,32 +659,47 @@ void Run::level_initialisation(short resol, short nc, short nl) {
         Data_Out_Gen_f(layer.u.data(), layer.v.data(), layer.fx.data(), layer.fy.data(),
                        layer.ft.data(), p_.sigma1, nc, nl, layer.Data_out.data());
         BordMisAZero(layer.Data_out.data(), nc, nl);
-        increment_terms(L, nc, nl);
     });
     start_layer_tasks(false, resol, nc, nl);
     for (int L = 1; L < p_.nb_layers; ++L) interface_update(L, resol, nc, nl);
 }
 
-// The snapshot of the pass goes to the writer: fields U + u, V + v of layers 0 .. 2 and the
-// vertical winds of interfaces 1, 2, at the current size.
+// (U + u, V + v) of a layer as a two-plane motion-field file.
+void write_layer_field(const Layer& layer, short nc, short nl, const char* name) {
+    const std::size_t n = static_cast<std::size_t>(nc) * nl;
+    CImg<float> field(nc, nl, 2);
+    for (std::size_t k = 0; k < n; ++k) {
+        field.data()[k] = layer.U[k] + layer.u[k];
+        field.data()[n + k] = layer.V[k] + layer.v[k];
+    }
+    write_XAmotionH(name, field);
+}
+
+// "./temp2D_Lay01.xaf", "./temp2D_Lay12.xaf", "./tempUp_Lay1.matlab", "./temp2D_Lay23.xaf",
+// "./tempUp_Lay2.matlab" for layers 0 .. 2 and interfaces 1, 2 at the current size. With
+// several threads the motion-field files are written at once and the text matrices of the
+// winds (the slow part) by the writer thread.
 void Run::write_temporary_outputs(short nc, short nl) {
     const std::size_t n = static_cast<std::size_t>(nc) * nl;
-    std::unique_ptr<PassSnapshot> snap = temporary_writer_.take_buffer();
+    auto snap = std::make_unique<PassSnapshot>();
     snap->nc = nc;
     snap->nl = nl;
     snap->nb_layers = p_.nb_layers;
-    for (int L = 0; L < 3 && L < p_.nb_layers; ++L) {
-        const Layer& layer = layers_[L];
-        std::vector<float>& field = snap->field[L];
-        field.resize(2 * n);
-        for (std::size_t k = 0; k < n; ++k) {
-            field[k] = layer.U[k] + layer.u[k];
-            field[n + k] = layer.V[k] + layer.v[k];
-        }
-    }
     for (int k = 1; k < 3 && k < p_.nb_layers; ++k)
         snap->wind[k].assign(wVert_[k].begin(), wVert_[k].begin() + n);
-    temporary_writer_.post(std::move(snap));
+    const char* const field_names[3] = {"./temp2D_Lay01.xaf", "./temp2D_Lay12.xaf",
+                                        "./temp2D_Lay23.xaf"};
+    if (temporary_writer_.background()) {
+        for (int L = 0; L < 3 && L < p_.nb_layers; ++L)
+            write_layer_field(layers_[L], nc, nl, field_names[L]);
+        temporary_writer_.post(std::move(snap));
+        return;
+    }
+    if (p_.nb_layers > 0) write_layer_field(layers_[0], nc, nl, field_names[0]);
+    if (p_.nb_layers > 1) write_layer_field(layers_[1], nc, nl, field_names[1]);
+    write_interface_text(*snap, 1, "./tempUp_Lay1.matlab");
+    if (p_.nb_layers > 2) write_layer_field(layers_[2], nc, nl, field_names[2]);
+    write_interface_text(*snap, 2, "./tempUp_Lay2.matlab");
 }
 
 void Run::alternate(short resol, short nc, short nl) {
@@ -737,7 +737,6 @@ void Run::alternate(short resol, short nc, short nl) {
             countW = 1;
         } else {
             bool convVariable_wVert = false;
-            for_each_layer([&](int L) { increment_terms(L, nc, nl); });
             do {
                 for (int k = 1; k <= p_.nb_layers - 1; ++k)
                     convwVertLayer_[k] = interface_update(k, resol, nc, nl);
