@@ -5,6 +5,10 @@
 // results next to the layer's image at time t.
 #include "optic_flow_3DMultilayers.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -183,6 +187,8 @@ class TemporaryWriter {
 
   private:
     void loop() {
+        // The estimation has priority; the writer takes the time the estimation leaves.
+        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             changed_.wait(lock, [&] { return stop_ || pending_; });
