@@ -69,6 +69,30 @@ void BM_AuxiliaryFitSweeps(benchmark::State& state) {
     count_pixels(state, 2 * n);
 }
 
+// Divergence and vorticity fits of range(1) copies of one layer at once (their sweeps
+// interleaved); the estimates restart from the same values at every iteration.
+void BM_AuxiliaryFits(benchmark::State& state) {
+    const int s = static_cast<int>(state.range(0)), n = s * s;
+    const int count = static_cast<int>(state.range(1));
+    std::vector<Field> f;
+    for (int k = 0; k < 6 * count; ++k) f.push_back(random_field(n, -1, 1, 40 + k % 6));
+    const std::vector<Field> start = f;
+    std::vector<WindAndFields> layers;
+    for (int l = 0; l < count; ++l) {
+        Field* g = &f[6 * l];
+        layers.push_back(
+            {g[0].data(), g[1].data(), g[2].data(), g[3].data(), g[4].data(), g[5].data()});
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        for (int l = 0; l < count; ++l)
+            for (int k = 4; k < 6; ++k) f[6 * l + k] = start[6 * l + k];
+        state.ResumeTiming();
+        fit_auxiliary_fields(layers.data(), count, true, true, s, s, 150.0f, 1000.0f);
+    }
+    count_pixels(state, n * count);
+}
+
 void BM_VerticalWindSweeps(benchmark::State& state) {
     const int s = static_cast<int>(state.range(0)), n = s * s;
     Field w = random_field(n, -0.1f, 0.1f, 8), D0 = random_field(n, 0, 1, 9),
@@ -149,6 +173,7 @@ BENCHMARK(BM_Filter5x5)->Arg(256)->Arg(512);
 BENCHMARK(BM_Filter3x3)->Arg(256)->Arg(512);
 BENCHMARK(BM_Warp)->Arg(256)->Arg(512);
 BENCHMARK(BM_AuxiliaryFitSweeps)->Arg(256)->Arg(512);
+BENCHMARK(BM_AuxiliaryFits)->Args({256, 1})->Args({256, 2})->Args({256, 3});
 BENCHMARK(BM_VerticalWindSweeps)->Arg(256)->Arg(512);
 BENCHMARK(BM_LinkWeights)->Arg(256)->Arg(512);
 BENCHMARK(BM_DataTermUpdate)->Arg(256)->Arg(512);

@@ -217,6 +217,30 @@ TEST(FastSweeps, SplitAuxiliaryFitsWithReusedScratchGiveEstimRegulees) {
     }
 }
 
+TEST(FastSweeps, FitsOfSeveralLayersAtOnceMatchEachLayerAlone) {
+    for (const auto& s : kSizes) {
+        const int nc = s[0], nl = s[1], n = nc * nl;
+        std::vector<Field> f;  // per layer: U, V, u, v, Estim, Estim_rot
+        std::vector<WindAndFields> layers;
+        const float scale[3] = {0.1f, 1.0f, 5.0f};  // different pass counts
+        for (int l = 0; l < 3; ++l)
+            for (int k = 0; k < 6; ++k) f.push_back(random_field(n, -scale[l], scale[l]));
+        std::vector<Field> want = f;
+        for (int l = 0; l < 3; ++l) {
+            Field* g = &f[6 * l];
+            layers.push_back(
+                {g[0].data(), g[1].data(), g[2].data(), g[3].data(), g[4].data(), g[5].data()});
+            Field* w = &want[6 * l];
+            reference_regulees(w[4], w[5], w[0], w[1], w[2], w[3], nc, nl);
+        }
+        fit_auxiliary_fields(layers.data(), 3, true, true, nc, nl, 15.0f, 40.0f);
+        for (int l = 0; l < 3; ++l) {
+            EXPECT_TRUE(same_bits(f[6 * l + 4], want[6 * l + 4])) << nc << "x" << nl << " " << l;
+            EXPECT_TRUE(same_bits(f[6 * l + 5], want[6 * l + 5])) << nc << "x" << nl << " " << l;
+        }
+    }
+}
+
 TEST(FastSweeps, InterfaceRelaxationWithReusedRecordsMatchesEstimWvert) {
     std::vector<Line_Process> ztw;  // kept between calls like the run driver's
     for (const auto& s : kSizes) {

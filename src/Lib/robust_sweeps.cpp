@@ -35,74 +35,124 @@ inline Stencil stencil(const float* x, const Line_Process* s, int k, int nc, boo
     return st;
 }
 
-// EstimVal_Rob at index k; 1 when the update moved the value by more than 0.0001.
-inline int estim_update(const float* obs, float* x, const Line_Process* s, int k, int nc, bool top,
-                        bool bottom, bool left, bool right, float lambda, float coef_regul) {
-    const Stencil st = stencil(x, s, k, nc, top, bottom, left, right);
-    const double w_down = s[k].Disc_h;
-    const double w_up = st.w_up;
-    const double w_left = st.w_left;
-    const double w_right = s[k].Disc_v;
-    const double neighbours =
-        w_down * st.down + w_up * st.up + w_left * st.left + w_right * st.right;
-    const double numerator =
-        static_cast<double>(lambda) * obs[k] + static_cast<double>(coef_regul) * neighbours;
-    const double denominator =
-        static_cast<double>(coef_regul) * (w_down + w_up + w_left + w_right) + lambda;
-    const float estim = denominator == 0.0 ? x[k] : static_cast<float>(numerator / denominator);
-    const int changed = std::fabs(estim - x[k]) > kEstimChange ? 1 : 0;
-    x[k] = estim;
-    return changed;
+// Stencil of an inner pixel, with the neighbour just updated by the sweep (left going forward,
+// right going backward) passed in a register rather than read back.
+template <bool Forward>
+inline Stencil inner_stencil(const float* x, const Line_Process* s, int k, int nc, float carried) {
+    Stencil st;
+    st.down = x[k + nc];
+    st.up = x[k - nc];
+    st.left = Forward ? carried : x[k - 1];
+    st.right = Forward ? x[k + 1] : carried;
+    st.w_up = s[k - nc].Disc_h;
+    st.w_left = s[k - 1].Disc_v;
+    return st;
 }
 
-// EstimValWVert_RobUpDown at index k; 1 when the update moved the value by 0.001 or more.
-inline int wvert_update(float* w, const float* D0, const float* D1, const float* a01,
-                        const float* b01, const float* a12, const float* b12, const Line_Process* z,
-                        int k, int nc, bool top, bool bottom, bool left, bool right,
-                        float lambdaW) {
-    const Stencil st = stencil(w, z, k, nc, top, bottom, left, right);
-    const float valeur = lambdaW * (z[k].Disc_h * st.down + st.w_up * st.up + st.w_left * st.left +
-                                    z[k].Disc_v * st.right);
-    float numerator = valeur - a01[k] * b01[k] * D0[k];
-    numerator = numerator - a12[k] * b12[k] * D1[k];
-    const float denominator = lambdaW * (z[k].Disc_h + st.w_up + st.w_left + z[k].Disc_v) +
-                              b01[k] * b01[k] * D0[k] + b12[k] * b12[k] * D1[k];
-    const float estim = denominator == 0.0f ? w[k] : numerator / denominator;
-    const int changed = std::fabs(estim - w[k]) >= kWindChange ? 1 : 0;
-    w[k] = estim;
-    return changed;
-}
+// Auxiliary-field update (EstimVal_Rob): (lambda o + coef sum w x_q) / (lambda + coef sum w)
+// in double, rounded to float; counts a move of more than 0.0001.
+struct EstimJob {
+    const float* obs;
+    float* x;
+    Line_Process* s;
+    float lambda, coef_regul;
 
-// Forward raster sweep then backward sweep, update(k, top, bottom, left, right) per pixel; the
-// inner columns of the inner lines are called with constant false flags.
-template <class Update>
-int sweep_forward_backward(int nc, int nl, Update update) {
-    int count = 0;
-    if (nc <= 0 || nl <= 0) return 0;
+    float value(int k, const Stencil& st) const {
+        const double w_down = s[k].Disc_h;
+        const double w_up = st.w_up;
+        const double w_left = st.w_left;
+        const double w_right = s[k].Disc_v;
+        const double neighbours =
+            w_down * st.down + w_up * st.up + w_left * st.left + w_right * st.right;
+        const double numerator =
+            static_cast<double>(lambda) * obs[k] + static_cast<double>(coef_regul) * neighbours;
+        const double denominator =
+            static_cast<double>(coef_regul) * (w_down + w_up + w_left + w_right) + lambda;
+        return denominator == 0.0 ? x[k] : static_cast<float>(numerator / denominator);
+    }
+    static int changed(float estim, float old) {
+        return std::fabs(estim - old) > kEstimChange ? 1 : 0;
+    }
+};
+
+// Vertical-wind update (EstimValWVert_RobUpDown), single precision; counts a move of 0.001 or
+// more.
+struct WindJob {
+    float* x;
+    const Line_Process* s;
+    const float *D0, *D1, *a01, *b01, *a12, *b12;
+    float lambdaW;
+
+    float value(int k, const Stencil& st) const {
+        const float valeur = lambdaW * (s[k].Disc_h * st.down + st.w_up * st.up +
+                                        st.w_left * st.left + s[k].Disc_v * st.right);
+        float numerator = valeur - a01[k] * b01[k] * D0[k];
+        numerator = numerator - a12[k] * b12[k] * D1[k];
+        const float denominator = lambdaW * (s[k].Disc_h + st.w_up + st.w_left + s[k].Disc_v) +
+                                  b01[k] * b01[k] * D0[k] + b12[k] * b12[k] * D1[k];
+        return denominator == 0.0f ? x[k] : numerator / denominator;
+    }
+    static int changed(float estim, float old) {
+        return std::fabs(estim - old) >= kWindChange ? 1 : 0;
+    }
+};
+
+// Forward raster sweep then backward sweep of K independent fields of the same size, each
+// visited in its own raster order; the K updates of a pixel are independent, so the processor
+// overlaps their dependency chains. counts[q] receives field q's number of changed updates.
+template <int K, class Job>
+void sweeps(const Job* jobs, int nc, int nl, int* counts) {
+    int c[K] = {};
+    auto general = [&](int k, bool top, bool bottom, bool left, bool right) {
+        for (int q = 0; q < K; ++q) {
+            const Job& job = jobs[q];
+            const float e = job.value(k, stencil(job.x, job.s, k, nc, top, bottom, left, right));
+            c[q] += Job::changed(e, job.x[k]);
+            job.x[k] = e;
+        }
+    };
+    float carried[K];
     for (int i = 0; i < nl; ++i) {
         const int row = i * nc;
         const bool top = i < 1, bottom = i >= nl - 1;
         if (top || bottom || nc < 3) {
-            for (int j = 0; j < nc; ++j) count += update(row + j, top, bottom, j < 1, j >= nc - 1);
+            for (int j = 0; j < nc; ++j) general(row + j, top, bottom, j < 1, j >= nc - 1);
             continue;
         }
-        count += update(row, false, false, true, false);
-        for (int j = 1; j < nc - 1; ++j) count += update(row + j, false, false, false, false);
-        count += update(row + nc - 1, false, false, false, true);
+        general(row, false, false, true, false);
+        for (int q = 0; q < K; ++q) carried[q] = jobs[q].x[row];
+        for (int k = row + 1; k < row + nc - 1; ++k) {
+            for (int q = 0; q < K; ++q) {
+                const Job& job = jobs[q];
+                const float e = job.value(k, inner_stencil<true>(job.x, job.s, k, nc, carried[q]));
+                c[q] += Job::changed(e, job.x[k]);
+                job.x[k] = e;
+                carried[q] = e;
+            }
+        }
+        general(row + nc - 1, false, false, false, true);
     }
     for (int i = nl - 1; i >= 0; --i) {
         const int row = i * nc;
         const bool top = i < 1, bottom = i >= nl - 1;
         if (top || bottom || nc < 3) {
-            for (int j = nc - 1; j >= 0; --j)
-                count += update(row + j, top, bottom, j < 1, j >= nc - 1);
+            for (int j = nc - 1; j >= 0; --j) general(row + j, top, bottom, j < 1, j >= nc - 1);
             continue;
         }
-        count += update(row + nc - 1, false, false, false, true);
-        for (int j = nc - 2; j >= 1; --j) count += update(row + j, false, false, false, false);
-        count += update(row, false, false, true, false);
+        general(row + nc - 1, false, false, false, true);
+        for (int q = 0; q < K; ++q) carried[q] = jobs[q].x[row + nc - 1];
+        for (int k = row + nc - 2; k >= row + 1; --k) {
+            for (int q = 0; q < K; ++q) {
+                const Job& job = jobs[q];
+                const float e = job.value(k, inner_stencil<false>(job.x, job.s, k, nc, carried[q]));
+                c[q] += Job::changed(e, job.x[k]);
+                job.x[k] = e;
+                carried[q] = e;
+            }
+        }
+        general(row, false, false, true, false);
     }
-    return count;
+    for (int q = 0; q < K; ++q) counts[q] = c[q];
 }
 
 template <class T>
@@ -114,18 +164,45 @@ void size_buffer(std::vector<T>& b, std::size_t n) {
     }
 }
 
-// Passes of two sweeps, the weights recomputed from the estimate after every pass, until a pass
-// changes fewer than 3 % of the pixels (integer count 3 n / 100) or max_passes is reached.
-void fit_field(float* est, short nc, short nl, float coef_regul, float sigma,
-               AuxiliaryFitScratch& s, int max_passes) {
-    const int nb_point = nc * nl;
-    Maz_LP(s.spatial.data(), nc, nl);
-    const float cond_conv = static_cast<float>((3 * nb_point) / 100);
-    for (int pass = 0; pass < max_passes; ++pass) {
-        const int changed = regul_estim_sweeps(s.observation.data(), est, nc, nl, coef_regul, 1.0f,
-                                               s.spatial.data());
-        relax_weights(est, nc, nl, sigma, s.spatial.data(), 0, nl);
-        if (cond_conv > changed) break;
+// One auxiliary fit in progress.
+struct FitState {
+    EstimJob job;
+    int passes_left;
+};
+
+// Passes of two sweeps for every fit, the weights recomputed from each estimate after its pass,
+// until a pass changes fewer than 3 % of the pixels (integer count 3 n / 100) or the fit has
+// made its number of passes. The fits still running share their sweeps, four at most at once.
+void fit_fields(FitState* fits, int count, short nc, short nl, float sigma) {
+    const float cond_conv = static_cast<float>((3 * (nc * nl)) / 100);
+    for (int f = 0; f < count; ++f) Maz_LP(fits[f].job.s, nc, nl);
+    for (;;) {
+        EstimJob jobs[4];
+        FitState* running[4];
+        int k = 0;
+        for (int f = 0; f < count && k < 4; ++f)
+            if (fits[f].passes_left > 0) running[k] = &fits[f], jobs[k++] = fits[f].job;
+        if (k == 0) return;
+        int changed[4];
+        switch (k) {
+            case 1:
+                sweeps<1>(jobs, nc, nl, changed);
+                break;
+            case 2:
+                sweeps<2>(jobs, nc, nl, changed);
+                break;
+            case 3:
+                sweeps<3>(jobs, nc, nl, changed);
+                break;
+            default:
+                sweeps<4>(jobs, nc, nl, changed);
+                break;
+        }
+        for (int q = 0; q < k; ++q) {
+            FitState& fit = *running[q];
+            relax_weights(fit.job.x, nc, nl, sigma, fit.job.s, 0, nl);
+            fit.passes_left = cond_conv > changed[q] ? 0 : fit.passes_left - 1;
+        }
     }
 }
 
@@ -138,18 +215,19 @@ std::size_t pixel_count(short nc, short nl) {
 
 int regul_estim_sweeps(const float* obs, float* est, int nc, int nl, float coef_regul, float lambda,
                        const Line_Process* spatial) {
-    return sweep_forward_backward(nc, nl, [&](int k, bool top, bool bottom, bool left, bool right) {
-        return estim_update(obs, est, spatial, k, nc, top, bottom, left, right, lambda, coef_regul);
-    });
+    const EstimJob job{obs, est, const_cast<Line_Process*>(spatial), lambda, coef_regul};
+    int count = 0;
+    if (nc > 0 && nl > 0) sweeps<1>(&job, nc, nl, &count);
+    return count;
 }
 
 int regul_wvert_sweeps(float* w, const float* D0, const float* D1, const float* a01,
                        const float* b01, const float* a12, const float* b12, int nc, int nl,
                        float lambdaW, const Line_Process* ztw) {
-    return sweep_forward_backward(nc, nl, [&](int k, bool top, bool bottom, bool left, bool right) {
-        return wvert_update(w, D0, D1, a01, b01, a12, b12, ztw, k, nc, top, bottom, left, right,
-                            lambdaW);
-    });
+    const WindJob job{w, ztw, D0, D1, a01, b01, a12, b12, lambdaW};
+    int count = 0;
+    if (nc > 0 && nl > 0) sweeps<1>(&job, nc, nl, &count);
+    return count;
 }
 
 short relax_interface_wind(float* wVert, const float* Data_out, const float* Data_out2,
@@ -192,13 +270,39 @@ void relax_weights(const float* x, int nc, int nl, float sigma, Line_Process* sp
     }
 }
 
+void fit_auxiliary_fields(const WindAndFields* layers, int count, bool divergence, bool vorticity,
+                          short nc, short nl, float coef_regul, float sigma_es) {
+    const std::size_t n = pixel_count(nc, nl);
+    std::vector<AuxiliaryFitScratch> scratch(static_cast<std::size_t>(2 * count));
+    std::vector<FitState> fits;
+    for (int l = 0; l < count; ++l) {
+        const WindAndFields& w = layers[l];
+        for (int which = 0; which < 2; ++which) {
+            if (which == 0 ? !vorticity : !divergence) continue;
+            AuxiliaryFitScratch& s = scratch[static_cast<std::size_t>(2 * l + which)];
+            size_buffer(s.observation, n);
+            size_buffer(s.spatial, n);
+            if (which == 0)
+                Curl_Estim(s.observation.data(), w.U, w.V, w.u, w.v, nc, nl);
+            else
+                Div_Estim(s.observation.data(), w.U, w.V, w.u, w.v, nc, nl);
+            float* est = which == 0 ? w.Estim_rot : w.Estim;
+            fits.push_back({{s.observation.data(), est, s.spatial.data(), 1.0f, coef_regul},
+                            which == 0 ? kMaxPassesCurl : kMaxPassesDiv});
+        }
+    }
+    if (n > 0) fit_fields(fits.data(), static_cast<int>(fits.size()), nc, nl, sigma_es);
+}
+
 void fit_divergence_field(float* Estim, float* U, float* V, float* u, float* v, short nc, short nl,
                           float coef_regul, float sigma_es, AuxiliaryFitScratch& scratch) {
     const std::size_t n = pixel_count(nc, nl);
     size_buffer(scratch.observation, n);
     size_buffer(scratch.spatial, n);
     Div_Estim(scratch.observation.data(), U, V, u, v, nc, nl);
-    fit_field(Estim, nc, nl, coef_regul, sigma_es, scratch, kMaxPassesDiv);
+    FitState fit{{scratch.observation.data(), Estim, scratch.spatial.data(), 1.0f, coef_regul},
+                 kMaxPassesDiv};
+    if (n > 0) fit_fields(&fit, 1, nc, nl, sigma_es);
 }
 
 void fit_vorticity_field(float* Estim_rot, float* U, float* V, float* u, float* v, short nc,
@@ -207,5 +311,7 @@ void fit_vorticity_field(float* Estim_rot, float* U, float* V, float* u, float* 
     size_buffer(scratch.observation, n);
     size_buffer(scratch.spatial, n);
     Curl_Estim(scratch.observation.data(), U, V, u, v, nc, nl);
-    fit_field(Estim_rot, nc, nl, coef_regul, sigma_es, scratch, kMaxPassesCurl);
+    FitState fit{{scratch.observation.data(), Estim_rot, scratch.spatial.data(), 1.0f, coef_regul},
+                 kMaxPassesCurl};
+    if (n > 0) fit_fields(&fit, 1, nc, nl, sigma_es);
 }

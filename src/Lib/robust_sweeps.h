@@ -41,6 +41,19 @@ struct AuxiliaryFitScratch {
     std::vector<Line_Process> spatial;
 };
 
+// One layer's wind (U + u, V + v) and its auxiliary divergence and vorticity fields.
+struct WindAndFields {
+    float *U, *V, *u, *v;
+    float *Estim, *Estim_rot;
+};
+
+// Estim_Regulees_Rob for `count` layers at once (its divergence fits when `divergence` is set,
+// its vorticity fits when `vorticity` is set): each fit makes exactly the passes it would make
+// alone, and the fits still running share their sweeps, so that the processor works on several
+// independent dependency chains at a time. Work memory is allocated for the call.
+void fit_auxiliary_fields(const WindAndFields* layers, int count, bool divergence, bool vorticity,
+                          short nc, short nl, float coef_regul, float sigma_es);
+
 // The two independent halves of Estim_Regulees_Rob: the divergence fit of Estim (at most 2
 // passes) and the vorticity fit of Estim_rot (at most 200 passes) to the observations of the
 // wind (U + u, V + v). Calling both, in either order or at the same time on different scratch,

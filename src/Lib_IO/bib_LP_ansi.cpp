@@ -108,8 +108,6 @@ int RegulEstim_Rob(float* Observations, float* Estimees, short nb_col, short nb_
 void Estim_Regulees_Rob(float* Estim, float* Estim_rot, float* U, float* V, float* u, float* v,
                         short nc_resol_K, short nl_resol_K, float coef_regul, float /*lambda*/,
                         float sigma_es) {
-    AuxiliaryFitScratch scratch;
-    fit_divergence_field(Estim, U, V, u, v, nc_resol_K, nl_resol_K, coef_regul, sigma_es, scratch);
-    fit_vorticity_field(Estim_rot, U, V, u, v, nc_resol_K, nl_resol_K, coef_regul, sigma_es,
-                        scratch);
+    const WindAndFields layer{U, V, u, v, Estim, Estim_rot};
+    fit_auxiliary_fields(&layer, 1, true, true, nc_resol_K, nl_resol_K, coef_regul, sigma_es);
 }

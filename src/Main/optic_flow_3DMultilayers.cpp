@@ -233,7 +233,8 @@ class Run {
     void end_of_grid_level(short resol, short scale, short nc, short nl);
     void end_of_resolution(short resol, short* nc, short* nl);
     void prepare_layer(int L, short resol, short nc, short nl);
-    void run_fit(int t, short nc, short nl);
+    int fit_group_size() const;
+    void run_fit_group(int g, short nc, short nl);
     void icm_sweeps(int L, short resol, short nc, short nl);
     void run_task(int t);
     void start_layer_tasks(bool icm, short resol, short nc, short nl);
@@ -499,19 +500,27 @@ void Run::prepare_layer(int L, short resol, short nc, short nl) {
                      layer.V.data(), nc, nl, scratch_a.data());
 }
 
-// Fit t of the 2 nb_layers independent halves of Estim_Regulees_Rob: the vorticity fit of
-// layer t for t < nb_layers (the longer ones first), then the divergence fit of layer
-// t - nb_layers. They read U, V, u, v and write only Estim, Estim_rot and their own scratch.
-void Run::run_fit(int t, short nc, short nl) {
+// Layers per group of auxiliary fits: all of them with one thread (the fits of one group share
+// their sweeps), otherwise as many groups as threads, so the groups run side by side.
+int Run::fit_group_size() const {
     const int nb = p_.nb_layers;
-    Layer& layer = layers_[t % nb];
-    AuxiliaryFitScratch scratch;
-    if (t < nb)
-        fit_vorticity_field(layer.Estim_rot.data(), layer.U.data(), layer.V.data(), layer.u.data(),
-                            layer.v.data(), nc, nl, p_.coef_regul, p_.sigma_inter, scratch);
-    else
-        fit_divergence_field(layer.Estim.data(), layer.U.data(), layer.V.data(), layer.u.data(),
-                             layer.v.data(), nc, nl, p_.coef_regul, p_.sigma_inter, scratch);
+    const int threads = pool_.threads();
+    return threads <= 1 ? nb : std::max(1, (nb + threads - 1) / threads);
+}
+
+// The auxiliary fits (Estim_Regulees_Rob) of the layers of group g. They read U, V, u, v and
+// write only Estim and Estim_rot.
+void Run::run_fit_group(int g, short nc, short nl) {
+    const int size = fit_group_size();
+    std::vector<WindAndFields> group;
+    const int end = std::min(static_cast<int>(p_.nb_layers), (g + 1) * size);
+    for (int L = g * size; L < end; ++L) {
+        Layer& layer = layers_[L];
+        group.push_back({layer.U.data(), layer.V.data(), layer.u.data(), layer.v.data(),
+                         layer.Estim.data(), layer.Estim_rot.data()});
+    }
+    fit_auxiliary_fields(group.data(), static_cast<int>(group.size()), true, true, nc, nl,
+                         p_.coef_regul, p_.sigma_inter);
 }
 
 // At most two ICM sweeps of layer L; its console text is kept in the layer.
@@ -532,9 +541,9 @@ void Run::icm_sweeps(int L, short resol, short nc, short nl) {
     } while (layer.Conv_HS != 0 && layer.it_HS < 2);
 }
 
-// Task t of a batch, nb = nb_layers: t < nb the ICM sweeps of layer t, then the fits
-// t - nb (vorticity fits first); a fit starts once its layer's sweeps are done. Layers never
-// share data here.
+// Task t of a batch, nb = nb_layers: t < nb the ICM sweeps of layer t, then the fits of group
+// t - nb, which start once the sweeps of the group's layers are done. Layers never share data
+// here.
 void Run::run_task(int t) {
     const int nb = p_.nb_layers;
     if (t < nb) {
@@ -546,12 +555,16 @@ void Run::run_task(int t) {
         icm_finished_.notify_all();
         return;
     }
-    const int L = (t - nb) % nb;
+    const int g = t - nb, size = fit_group_size();
     {
         std::unique_lock<std::mutex> lock(task_mutex_);
-        icm_finished_.wait(lock, [&] { return icm_done_[L] != 0; });
+        icm_finished_.wait(lock, [&] {
+            for (int L = g * size; L < std::min(nb, (g + 1) * size); ++L)
+                if (icm_done_[L] == 0) return false;
+            return true;
+        });
     }
-    run_fit(t - nb, task_nc_, task_nl_);
+    run_fit_group(g, task_nc_, task_nl_);
 }
 
 // Starts the batch: helper threads take tasks in order; the caller takes part in the ICM sweeps
@@ -564,7 +577,7 @@ void Run::start_layer_tasks(bool icm, short resol, short nc, short nl) {
     task_resol_ = resol;
     task_nc_ = nc;
     task_nl_ = nl;
-    task_count_ = 3 * nb;
+    task_count_ = nb + (nb + fit_group_size() - 1) / fit_group_size();
     icm_done_.assign(static_cast<std::size_t>(nb), icm ? 0 : 1);
     next_task_ = icm ? 0 : nb;
     const int helpers = std::min(pool_.threads() - 1, task_count_);
