@@ -147,8 +147,8 @@ void write_pass_snapshot(PassSnapshot& s) {
 }
 
 // Writes the text matrices of each pass's vertical winds, in pass order, on a thread of its own
-// while the estimation goes on (or at once when the run has a single thread). One snapshot at
-// a time: posting the next one waits until the previous one is written, so every pass is
+// while the estimation goes on (runs with a single thread write them in place). One snapshot
+// at a time: posting the next one waits until the previous one is written, so every pass is
 // written and the run holds at most one copy of the winds.
 class TemporaryWriter {
   public:
@@ -167,11 +167,8 @@ class TemporaryWriter {
     TemporaryWriter(const TemporaryWriter&) = delete;
     TemporaryWriter& operator=(const TemporaryWriter&) = delete;
 
+    // Hands a snapshot to the writer thread (background writers only).
     void post(std::unique_ptr<PassSnapshot> snap) {
-        if (!background_) {
-            write_pass_snapshot(*snap);  // not used: single-thread runs write in the driver
-            return;
-        }
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [&] { return !pending_ && !writing_; });
         pending_ = std::move(snap);
@@ -264,7 +261,7 @@ class Run {
     std::vector<short> convwVertLayer_;
     long N_ = 0;         // initial block count of the resolution
     long nb_decou_ = 0;  // block splits since the start of the resolution, all layers
-    WorkerPool pool_;    // layers, and the halves of the auxiliary fits, run side by side
+    WorkerPool pool_;    // layers processed side by side
     TemporaryWriter temporary_writer_;
     std::vector<Line_Process> ztw_;  // line process of the interface relaxation
     // The layer tasks of a horizontal repetition: ICM sweeps, then auxiliary fits that may go on
