@@ -146,10 +146,11 @@ void write_pass_snapshot(PassSnapshot& s) {
     write_interface_text(s, 2, "./tempUp_Lay2.matlab");
 }
 
-// Writes the text matrices of each pass's vertical winds, in pass order, on a thread of its own
-// while the estimation goes on (runs with a single thread write them in place). One snapshot
-// at a time: posting the next one waits until the previous one is written, so every pass is
-// written and the run holds at most one copy of the winds.
+// Writes the text matrices of the passes' vertical winds on a thread of its own, at the lowest
+// priority, while the estimation goes on (runs with a single thread write every pass in place).
+// A pass still waiting when the next one ends is superseded by it: the files always hold a
+// whole pass, the passes in order, and after flush() the last one; the run holds at most two
+// copies of the winds.
 class TemporaryWriter {
   public:
     explicit TemporaryWriter(bool background) : background_(background) {
@@ -167,11 +168,14 @@ class TemporaryWriter {
     TemporaryWriter(const TemporaryWriter&) = delete;
     TemporaryWriter& operator=(const TemporaryWriter&) = delete;
 
-    // Hands a snapshot to the writer thread (background writers only).
+    // Hands a snapshot to the writer thread; one still waiting is superseded by it.
     void post(std::unique_ptr<PassSnapshot> snap) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return !pending_ && !writing_; });
-        pending_ = std::move(snap);
+        std::unique_ptr<PassSnapshot> superseded;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            superseded = std::move(pending_);
+            pending_ = std::move(snap);
+        }
         changed_.notify_all();
     }
     bool background() const { return background_; }
@@ -264,6 +268,7 @@ class Run {
     WorkerPool pool_;    // layers processed side by side
     TemporaryWriter temporary_writer_;
     std::vector<Line_Process> ztw_;  // line process of the interface relaxation
+    int coefficients_of_ = 0;        // interface whose coefficients aux_, temp_, aux2_, temp2_ hold
     // The layer tasks of a horizontal repetition: ICM sweeps, then auxiliary fits that may go on
     // in the background (start_layer_tasks / finish_layer_tasks).
     std::vector<std::thread> helpers_;
@@ -632,22 +637,26 @@ short Run::interface_update(int k, short resol, short nc, short nl) {
     const Layer& above = layers_[k];
     const int n = nc * nl;
     // Each side's smoothed residual is computed into its a (b serving as scratch); the
-    // coefficient loop reads a pixel's residual before it writes its a.
-    pool_.run(2, [&](int side) {
-        const Layer& layer = side == 0 ? below : above;
-        float* a = side == 0 ? aux_.data() : aux2_.data();
-        float* b = side == 0 ? temp_.data() : temp2_.data();
-        smoothed_residual(a, layer.exdiv.data(), layer.Itdt_reg.data(), layer.It[resol].data(),
-                          filtre_T2, nc, nl, b);
-        if (side == 0)
-            interface_coefficients_up(a, b, mass_terms(below, a), rho_[resol][k].data(),
-                                      rho_[resol][k - 1].data(), wVert_[k - 1].data(), kFluxScale,
-                                      0, n);
-        else
-            interface_coefficients_down(a, b, mass_terms(above, a), rho_[resol][k].data(),
-                                        rho_[resol][k + 1].data(), wVert_[k + 1].data(), kFluxScale,
-                                        0, n);
-    });
+    // coefficient loop reads a pixel's residual before it writes its a. Two updates of the same
+    // interface in a row (where the sweep turns) share their coefficients: only wVert[k]
+    // changed in between, and the coefficients do not depend on it.
+    if (coefficients_of_ != k)
+        pool_.run(2, [&](int side) {
+            const Layer& layer = side == 0 ? below : above;
+            float* a = side == 0 ? aux_.data() : aux2_.data();
+            float* b = side == 0 ? temp_.data() : temp2_.data();
+            smoothed_residual(a, layer.exdiv.data(), layer.Itdt_reg.data(), layer.It[resol].data(),
+                              filtre_T2, nc, nl, b);
+            if (side == 0)
+                interface_coefficients_up(a, b, mass_terms(below, a), rho_[resol][k].data(),
+                                          rho_[resol][k - 1].data(), wVert_[k - 1].data(),
+                                          kFluxScale, 0, n);
+            else
+                interface_coefficients_down(a, b, mass_terms(above, a), rho_[resol][k].data(),
+                                            rho_[resol][k + 1].data(), wVert_[k + 1].data(),
+                                            kFluxScale, 0, n);
+        });
+    coefficients_of_ = k;
     return relax_interface_wind(wVert_[k].data(), below.Data_out.data(), above.Data_out.data(),
                                 aux_.data(), temp_.data(), aux2_.data(), temp2_.data(), p_.betaW,
                                 p_.sigma_W, nc, nl, ztw_);
@@ -677,6 +686,7 @@ void Run::level_initialisation(short resol, short nc, short nl) {
         BordMisAZero(layer.Data_out.data(), nc, nl);
     });
     start_layer_tasks(false, resol, nc, nl);
+    coefficients_of_ = 0;
     for (int L = 1; L < p_.nb_layers; ++L) interface_update(L, resol, nc, nl);
 }
 
@@ -753,6 +763,7 @@ void Run::alternate(short resol, short nc, short nl) {
             countW = 1;
         } else {
             bool convVariable_wVert = false;
+            coefficients_of_ = 0;  // the increments changed in the horizontal pass
             do {
                 for (int k = 1; k <= p_.nb_layers - 1; ++k)
                     convwVertLayer_[k] = interface_update(k, resol, nc, nl);
