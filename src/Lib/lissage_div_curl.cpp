@@ -290,12 +290,21 @@ int constsys_6_lissage(double** A, double* B, bloc* courant, float* ft, float* f
                      Estim_rot, lambda, no_div, no_curl, nb_VecCorrel, coef_Correl, w_f, w_var, w_i,
                      w_j, w_u, w_v, coef_ref, U_ref, V_ref, It);
     const long double lam = lambda;
-    // Smoothing terms of the pixels whose neighbours all lie in the block: the same for each.
-    long double inner[7][7];
+    // Smoothing terms of the pixels whose neighbours all lie in the block: the same for each,
+    // lambda times small integers, so exact in double. Only six are not zero; adding a zero
+    // leaves an entry of the zeroed, accumulated A as it is (no entry is ever -0), so those
+    // additions are left out.
+    struct InnerTerm {
+        int k, l;
+        double value;
+    };
+    InnerTerm inner[21];
+    int nb_inner = 0;
     for (int k = 1; k <= 6; k++)
-        for (int l = k; l <= 6; l++)
-            inner[k][l] =
-                lam * static_cast<long double>(kInnerA[k] * kInnerA[l] + kInnerB[k] * kInnerB[l]);
+        for (int l = k; l <= 6; l++) {
+            const int S = kInnerA[k] * kInnerA[l] + kInnerB[k] * kInnerB[l];
+            if (S != 0) inner[nb_inner++] = {k, l, static_cast<double>(lam * S)};
+        }
     for (int i = in.i0; i < in.i0 + in.T; i++) {
         const bool inner_line = i > in.i0 && i < in.i0 + in.T - 1;
         for (int j = in.j0; j < in.j0 + in.T; j++) {
@@ -303,11 +312,11 @@ int constsys_6_lissage(double** A, double* B, bloc* courant, float* ft, float* f
             if (inner_line && j > in.j0 && j < in.j0 + in.T - 1) {
                 float Kd, Kc;
                 inner_div_curl(in, in.at(i, j), Kd, Kc);
-                for (int k = 1; k <= 6; k++) {
-                    for (int l = k; l <= 6; l++) A[k][l] += inner[k][l];
+                for (int t = 0; t < nb_inner; t++)
+                    A[inner[t].k][inner[t].l] += static_cast<long double>(inner[t].value);
+                for (int k = 1; k <= 6; k++)
                     B[k] -= lam * (Kd * static_cast<long double>(kInnerA[k]) +
                                    Kc * static_cast<long double>(kInnerB[k]));
-                }
                 continue;
             }
             const DivCurlRow r = div_curl_row(in, i, j);
