@@ -230,24 +230,22 @@ void add_single_pixel_smoothing(const BlockInputs& in, long double A[3][3], long
     const long double quarter = static_cast<long double>(in.lambda) / 4.0L;
     const long double half_xi = static_cast<long double>(in.xi(p)) / 2.0L;
     const long double half_zeta = static_cast<long double>(in.zeta(p)) / 2.0L;
-    struct Stencil {
-        bool right, down;
-        int au, av, bu, bv;  // coefficients of cu, cv in div (a) and curl (b)
-    };
-    static const Stencil stencils[4] = {{false, false, 1, 1, -1, 1},
-                                        {false, true, 1, -1, 1, 1},
-                                        {true, false, -1, 1, -1, -1},
-                                        {true, true, -1, -1, 1, -1}};
-    for (const Stencil& s : stencils) {
-        const long double djU = s.right ? wU_r - Up : Up - wU_l;
-        const long double djV = s.right ? wV_r - Vp : Vp - wV_l;
-        const long double diU = s.down ? wU_d - Up : Up - wU_u;
-        const long double diV = s.down ? wV_d - Vp : Vp - wV_u;
+    // One-sided differences towards each neighbour.
+    const long double djU_l = Up - wU_l, djU_r = wU_r - Up, djV_l = Vp - wV_l, djV_r = wV_r - Vp;
+    const long double diU_u = Up - wU_u, diU_d = wU_d - Up, diV_u = Vp - wV_u, diV_d = wV_d - Vp;
+    // Stencil (left or right) x (up or down); au, av, bu, bv: coefficients of cu, cv in div (a)
+    // and curl (b).
+    auto stencil = [&](long double djU, long double djV, long double diU, long double diV, int au,
+                       int av, int bu, int bv) {
         const float Dk = static_cast<float>(quarter * (djU + diV - half_xi));
         const float Ck = static_cast<float>(quarter * (djV - diU - half_zeta));
-        B[1] -= static_cast<long double>(s.au) * Dk + static_cast<long double>(s.bu) * Ck;
-        B[2] -= static_cast<long double>(s.av) * Dk + static_cast<long double>(s.bv) * Ck;
-    }
+        B[1] -= static_cast<long double>(au) * Dk + static_cast<long double>(bu) * Ck;
+        B[2] -= static_cast<long double>(av) * Dk + static_cast<long double>(bv) * Ck;
+    };
+    stencil(djU_l, djV_l, diU_u, diV_u, 1, 1, -1, 1);
+    stencil(djU_l, djV_l, diU_d, diV_d, 1, -1, 1, 1);
+    stencil(djU_r, djV_r, diU_u, diV_u, -1, 1, -1, -1);
+    stencil(djU_r, djV_r, diU_d, diV_d, -1, -1, 1, -1);
     A[1][1] += 2.0L * in.lambda;
     A[2][2] += 2.0L * in.lambda;
 }
