@@ -47,9 +47,9 @@ void divergence_terms(float* div, float* exdiv, float* fx_div, float* fy_div, fl
 }
 
 void registered_image(float* registered, const short* ItdtOriginal, float* U, float* V, short nc,
-                      short nl, float* scratch) {
+                      short nl, float* scratch, WarpFunction warp) {
     Copy_sh2f(scratch, const_cast<short*>(ItdtOriginal), nc, nl);
-    Recal_fl(U, V, registered, scratch, nc, nl);
+    (warp ? warp : Recal_fl)(U, V, registered, scratch, nc, nl);
 }
 
 void smoothed_residual(float* ft, const float* exdiv, const float* image, const short* It,

@@ -16,9 +16,13 @@
 void divergence_terms(float* div, float* exdiv, float* fx_div, float* fy_div, float* U, float* V,
                       short nc, short nl, float* scratch_a, float* scratch_b);
 
-// registered = the short image ItdtOriginal as float, warped by (U, V) (Recal_fl).
+// A registration of an image on a displacement field, with Recal_fl's arguments.
+using WarpFunction = void (*)(float* u, float* v, float* Im_fl_out, float* Im_fl_in, short nb_col,
+                              short nb_lig);
+
+// registered = the short image ItdtOriginal as float, warped by (U, V) (Recal_fl by default).
 void registered_image(float* registered, const short* ItdtOriginal, float* U, float* V, short nc,
-                      short nl, float* scratch);
+                      short nl, float* scratch, WarpFunction warp = nullptr);
 
 // ft = 0.166 x (filtre_T2 applied to (exdiv image - It)), border samples repeated.
 void smoothed_residual(float* ft, const float* exdiv, const float* image, const short* It,

@@ -23,12 +23,15 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <condition_variable>
 #include <string>
 #include <vector>
 
 #include "affine.h"
+#include "bspline.h"
+#include "gaussian.h"
 #include "bib_LP_ansi.h"
 #include "bib_ansi.h"
 #include "fail.h"
@@ -40,6 +43,7 @@
 #include "operations_images.h"
 #include "options.h"
 #include "relax.h"
+#include "run_checks.h"
 #include "robust_sweeps.h"
 #include "worker_pool.h"
 
@@ -122,11 +126,6 @@ struct Layer {
     short it_HS = 0;
     int Conv_HS = 0;
 };
-
-std::string strip_line_end(std::string s) {
-    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
-    return s;
-}
 
 // The text matrices of one pass's vertical winds (interfaces 1 and 2), at the nc x nl size of
 // the pass.
@@ -217,7 +216,10 @@ class TemporaryWriter {
 class Run {
   public:
     Run(const RunParameters& p, int threads)
-        : p_(p), pool_(threads), temporary_writer_(pool_.threads() > 1) {}
+        : p_(p),
+          warp_(p.warp_bspline ? Recal_bspline : Recal_fl),
+          pool_(threads),
+          temporary_writer_(pool_.threads() > 1) {}
     int execute();
 
   private:
@@ -250,6 +252,8 @@ class Run {
     const std::string& path(int l, int k) const { return nom_seq_[l][k]; }
 
     RunParameters p_;
+    // Registration of the t + dt image on a wind: bilinear, or cubic B-spline with the same zeros.
+    WarpFunction warp_ = Recal_fl;
     std::vector<std::vector<std::string>> nom_seq_;  // [layer][2 step + (0: t, 1: t + dt)]
     std::vector<float> densities_;
     short nb_col_reel_ = 0, nb_lig_reel_ = 0;  // real size
@@ -288,7 +292,7 @@ void Run::read_image_list() {
     std::vector<std::string> lines;
     std::string line;
     while (static_cast<long>(lines.size()) < needed && std::getline(list, line))
-        lines.push_back(strip_line_end(line));
+        lines.push_back(image_list_entry(line, static_cast<long>(lines.size()), p_.ifn1.c_str()));
     if (static_cast<long>(lines.size()) < needed)
         error_report(
             "Error : the image list '%s' holds %zu paths; %ld are needed (2 x (%d time samples - "
@@ -301,8 +305,13 @@ void Run::read_image_list() {
 
 void Run::set_sizes() {
     if (p_.crop == 1) {
-        short Dx = 0, Dy = 0;  // only checks that the first image exists
+        short Dx = 0, Dy = 0;  // checks that the first image exists and holds the window
         entete_pgm(path(0, 0).c_str(), &Dx, &Dy);
+        if (p_.ofx + p_.nb_col_reel > Dx || p_.ofy + p_.nb_lig_reel > Dy)
+            error_report(
+                "Error : the crop window of %d x %d at column %d, line %d (-dx -dy -ofx -ofy) "
+                "does not fit in the %d x %d image '%s'",
+                p_.nb_col_reel, p_.nb_lig_reel, p_.ofx, p_.ofy, Dx, Dy, path(0, 0).c_str());
     } else {
         entete_pgm(path(0, 0).c_str(), &nb_col_reel_, &nb_lig_reel_);
     }
@@ -310,23 +319,7 @@ void Run::set_sizes() {
         nb_col_reel_ = p_.nb_col_reel;
         nb_lig_reel_ = p_.nb_lig_reel;
     }
-    const int shift = p_.Coarse_resol + p_.Coarse_scale;
-    const long lim = 1L << shift;
-    const long wc = (nb_col_reel_ + lim - 1) / lim * lim;
-    const long wl = (nb_lig_reel_ + lim - 1) / lim * lim;
-    if (wc > 32767 || wl > 32767) {
-        long largest = -1;
-        for (long s = 0; s <= p_.Coarse_scale; ++s) {
-            const long l2 = 1L << (p_.Coarse_resol + s);
-            if ((nb_col_reel_ + l2 - 1) / l2 * l2 <= 32767 &&
-                (nb_lig_reel_ + l2 - 1) / l2 * l2 <= 32767)
-                largest = s;
-        }
-        error_report(
-            "Error : option -coarseGrid %d makes the working size exceed 32767 samples; the "
-            "largest value that fits this image is %ld",
-            p_.Coarse_scale, largest);
-    }
+    check_working_size(nb_col_reel_, nb_lig_reel_, p_.Coarse_resol, p_.Coarse_scale);
     Modif_Taille_Image_2(nb_col_reel_, nb_lig_reel_, p_.Coarse_resol, p_.Coarse_scale, &nb_col_,
                          &nb_lig_);
     n_ = static_cast<std::size_t>(nb_col_) * static_cast<std::size_t>(nb_lig_);
@@ -360,17 +353,7 @@ void Run::read_densities() {
     std::cout << "surface layer: " << 0 << " with density: " << kSurfaceDensity << std::endl;
     densities_.assign(p_.nb_layers, 0.0f);
     for (int l = 0; l < p_.nb_layers; ++l) {
-        float value = 0.0f;
-        if (std::fscanf(f, "%f\n", &value) != 1) {
-            std::fclose(f);
-            error_report("Error : the density file '%s' holds %d numbers; %d layers need one each",
-                         p_.ifn2.c_str(), l, p_.nb_layers);
-        }
-        if (!std::isfinite(value) || !(value > 0.0f)) {
-            std::fclose(f);
-            error_report("Error : density %g of layer %d in '%s' is not a finite positive number",
-                         static_cast<double>(value), l, p_.ifn2.c_str());
-        }
+        const float value = read_density(f, p_.ifn2.c_str(), l, p_.nb_layers);
         densities_[l] = value;
         std::cout << "surface layer: " << l + 1 << " with density: " << value << std::endl;
     }
@@ -444,7 +427,7 @@ void Run::register_and_filter(Layer& layer, const short* Itdt, float* U, float* 
     float* temp = temp_buffer.data();
     float* aux = aux_buffer.data();
     Copy_sh2f(temp, const_cast<short*>(Itdt), nc, nl);
-    Recal_fl(U, V, aux, temp, nc, nl);
+    warp_(U, V, aux, temp, nc, nl);
     const CImg<float> filtered =
         MedianOnGrad(CImg<float>(aux, nc, nl), kMedianSize, kMedianThreshold);
     std::copy(filtered.data(), filtered.data() + static_cast<std::size_t>(nc) * nl,
@@ -499,7 +482,7 @@ void Run::prepare_layer(int L, short resol, short nc, short nl) {
     divergence_terms(layer.div.data(), layer.exdiv.data(), layer.fx_div.data(), layer.fy_div.data(),
                      layer.U.data(), layer.V.data(), nc, nl, scratch_a.data(), scratch_b.data());
     registered_image(layer.Itdt_reg.data(), layer.Itdt[resol].data(), layer.U.data(),
-                     layer.V.data(), nc, nl, scratch_a.data());
+                     layer.V.data(), nc, nl, scratch_a.data(), warp_);
 }
 
 // Layers per group of auxiliary fits: all of them with one thread (the fits of one group share
@@ -809,7 +792,7 @@ void Run::end_of_grid_level(short resol, short scale, short nc, short nl) {
         Layer& layer = layers_[L];
         Plus_fl(layer.U.data(), layer.U.data(), layer.u.data(), nc, nl);
         Plus_fl(layer.V.data(), layer.V.data(), layer.v.data(), nc, nl);
-        if (scale == 0) return;
+        if (scale == p_.fineGrid) return;  // the last grid level: no re-registration, no split
         register_and_filter(layer, layer.Itdt[resol].data(), layer.U.data(), layer.V.data(), nc,
                             nl);
         // Split every block that overlaps the image; continue past its four quarters.
@@ -873,7 +856,7 @@ void Run::estimate() {
                      nb_blocs_lig, static_cast<short>(nl / nb_blocs_lig),
                      static_cast<short>(nc / nb_blocs_col));
         nb_decou_ = 0;
-        for (short scale = p_.Coarse_scale; scale >= 0; --scale) {
+        for (short scale = p_.Coarse_scale; scale >= p_.fineGrid; --scale) {
             level_initialisation(resol, nc, nl);
             std::fprintf(stderr, "********************************* \n");
             std::fprintf(stderr, "**** Resolution %d grid level %d  **** \n", resol, scale);
@@ -892,6 +875,12 @@ void Run::write_results(int step) {
         const std::string& P = path(l, 2 * step);
         ajust_field(layer.U.data(), layer.V.data(), Ureel_.data(), Vreel_.data(), nb_col_,
                     nb_col_reel_, nb_lig_reel_);
+        if (p_.postSmooth > 0.0f) {
+            Gaussian_smooth_f(Ureel_.data(), Ureel_.data(), p_.postSmooth, nb_col_reel_,
+                              nb_lig_reel_);
+            Gaussian_smooth_f(Vreel_.data(), Vreel_.data(), p_.postSmooth, nb_col_reel_,
+                              nb_lig_reel_);
+        }
         const std::string xaf = P + "_3D.xaf";
         short coderr = 0;
         write_field(xaf.c_str(), Ureel_.data(), Vreel_.data(), nb_col_reel_, nb_lig_reel_, &coderr);
@@ -903,6 +892,8 @@ void Run::write_results(int step) {
             for (int y = 0; y < nb_lig_reel_; ++y)
                 for (int x = 0; x < nb_col_reel_; ++x)
                     w(x, y) = wVert_[l][static_cast<std::size_t>(y) * nb_col_ + x];
+            if (p_.postSmoothW > 0.0f)
+                Gaussian_smooth_f(w.data(), w.data(), p_.postSmoothW, nb_col_reel_, nb_lig_reel_);
             write_rawF(w, (P + "_3D.motionUp").c_str());
             Cree_fichier_image((P + "_3D.motionUpMatlab").c_str(), w);
         }
@@ -917,6 +908,8 @@ int Run::execute() {
         std::fprintf(stderr, "\nNo multiresolution scheme with initialisation 3D\n");
         p_.Coarse_resol = 0;
     }
+    check_run_memory(nb_col_reel_, nb_lig_reel_, p_.nb_layers, p_.Coarse_resol, p_.Coarse_scale,
+                     available_memory());
     allocate();
     read_densities();
     std::cout << "\n\n\n" << kStarLine << std::endl;
@@ -985,6 +978,9 @@ void check_parameters(const RunParameters& p) {
         if (p.ofx < 0) error_report("Error : option -ofx must not be negative (got %d)", p.ofx);
         if (p.ofy < 0) error_report("Error : option -ofy must not be negative (got %d)", p.ofy);
     }
+    if (p.fineGrid > p.Coarse_scale)
+        error_report("Error : option -fineGrid %d is above -coarseGrid %d; the largest value is %d",
+                     p.fineGrid, p.Coarse_scale, p.Coarse_scale);
 }
 
 // "-threads N": worker threads of the run (0, the default, means one per core); the results do
@@ -1020,6 +1016,12 @@ int optic_flow_3DMultilayers(int argc, char** argv) {
     const RunParameters p = parse_options(argc, argv);
     const int threads = parse_threads(argc, argv);
     check_parameters(p);
-    Run run(p, threads);
-    return run.execute();
+    try {
+        Run run(p, threads);
+        return run.execute();
+    } catch (const std::bad_alloc&) {
+        error_report(
+            "Error : not enough memory for this run; use fewer layers (-nbLayers), a crop window "
+            "(-crop 1 -dx -dy) or a smaller -coarseGrid");
+    }
 }

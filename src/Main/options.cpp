@@ -148,5 +148,23 @@ RunParameters parse_options(int argc, char** argv) {
         " init. with (cropped) 2D motion estimates (name syntax 'inputImageFileNames.xaf') in "
         "'xaf' format (yes=1/no=0)  ",
         INT_MIN, INT_MAX));
+
+    p.fineGrid = static_cast<short>(opt.integer(
+        "-fineGrid", 0, "finest grid of multigrid optimization (blocks of 2^N pixels)", 0, 14));
+    const std::string warp =
+        opt.text("-warp", "bilinear", "interpolation of the image registration (bilinear|bspline)");
+    if (warp != "bilinear" && warp != "bspline")
+        error_report("Error : invalid value '%s' for option -warp", warp.c_str());
+    p.warp_bspline = warp == "bspline";
+    p.postSmooth =
+        opt.real("-postSmooth", 0, "std. dev. (pixels) of a Gaussian smoothing the output winds");
+    p.postSmoothW = opt.real(
+        "-postSmoothW", 0, "std. dev. (pixels) of a Gaussian smoothing the output vertical winds");
+    if (p.postSmooth < 0.0f)
+        error_report("Error : option -postSmooth must not be negative (got %g)",
+                     static_cast<double>(p.postSmooth));
+    if (p.postSmoothW < 0.0f)
+        error_report("Error : option -postSmoothW must not be negative (got %g)",
+                     static_cast<double>(p.postSmoothW));
     return p;
 }

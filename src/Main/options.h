@@ -24,11 +24,17 @@ struct RunParameters {
     float sigma_inter = 1000;  // robust div-curl regularisation scale
     float sigma_W = 1000;      // robust vertical-wind regularisation scale
     int Init3D = 0;            // nonzero: initial fields from "<t image>.xaf"
+
+    // Opt-in refinements; their defaults leave every result as the plain estimator gives it.
+    short fineGrid = 0;         // finest grid level: blocks of 2^fineGrid px at the last level
+    bool warp_bspline = false;  // register the t + dt image with cubic B-splines
+    float postSmooth = 0.0f;    // Gaussian std (px) applied to the written horizontal winds
+    float postSmoothW = 0.0f;   // Gaussian std (px) applied to the written vertical winds
 };
 
-// Parses the options in their fixed order, printing the usage screen if "-h" is present.
-// A numeric value that is not a number, or a flag given last without a value, ends the run
-// through the error report; so do the out-of-range settings.
+// Parses the options in their fixed order (the refinements after the others), printing the usage
+// screen if "-h" is present. A numeric value that is not a number, or a flag given last without a
+// value, ends the run through the error report; so do the out-of-range settings.
 RunParameters parse_options(int argc, char** argv);
 
 #endif
