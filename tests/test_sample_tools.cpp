@@ -245,6 +245,26 @@ TEST(LayeredSample, TurbulentWindsAreDivergenceFreeVorticesOfAboutThreePixels) {
     }
 }
 
+TEST(LayeredSample, SensorNoiseHasTheRequestedSpreadAndKeepsTheSeedsDraws) {
+    SampleSettings st;
+    st.nb_col = 48;
+    st.nb_lig = 40;
+    const LayeredSample clean = build_layered_sample(st);
+    st.noise = 5.0;
+    const LayeredSample noisy = build_layered_sample(st);
+    const std::vector<short> a = layer_image(clean, 1, 1), b = layer_image(noisy, 1, 1);
+    double sum = 0, sum2 = 0;
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        const double d = b[k] - a[k];
+        sum += d;
+        sum2 += d * d;
+    }
+    const double mean = sum / a.size(), spread = std::sqrt(sum2 / a.size() - mean * mean);
+    EXPECT_NEAR(mean, 0.0, 0.5);
+    EXPECT_NEAR(spread, 5.0, 0.5);
+    EXPECT_EQ(clean.wind[1].drift_u, noisy.wind[1].drift_u);  // same winds for the same seed
+}
+
 TEST(LayeredSample, SameSeedSameBytesOtherSeedOtherSample) {
     TempDir dir("seed");
     make_sample(dir / "a", kSmall + " -seed 11", dir);

@@ -15,7 +15,7 @@ namespace {
 void usage(const char* prog) {
     std::printf(
         "usage: %s -o DIR [-size N | -size COLSxLINES] [-layers L] [-samples S] [-seed K]\n"
-        "          [-strength A] [-flux G] [-kind smooth|turbulent]\n"
+        "          [-strength A] [-flux G] [-kind smooth|turbulent] [-noise S]\n"
         "Writes L layers of S time samples (10-bit PGM), inImage_3D.txt, inDensity.txt and the\n"
         "true winds (truth_layer<l>_step<i>.xaf, truth_wvert<k>_step<i>.raw) into DIR.\n"
         "  -o DIR        output folder, created if missing (required)\n"
@@ -28,7 +28,8 @@ void usage(const char* prog) {
         "  -flux G       at strength 1, the largest change of grey level that the mass flux\n"
         "                through one interface causes per step (default 3)\n"
         "  -kind K       smooth: one smooth pattern per layer (rotation, divergence, shear);\n"
-        "                turbulent: a sum of random vortices per layer (default smooth)\n",
+        "                turbulent: a sum of random vortices per layer (default smooth)\n"
+        "  -noise S      Gaussian sensor noise of std. dev. S grey levels (default 0)\n",
         prog);
 }
 
@@ -79,6 +80,10 @@ int main(int argc, char** argv) {
             char* end = nullptr;
             st.flux = std::strtod(value, &end);
             if (end == value || *end != '\0') fail("option -flux: '%s' is not a number", value);
+        } else if (flag == "-noise") {
+            char* end = nullptr;
+            st.noise = std::strtod(value, &end);
+            if (end == value || *end != '\0') fail("option -noise: '%s' is not a number", value);
         } else if (flag == "-kind") {
             if (std::strcmp(value, "smooth") == 0)
                 st.turbulent = false;

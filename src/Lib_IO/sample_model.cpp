@@ -156,6 +156,17 @@ void scale_pattern(LayerWind& w, double k) {
 
 }  // namespace
 
+// Standard normal draw attached to one sample of one image (Box-Muller on two hashed uniforms),
+// the same for the same seed whatever order the images are made in.
+static double sensor_noise(const LayeredSample& s, int layer, int k, int i, int j) {
+    uint64_t h = mix64(s.settings.seed ^ 0x6E6F697365ULL);
+    h = mix64(h ^ (uint64_t(layer) << 48) ^ (uint64_t(k) << 32) ^ (uint64_t(i) << 16) ^
+              uint64_t(j));
+    const double u1 = (double(h >> 11) + 0.5) * 0x1.0p-53;
+    const double u2 = double(mix64(h) >> 11) * 0x1.0p-53;
+    return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * kPi * u2);
+}
+
 void layer_wind_at(const LayerWind& w, double x, double y, double* u, double* v, double* div) {
     double U = w.drift_u - w.omega * (y - w.rot_y0);
     double V = w.drift_v + w.omega * (x - w.rot_x0);
@@ -222,6 +233,7 @@ LayeredSample build_layered_sample(const SampleSettings& st) {
     if (!(st.strength >= 0.0 && st.strength <= 20.0))
         fail("wind strength %g outside 0 .. 20", st.strength);
     if (!(st.flux >= 0.0 && st.flux <= 100.0)) fail("flux %g outside 0 .. 100", st.flux);
+    if (!(st.noise >= 0.0 && st.noise <= 100.0)) fail("noise %g outside 0 .. 100", st.noise);
 
     const int nc = st.nb_col, nl = st.nb_lig, L = st.nb_layers, steps = st.nb_samples - 1;
     LayeredSample s;
@@ -319,6 +331,7 @@ std::vector<short> layer_image(const LayeredSample& s, int layer, int k) {
                 layer_wind_at(w, px[n], py[n], &u, &v, &div);
                 value = (value + mass_flux_at(s, layer, px[n], py[n])) * std::exp(-div);
             }
+            if (s.settings.noise > 0.0) value += s.settings.noise * sensor_noise(s, layer, k, i, j);
             const long q = std::lround(value);
             image[std::size_t(i) * nc + j] = short(std::clamp(q, 0L, long(kMaxGrey)));
         }

@@ -23,6 +23,7 @@ struct SampleSettings {
     uint64_t seed = 1;
     double strength = 1.0;   // scales every wind; 1 gives horizontal winds up to about 3 px/step
     double flux = 3.0;       // at strength 1, the largest grey-level change one interface causes
+    double noise = 0.0;      // std. dev. of Gaussian sensor noise added to every image, grey levels
     bool turbulent = false;  // false: one smooth pattern per layer; true: many random vortices
 };
 
