@@ -273,13 +273,16 @@ void relax_weights(const float* x, int nc, int nl, float sigma, Line_Process* sp
 void fit_auxiliary_fields(const WindAndFields* layers, int count, bool divergence, bool vorticity,
                           short nc, short nl, float coef_regul, float sigma_es) {
     const std::size_t n = pixel_count(nc, nl);
-    std::vector<AuxiliaryFitScratch> scratch(static_cast<std::size_t>(2 * count));
-    std::vector<FitState> fits;
-    for (int l = 0; l < count; ++l) {
-        const WindAndFields& w = layers[l];
-        for (int which = 0; which < 2; ++which) {
-            if (which == 0 ? !vorticity : !divergence) continue;
-            AuxiliaryFitScratch& s = scratch[static_cast<std::size_t>(2 * l + which)];
+    if (n == 0) return;
+    // The vorticity fits together, then the (at most two-pass) divergence fits together, so
+    // that only one kind's work memory is held at a time.
+    for (int which = 0; which < 2; ++which) {
+        if (which == 0 ? !vorticity : !divergence) continue;
+        std::vector<AuxiliaryFitScratch> scratch(static_cast<std::size_t>(count));
+        std::vector<FitState> fits;
+        for (int l = 0; l < count; ++l) {
+            const WindAndFields& w = layers[l];
+            AuxiliaryFitScratch& s = scratch[static_cast<std::size_t>(l)];
             size_buffer(s.observation, n);
             size_buffer(s.spatial, n);
             if (which == 0)
@@ -290,8 +293,8 @@ void fit_auxiliary_fields(const WindAndFields* layers, int count, bool divergenc
             fits.push_back({{s.observation.data(), est, s.spatial.data(), 1.0f, coef_regul},
                             which == 0 ? kMaxPassesCurl : kMaxPassesDiv});
         }
+        fit_fields(fits.data(), count, nc, nl, sigma_es);
     }
-    if (n > 0) fit_fields(fits.data(), static_cast<int>(fits.size()), nc, nl, sigma_es);
 }
 
 void fit_divergence_field(float* Estim, float* U, float* V, float* u, float* v, short nc, short nl,

@@ -49,8 +49,8 @@ struct WindAndFields {
 
 // Estim_Regulees_Rob for `count` layers at once (its divergence fits when `divergence` is set,
 // its vorticity fits when `vorticity` is set): each fit makes exactly the passes it would make
-// alone, and the fits still running share their sweeps, so that the processor works on several
-// independent dependency chains at a time. Work memory is allocated for the call.
+// alone, and the fits of one kind still running share their sweeps, so that the processor works
+// on several independent dependency chains at a time. Work memory is allocated for the call.
 void fit_auxiliary_fields(const WindAndFields* layers, int count, bool divergence, bool vorticity,
                           short nc, short nl, float coef_regul, float sigma_es);
 
