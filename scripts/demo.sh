@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
-size="${DEMO_SIZE:-64}"  # pixels, square; 64 keeps the run near 20 s on two cores
+size="${DEMO_SIZE:-128}"  # pixels, square; the run takes a few seconds on two cores
 # Grey levels that the mass flux through an interface changes per step: large enough that the
 # vertical winds stand out from the error left by the horizontal estimate.
 flux="${DEMO_FLUX:-30}"
