@@ -5,6 +5,7 @@
 // results next to the layer's image at time t.
 #include "optic_flow_3DMultilayers.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -786,13 +787,15 @@ void Run::alternate(short resol, short nc, short nl) {
         std::cout << "convergence not reached within " << Nb_it << " iterations  " << std::endl;
 }
 
+// The registrations run one layer after the other: each holds several images of work memory.
 void Run::end_of_grid_level(short resol, short scale, short nc, short nl) {
-    std::vector<long> splits(layers_.size(), 0);
     for_each_layer([&](int L) {
         Layer& layer = layers_[L];
         Plus_fl(layer.U.data(), layer.U.data(), layer.u.data(), nc, nl);
         Plus_fl(layer.V.data(), layer.V.data(), layer.v.data(), nc, nl);
-        if (scale == p_.fineGrid) return;  // the last grid level: no re-registration, no split
+    });
+    if (scale == p_.fineGrid) return;  // the last grid level: no re-registration, no split
+    for (Layer& layer : layers_) {
         register_and_filter(layer, layer.Itdt[resol].data(), layer.U.data(), layer.V.data(), nc,
                             nl);
         // Split every block that overlaps the image; continue past its four quarters.
@@ -802,14 +805,13 @@ void Run::end_of_grid_level(short resol, short scale, short nc, short nl) {
             if (courant->abs + T > 0 && courant->abs < nl && courant->ord + T > 0 &&
                 courant->ord < nc) {
                 decoupe(courant, nl, nc);
-                splits[L] += 1;
+                nb_decou_ += 1;
                 for (int q = 0; q < 4 && courant; ++q) courant = courant->suiv;
             } else {
                 courant = courant->suiv;
             }
         }
-    });
-    for (long count : splits) nb_decou_ += count;
+    }
 }
 
 void Run::end_of_resolution(short resol, short* nc, short* nl) {
@@ -829,15 +831,14 @@ void Run::end_of_resolution(short resol, short* nc, short* nl) {
     if (resol == 0) return;
     *nc = static_cast<short>(*nc * 2);
     *nl = static_cast<short>(*nl * 2);
-    const short fine_nc = *nc, fine_nl = *nl;
-    for_each_layer([&](int L) {
+    for (int L = 0; L < p_.nb_layers; ++L) {
         Layer& layer = layers_[L];
         register_and_filter(layer, layer.Itdt[resol - 1].data(), layer.fx.data(), layer.fy.data(),
-                            fine_nc, fine_nl);
-        Copy_f(layer.U.data(), layer.fx.data(), fine_nc, fine_nl);
-        Copy_f(layer.V.data(), layer.fy.data(), fine_nc, fine_nl);
-        Copy_f(wVert_[L].data(), layer.ft.data(), fine_nc, fine_nl);
-    });
+                            *nc, *nl);
+        Copy_f(layer.U.data(), layer.fx.data(), *nc, *nl);
+        Copy_f(layer.V.data(), layer.fy.data(), *nc, *nl);
+        Copy_f(wVert_[L].data(), layer.ft.data(), *nc, *nl);
+    }
 }
 
 void Run::estimate() {
@@ -1015,6 +1016,9 @@ int parse_threads(int argc, char** argv) {
 int optic_flow_3DMultilayers(int argc, char** argv) {
     const RunParameters p = parse_options(argc, argv);
     const int threads = parse_threads(argc, argv);
+    // One malloc arena for all threads: the work memory that threads free goes back to the
+    // shared heap instead of staying in per-thread arenas (lower peak memory).
+    mallopt(M_ARENA_MAX, 1);
     check_parameters(p);
     try {
         Run run(p, threads);
