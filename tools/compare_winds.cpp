@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fail.h"
+#include "tool_options.h"
 #include "io_field.h"
 #include "sample_model.h"
 
@@ -41,12 +42,7 @@ void usage(const char* prog) {
 }
 
 int parse_int(const char* flag, const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < -1000000 || value > 1000000)
-        fail("option %s: '%s' is not an integer", flag, text);
-    return int(value);
+    return int(option_integer(flag, text, -1000000, 1000000));
 }
 
 Options parse_options(int argc, char** argv) {

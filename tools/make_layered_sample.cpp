@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fail.h"
+#include "tool_options.h"
 #include "sample_model.h"
 
 namespace {
@@ -34,12 +35,7 @@ void usage(const char* prog) {
 }
 
 long parse_int(const char* flag, const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    const long value = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0')
-        fail("option %s: '%s' is not an integer", flag, text);
-    return value;
+    return option_integer(flag, text, -1000000000L, 1000000000L);
 }
 
 }  // namespace
@@ -73,17 +69,11 @@ int main(int argc, char** argv) {
         } else if (flag == "-seed") {
             st.seed = uint64_t(parse_int("-seed", value));
         } else if (flag == "-strength") {
-            char* end = nullptr;
-            st.strength = std::strtod(value, &end);
-            if (end == value || *end != '\0') fail("option -strength: '%s' is not a number", value);
+            st.strength = option_number("-strength", value);
         } else if (flag == "-flux") {
-            char* end = nullptr;
-            st.flux = std::strtod(value, &end);
-            if (end == value || *end != '\0') fail("option -flux: '%s' is not a number", value);
+            st.flux = option_number("-flux", value);
         } else if (flag == "-noise") {
-            char* end = nullptr;
-            st.noise = std::strtod(value, &end);
-            if (end == value || *end != '\0') fail("option -noise: '%s' is not a number", value);
+            st.noise = option_number("-noise", value);
         } else if (flag == "-kind") {
             if (std::strcmp(value, "smooth") == 0)
                 st.turbulent = false;

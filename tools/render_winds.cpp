@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fail.h"
+#include "tool_options.h"
 #include "image_import.h"
 #include "io_field.h"
 #include "operations_images.h"
@@ -56,21 +57,11 @@ void usage(const char* prog) {
 }
 
 double parse_number(const char* flag, const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    const double x = std::strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(x) || x <= 0)
-        fail("option %s: '%s' is not a positive number", flag, text);
-    return x;
+    return option_number(flag, text, true);
 }
 
 int parse_count(const char* flag, const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    const long x = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || x < 1 || x > 32767)
-        fail("option %s: '%s' is not a count from 1 to 32767", flag, text);
-    return int(x);
+    return int(option_integer(flag, text, 1, 32767));
 }
 
 Options parse_options(int argc, char** argv) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fail.h"
+#include "tool_options.h"
 #include "image_import.h"
 
 namespace {
@@ -68,21 +69,11 @@ void usage(const char* prog) {
 }
 
 double parse_number(const char* flag, const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    const double x = std::strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(x))
-        fail("option %s: '%s' is not a number", flag, text);
-    return x;
+    return option_number(flag, text);
 }
 
 int parse_int(const char* flag, const std::string& text) {
-    char* end = nullptr;
-    errno = 0;
-    const long x = std::strtol(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || x < 0 || x > 1000000000)
-        fail("option %s: '%s' is not a count", flag, text.c_str());
-    return int(x);
+    return int(option_integer(flag, text.c_str(), 0, 1000000000));
 }
 
 std::vector<std::string> split(const std::string& text, char sep) {

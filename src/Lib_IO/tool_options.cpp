@@ -1,0 +1,25 @@
+#include "tool_options.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+#include "fail.h"
+
+long option_integer(const char* flag, const char* text, long lo, long hi) {
+    char* end = nullptr;
+    errno = 0;
+    const long x = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || x < lo || x > hi)
+        fail("option %s: '%s' is not an integer from %ld to %ld", flag, text, lo, hi);
+    return x;
+}
+
+double option_number(const char* flag, const char* text, bool positive) {
+    char* end = nullptr;
+    errno = 0;
+    const double x = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(x) || (positive && x <= 0))
+        fail("option %s: '%s' is not a %snumber", flag, text, positive ? "positive " : "");
+    return x;
+}
