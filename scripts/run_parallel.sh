@@ -97,6 +97,10 @@ for o in "${opts[@]}"; do
 done
 
 command -v parallel >/dev/null || die "GNU parallel is not installed (scripts/install_deps.sh)"
+# The step command is bash (printf %q quoting, 2> redirection). GNU parallel runs commands with
+# $SHELL here and with the login's $SHELL on other machines, which may be csh, or unset (then a
+# remote step runs nothing and counts as a success), so the shell is named here.
+export PARALLEL_SHELL="${PARALLEL_SHELL:-/bin/bash}"
 program="$(find_tool "$program" "${OF3D_PROGRAM:-}" optic_flow_3DMultilayers)"
 splitter="$(find_tool "$splitter" "${OF3D_SPLITTER:-}" split_sequence)"
 # Absolute, so that the command works from the step folders and on other machines.

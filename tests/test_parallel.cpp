@@ -3,6 +3,7 @@
 // and steps run through a stand-in for ssh, with the files of the single run, byte for byte.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -170,6 +171,17 @@ TEST(RunParallel, InterruptedAndFailedStepsResumeToTheFilesOfTheSingleRun) {
                "#!/bin/bash\nwhile [ $# -gt 0 ]; do case \"$1\" in -o|-l|-p) shift 2;; -*) shift;; "
                "*) break;; esac; done\nshift\n[ \"${1:-}\" = -- ] && shift\nexec bash -c \"$*\"\n",
                true);
+    // Steps must run whatever the caller's $SHELL is: here one that runs nothing and succeeds.
+    // (Set before the thread starts: the environment is not to change under a running thread.)
+    struct ShellOverride {
+        std::string saved;
+        bool had = false;
+        ShellOverride() {
+            if (const char* s = std::getenv("SHELL")) had = true, saved = s;
+            setenv("SHELL", "/bin/true", 1);
+        }
+        ~ShellOverride() { had ? setenv("SHELL", saved.c_str(), 1) : unsetenv("SHELL"); }
+    } shell_override;
     Result one;
     std::thread single_run([&] { one = run_in(single, program_path(), options); });
     struct Joiner {
