@@ -10,7 +10,7 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
-bin="${1:-$here/build/bin}"
+bin="$(cd "${1:-$here/build/bin}" && pwd)"
 size="${2:-256}"
 shift $(($# > 2 ? 2 : $#))
 dir="/tmp/of3d_profile_$size"
