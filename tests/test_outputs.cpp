@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -119,6 +122,31 @@ TEST(TextMatrix, OneLinePerImageLineInDefaultStreamForm) {
         Cree_fichier_image(path.c_str(), *k.im);
         EXPECT_EQ(file_contents(path), k.text);
     }
+    std::remove(path.c_str());
+}
+
+// Every kind of float (random bit patterns: subnormals, huge values, infinities, NaNs of both
+// signs) is written as printf's "%g" writes it.
+TEST(TextMatrix, AnyFloatIsWrittenAsPrintfWritesIt) {
+    const int dx = 97, dy = 203;
+    CImg<float> im(dx, dy);
+    std::mt19937 g(5);
+    std::string expected;
+    char buf[64];
+    for (int y = 0; y < dy; y++)
+        for (int x = 0; x < dx; x++) {
+            const std::uint32_t bits = g();
+            float value;
+            std::memcpy(&value, &bits, sizeof value);
+            if (y == 1) value = static_cast<float>(x - 48) / 16.0f;  // short fractions, zeros
+            im(x, y) = value;
+            std::snprintf(buf, sizeof buf, "%g%c", static_cast<double>(value),
+                          x + 1 < dx ? ' ' : '\n');
+            expected += buf;
+        }
+    const std::string path = temp_path("bits.matlab");
+    Cree_fichier_image(path.c_str(), im);
+    EXPECT_TRUE(file_contents(path) == expected);
     std::remove(path.c_str());
 }
 

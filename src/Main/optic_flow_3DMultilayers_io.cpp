@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <iostream>
 #include <vector>
@@ -116,10 +117,18 @@ void Cree_fichier_image(const char* nom_image, const CImg<float>& im) {
         fail("cannot create text matrix file '%s': %s", nom_image, std::strerror(reason));
     }
     // "%g" is the default stream form of a double: six significant digits, no trailing zeros.
+    // std::to_chars in general form with precision 6 writes exactly what printf's "%g" writes.
+    std::vector<char> line(static_cast<std::size_t>(dx) * 32 + 1);
     for (int y = 0; y < dy; y++) {
-        for (int x = 0; x < dx; x++)
-            std::fprintf(file, "%g%c", values[static_cast<std::size_t>(y) * dx + x],
-                         x + 1 < dx ? ' ' : '\n');
+        char* end = line.data();
+        for (int x = 0; x < dx; x++) {
+            end = std::to_chars(end, line.data() + line.size(),
+                                values[static_cast<std::size_t>(y) * dx + x],
+                                std::chars_format::general, 6)
+                      .ptr;
+            *end++ = x + 1 < dx ? ' ' : '\n';
+        }
+        std::fwrite(line.data(), 1, static_cast<std::size_t>(end - line.data()), file);
     }
     if (!out.commit())
         fail("cannot write text matrix file '%s': %s", nom_image, std::strerror(errno));
