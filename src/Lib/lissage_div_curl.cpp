@@ -186,21 +186,32 @@ void add_fit_terms_6(const BlockInputs& in, int i, int j, double** A, double* B)
     if (in.coef_ref != 0.0f) add_pull(in.coef_ref, in.U_ref[p], in.V_ref[p]);
 }
 
-// Same terms for a constant increment (cu, cv): 2 x 2 system, A[1][2] standing for A[2][1].
-void add_fit_terms_2(const BlockInputs& in, int i, int j, long double A[3][3], long double B[3]) {
+// The 2 x 2 system of a constant increment (cu, cv), kept in extended precision.
+struct System2 {
+    long double A11 = 0.0L, A12 = 0.0L, A22 = 0.0L, B1 = 0.0L, B2 = 0.0L;
+};
+
+// Data term of pixel p for a constant increment.
+inline void add_data_terms_2(System2& s, const float* Data_out, const float* fx, const float* fy,
+                             const float* ft, long p) {
+    const float d = Data_out[p], gx = fx[p], gy = fy[p], gt = ft[p];
+    s.A11 += static_cast<long double>(d) * gx * gx;
+    s.A12 += static_cast<long double>(d) * gx * gy;
+    s.A22 += static_cast<long double>(d) * gy * gy;
+    s.B1 -= static_cast<long double>(gx) * gt * d;
+    s.B2 -= static_cast<long double>(gt) * d * gy;
+}
+
+// Data, correlation-vector and reference-field terms of a constant increment.
+void add_fit_terms_2(const BlockInputs& in, int i, int j, System2& S) {
     const long p = in.at(i, j);
-    const float d = in.Data_out[p], gx = in.fx[p], gy = in.fy[p], gt = in.ft[p];
-    A[1][1] += static_cast<long double>(d) * gx * gx;
-    A[1][2] += static_cast<long double>(d) * gx * gy;
-    A[2][2] += static_cast<long double>(d) * gy * gy;
-    B[1] -= static_cast<long double>(gx) * gt * d;
-    B[2] -= static_cast<long double>(gt) * d * gy;
+    add_data_terms_2(S, in.Data_out, in.fx, in.fy, in.ft, p);
 
     auto add_pull = [&](long double w, float target_u, float target_v) {
-        A[1][1] += w;
-        A[2][2] += w;
-        B[1] += w * (static_cast<long double>(target_u) - in.U[p]);
-        B[2] += w * (static_cast<long double>(target_v) - in.V[p]);
+        S.A11 += w;
+        S.A22 += w;
+        S.B1 += w * (static_cast<long double>(target_u) - in.U[p]);
+        S.B2 += w * (static_cast<long double>(target_v) - in.V[p]);
     };
     if (in.correlation_on() && in.It[p] <= 1021) {
         for (long n = 0; n < in.nb_VecCorrel; n++) {
@@ -211,43 +222,110 @@ void add_fit_terms_2(const BlockInputs& in, int i, int j, long double A[3][3], l
     if (in.coef_ref != 0.0f) add_pull(in.coef_ref, in.U_ref[p], in.V_ref[p]);
 }
 
-// Single-pixel block: four one-sided stencils (left or right) x (up or down), each adding
-// (lambda / 4) ((div - xi / 2)^2 + (curl - zeta / 2)^2) with div = dj wU + di wV and
-// curl = dj wV - di wU; neighbours (replicate rule) are known, the pixel is U + cu, V + cv.
-void add_single_pixel_smoothing(const BlockInputs& in, long double A[3][3], long double B[3]) {
-    const int i = in.i0, j = in.j0;
-    const long p = in.at(i, j);
-    // neighbours by the replicate rule
-    const long right = j < in.nc - 1 ? 1 : 0;
-    const long left = j < 1 ? 0 : -1;
-    const long down = i < in.nl - 1 ? in.nc : 0;
-    const long up = i < 1 ? 0 : -in.nc;
-    auto wU = [&](long off) { return static_cast<long double>(in.U[p + off]) + in.u[p + off]; };
-    auto wV = [&](long off) { return static_cast<long double>(in.V[p + off]) + in.v[p + off]; };
-    const long double wU_r = wU(right), wU_l = wU(left), wU_d = wU(down), wU_u = wU(up);
-    const long double wV_r = wV(right), wV_l = wV(left), wV_d = wV(down), wV_u = wV(up);
-    const long double Up = in.U[p], Vp = in.V[p];
-    const long double quarter = static_cast<long double>(in.lambda) / 4.0L;
-    const long double half_xi = static_cast<long double>(in.xi(p)) / 2.0L;
-    const long double half_zeta = static_cast<long double>(in.zeta(p)) / 2.0L;
-    // One-sided differences towards each neighbour.
-    const long double djU_l = Up - wU_l, djU_r = wU_r - Up, djV_l = Vp - wV_l, djV_r = wV_r - Vp;
-    const long double diU_u = Up - wU_u, diU_d = wU_d - Up, diV_u = Vp - wV_u, diV_d = wV_d - Vp;
-    // Stencil (left or right) x (up or down); au, av, bu, bv: coefficients of cu, cv in div (a)
-    // and curl (b).
-    auto stencil = [&](long double djU, long double djV, long double diU, long double diV, int au,
-                       int av, int bu, int bv) {
-        const float Dk = static_cast<float>(quarter * (djU + diV - half_xi));
-        const float Ck = static_cast<float>(quarter * (djV - diU - half_zeta));
-        B[1] -= static_cast<long double>(au) * Dk + static_cast<long double>(bu) * Ck;
-        B[2] -= static_cast<long double>(av) * Dk + static_cast<long double>(bv) * Ck;
+// Cramer's rule: the solution into *cu, *cv; both kept on a zero determinant.
+inline void solve_2(const System2& S, float* cu, float* cv) {
+    const long double det = S.A11 * S.A22 - S.A12 * S.A12;
+    if (det == 0.0L) return;
+    *cu = static_cast<float>((S.A22 * S.B1 - S.A12 * S.B2) / det);
+    *cv = static_cast<float>((S.A11 * S.B2 - S.A12 * S.B1) / det);
+}
+
+// Single-pixel block at (i, j), index p, its fit terms already in S: four one-sided stencils
+// (left or right) x (up or down), each adding (lambda / 4) ((div - xi / 2)^2 + (curl - zeta / 2)^2)
+// with div = dj wU + di wV and curl = dj wV - di wU; the neighbours (replicate rule) are known
+// (U + u, V + v), the pixel is U + cu, V + cv. Then Cramer's rule.
+void single_pixel_constant(System2 S, const float* U, const float* V, const float* u,
+                           const float* v, float xi, float zeta, float lambda, int i, int j, int nc,
+                           int nl, long p, float* cu, float* cv) {
+    const long right = p + (j < nc - 1 ? 1 : 0), left = p - (j < 1 ? 0 : 1);
+    const long down = p + (i < nl - 1 ? nc : 0), up = p - (i < 1 ? 0 : nc);
+    const long double Up = U[p], Vp = V[p];
+    // one-sided differences towards each neighbour
+    const long double djU_l = Up - (static_cast<long double>(U[left]) + u[left]);
+    const long double djU_r = (static_cast<long double>(U[right]) + u[right]) - Up;
+    const long double djV_l = Vp - (static_cast<long double>(V[left]) + v[left]);
+    const long double djV_r = (static_cast<long double>(V[right]) + v[right]) - Vp;
+    const long double diU_u = Up - (static_cast<long double>(U[up]) + u[up]);
+    const long double diU_d = (static_cast<long double>(U[down]) + u[down]) - Up;
+    const long double diV_u = Vp - (static_cast<long double>(V[up]) + v[up]);
+    const long double diV_d = (static_cast<long double>(V[down]) + v[down]) - Vp;
+    const long double quarter = static_cast<long double>(lambda) / 4.0L;
+    const long double half_xi = static_cast<long double>(xi) / 2.0L;
+    const long double half_zeta = static_cast<long double>(zeta) / 2.0L;
+    // Stencil (left or right) x (up or down): B -= (au Dk + bu Ck, av Dk + bv Ck), with au, av,
+    // bu, bv the coefficients of cu, cv in div (a) and curl (b), Dk and Ck rounded to float.
+    auto stencil = [&](long double djU, long double djV, long double diU, long double diV,
+                       long double au, long double av, long double bu, long double bv) {
+        const long double Dk = static_cast<float>(quarter * (djU + diV - half_xi));
+        const long double Ck = static_cast<float>(quarter * (djV - diU - half_zeta));
+        S.B1 -= au * Dk + bu * Ck;
+        S.B2 -= av * Dk + bv * Ck;
     };
     stencil(djU_l, djV_l, diU_u, diV_u, 1, 1, -1, 1);
     stencil(djU_l, djV_l, diU_d, diV_d, 1, -1, 1, 1);
     stencil(djU_r, djV_r, diU_u, diV_u, -1, 1, -1, -1);
     stencil(djU_r, djV_r, diU_d, diV_d, -1, -1, 1, -1);
-    A[1][1] += 2.0L * in.lambda;
-    A[2][2] += 2.0L * in.lambda;
+    S.A11 += 2.0L * lambda;
+    S.A22 += 2.0L * lambda;
+    solve_2(S, cu, cv);
+}
+
+// Neighbour of a block pixel with its coefficients in div (UD: U, VD: V) and curl (UC, VC):
+// adds UD wU + VD wV to kd and UC wU + VC wV to kc. Inside the block its wind is U, V (the
+// increment is the model's); outside it is U + u, V + v at offset `out` (replicate rule).
+template <int UD, int VD, int UC, int VC>
+inline void add_known(bool inside, long q, long out, const float* U, const float* V, const float* u,
+                      const float* v, long double& kd, long double& kc) {
+    long double wU, wV;
+    if (inside) {
+        wU = U[q];
+        wV = V[q];
+    } else {
+        wU = static_cast<long double>(U[out]) + u[out];
+        wV = static_cast<long double>(V[out]) + v[out];
+    }
+    kd += UD * wU + VD * wV;
+    kc += UC * wU + VC * wV;
+}
+
+// Constant increment of a block of side T >= 2 whose top-left pixel, at line i0 and column j0,
+// is index 0 of the buffers (rows nc long): pixel by pixel, fit(S, i, j, p) adds the fit terms,
+// then the div-curl row of the constant model (the affine row with theta2 = theta3 = theta5 =
+// theta6 = 0): a1 = b4 = [right in block] - [left in block], a4 = -b1 = [down in] - [up in];
+// then Cramer's rule. Estim / Estim_rot null (or no_div / no_curl) mean xi = 0 / zeta = 0.
+template <typename Fit>
+void constant_block(const Fit& fit, const float* U, const float* V, const float* u, const float* v,
+                    const float* Estim, const float* Estim_rot, float lambda, int i0, int j0, int T,
+                    int nc, int nl, float* cu, float* cv) {
+    System2 S;
+    const long double lam = lambda;
+    for (int ii = 0; ii < T; ii++) {
+        const int i = i0 + ii;
+        const bool in_d = ii<T - 1, in_u = ii> 0;
+        const long down = i < nl - 1 ? nc : 0, up = i < 1 ? 0 : -nc;
+        for (int jj = 0; jj < T; jj++) {
+            const int j = j0 + jj;
+            const long p = static_cast<long>(ii) * nc + jj;
+            fit(S, i, j, p);
+            const bool in_r = jj<T - 1, in_l = jj> 0;
+            const long right = j < nc - 1 ? 1 : 0, left = j < 1 ? 0 : -1;
+            long double kd = 0.0L, kc = 0.0L;
+            add_known<1, 0, 0, 1>(in_r, p + 1, p + right, U, V, u, v, kd, kc);
+            add_known<-1, 0, 0, -1>(in_l, p - 1, p + left, U, V, u, v, kd, kc);
+            add_known<0, 1, -1, 0>(in_d, p + nc, p + down, U, V, u, v, kd, kc);
+            add_known<0, -1, 1, 0>(in_u, p - nc, p + up, U, V, u, v, kd, kc);
+            const float Kd = static_cast<float>(kd - (Estim ? Estim[p] : 0.0f));
+            const float Kc = static_cast<float>(kc - (Estim_rot ? Estim_rot[p] : 0.0f));
+            const int a1 = in_r - in_l, a4 = in_d - in_u, b1 = -a4, b4 = a1;
+            S.A11 += lam * static_cast<long double>(a1 * a1 + b1 * b1);
+            S.A12 += lam * static_cast<long double>(a1 * a4 + b1 * b4);
+            S.A22 += lam * static_cast<long double>(a4 * a4 + b4 * b4);
+            const long double a1L = a1, a4L = a4, b1L = b1, b4L = b4;
+            S.B1 -= lam * (Kd * a1L + Kc * b1L);
+            S.B2 -= lam * (Kd * a4L + Kc * b4L);
+        }
+    }
+    solve_2(S, cu, cv);
 }
 
 BlockInputs block_inputs(bloc* courant, short nb_col, short nb_line, float* U, float* V, float* u,
@@ -345,30 +423,16 @@ void Ener_min_lissage(float* u, float* v, float* U, float* V, float* fx, float* 
         block_inputs(courant, nb_col, nb_line, U, V, u, v, fx, fy, ft, Data_out, w_mask, Estim,
                      Estim_rot, lambda, no_div, no_curl, nb_VecCorrel, coef_Correl, w_f, w_var, w_i,
                      w_j, w_u, w_v, coef_ref, U_ref, V_ref, It);
-    long double A[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
-    long double B[3] = {0, 0, 0};
-    const long double lam = lambda;
-    for (int i = in.i0; i < in.i0 + in.T; i++) {
-        for (int j = in.j0; j < in.j0 + in.T; j++) {
-            add_fit_terms_2(in, i, j, A, B);
-            if (in.T == 1) {
-                add_single_pixel_smoothing(in, A, B);
-            } else {
-                // constant model = affine model with theta2 = theta3 = theta5 = theta6 = 0
-                const DivCurlRow r = div_curl_row(in, i, j);
-                const long double a1 = r.a[1], a4 = r.a[4], b1 = r.b[1], b4 = r.b[4];
-                A[1][1] += lam * static_cast<long double>(r.a[1] * r.a[1] + r.b[1] * r.b[1]);
-                A[1][2] += lam * static_cast<long double>(r.a[1] * r.a[4] + r.b[1] * r.b[4]);
-                A[2][2] += lam * static_cast<long double>(r.a[4] * r.a[4] + r.b[4] * r.b[4]);
-                B[1] -= lam * (r.Kd * a1 + r.Kc * b1);
-                B[2] -= lam * (r.Kd * a4 + r.Kc * b4);
-            }
-        }
+    if (in.T == 1) {
+        System2 S;
+        add_fit_terms_2(in, in.i0, in.j0, S);
+        single_pixel_constant(S, U, V, u, v, in.xi(0), in.zeta(0), lambda, in.i0, in.j0, nb_col,
+                              nb_line, 0, u, v);
+        return;
     }
-    const long double det = A[1][1] * A[2][2] - A[1][2] * A[1][2];
-    if (det == 0.0L) return;
-    u[0] = static_cast<float>((A[2][2] * B[1] - A[1][2] * B[2]) / det);
-    v[0] = static_cast<float>((A[1][1] * B[2] - A[1][2] * B[1]) / det);
+    constant_block([&](System2& S2, int i, int j, long) { add_fit_terms_2(in, i, j, S2); }, U, V, u,
+                   v, no_div ? nullptr : Estim, no_curl ? nullptr : Estim_rot, lambda, in.i0, in.j0,
+                   in.T, nb_col, nb_line, u, v);
 }
 
 // New affine parameters of the block in vecteur[1..6]; when the 6 x 6 system is singular the
@@ -421,8 +485,13 @@ int ICM_lissage(float* U, float* V, float* u, float* v, float* fx, float* fy, fl
     // relative change above which a block counts as changed
     const float s6 = coef_Correl == 0.0f ? 1.0f : 2.0f;
     const float s2 = coef_Correl == 0.0f ? 0.1f : 0.5f;
+    // Without correlation vectors and reference field the constant updates run without the
+    // set-up of Ener_min_lissage, with the same sums.
+    const bool data_term_only = !(coef_Correl != 0.0f && nb_VecCorrel >= 1) && coef_ref == 0.0f;
     long nb = 0, nc = 0;
     for (bloc* courant = parcours; courant; courant = courant->suiv) {
+        // The records lie apart in memory: fetch the next one while this block is solved.
+        if (courant->suiv) __builtin_prefetch(courant->suiv);
         if (courant->indic == 0) continue;
         nb++;
         const long k = static_cast<long>(courant->abs) * nb_col + courant->ord;
@@ -450,12 +519,31 @@ int ICM_lissage(float* U, float* V, float* u, float* v, float* fx, float* fy, fl
             }
         } else if (constant) {
             const float u0 = u[k], v0 = v[k];
-            Ener_min_lissage(u + k, v + k, U + k, V + k, fx + k, fy + k, ft + k, nb_col, nb_line,
-                             Data_out + k, shifted(Gamma_out, k), w_mask, shifted(Estim, k),
-                             shifted(Mu_out, k), shifted(Estim_rot, k), courant, alpha, lambda,
-                             no_div, no_curl, nb_VecCorrel, coef_Correl, w_f, w_var, w_i, w_j, w_u,
-                             w_v, coef_ref, shifted(U_ref, k), shifted(V_ref, k), shifted(It, k));
-            recopie(u + k, v + k, nb_col, nb_line, courant);
+            if (data_term_only && courant->taille == 0) {
+                // Ener_min_lissage's cases without its set-up
+                const float xi = (no_div || !Estim) ? 0.0f : Estim[k];
+                const float zeta = (no_curl || !Estim_rot) ? 0.0f : Estim_rot[k];
+                System2 S;
+                add_data_terms_2(S, Data_out, fx, fy, ft, k);
+                single_pixel_constant(S, U, V, u, v, xi, zeta, lambda, courant->abs, courant->ord,
+                                      nb_col, nb_line, k, u + k, v + k);
+            } else if (data_term_only) {
+                const float *D = Data_out + k, *gx = fx + k, *gy = fy + k, *gt = ft + k;
+                constant_block(
+                    [&](System2& S, int, int, long p) { add_data_terms_2(S, D, gx, gy, gt, p); },
+                    U + k, V + k, u + k, v + k, no_div ? nullptr : shifted(Estim, k),
+                    no_curl ? nullptr : shifted(Estim_rot, k), lambda, courant->abs, courant->ord,
+                    1 << courant->taille, nb_col, nb_line, u + k, v + k);
+                recopie(u + k, v + k, nb_col, nb_line, courant);
+            } else {
+                Ener_min_lissage(u + k, v + k, U + k, V + k, fx + k, fy + k, ft + k, nb_col,
+                                 nb_line, Data_out + k, shifted(Gamma_out, k), w_mask,
+                                 shifted(Estim, k), shifted(Mu_out, k), shifted(Estim_rot, k),
+                                 courant, alpha, lambda, no_div, no_curl, nb_VecCorrel, coef_Correl,
+                                 w_f, w_var, w_i, w_j, w_u, w_v, coef_ref, shifted(U_ref, k),
+                                 shifted(V_ref, k), shifted(It, k));
+                recopie(u + k, v + k, nb_col, nb_line, courant);
+            }
             const double r = std::sqrt(static_cast<double>(u0) * u0 + static_cast<double>(v0) * v0);
             if (Seuil_ERR(static_cast<float>((static_cast<double>(u0) - u[k]) / r), s2) ||
                 Seuil_ERR(static_cast<float>((static_cast<double>(v0) - v[k]) / r), s2))
