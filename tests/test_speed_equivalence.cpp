@@ -30,7 +30,7 @@ namespace {
 
 using Field = std::vector<float>;
 
-const int kSizes[][2] = {{1, 1}, {1, 7}, {6, 1}, {2, 2}, {3, 4}, {4, 5}, {9, 6}, {17, 13}};
+const int kSizes[][2] = {{1, 1}, {1, 7}, {6, 1}, {2, 2}, {3, 4}, {4, 5}, {5, 10}, {9, 6}, {17, 13}};
 
 std::mt19937& rng() {
     static std::mt19937 g(20240607);

@@ -4,6 +4,7 @@
 // column take the general update.
 #include "robust_sweeps.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <new>
@@ -97,62 +98,131 @@ struct WindJob {
     }
 };
 
-// Forward raster sweep then backward sweep of K independent fields of the same size, each
-// visited in its own raster order; the K updates of a pixel are independent, so the processor
-// overlaps their dependency chains. counts[q] receives field q's number of changed updates.
+// Pixel updates of K independent fields, counting the changed ones per field.
 template <int K, class Job>
-void sweeps(const Job* jobs, int nc, int nl, int* counts) {
+struct Sweeper {
+    const Job* jobs;
+    int nc, nl;
     int c[K] = {};
-    auto general = [&](int k, bool top, bool bottom, bool left, bool right) {
+
+    // Any pixel, border rules applied.
+    void general(int k, bool top, bool bottom, bool left, bool right) {
         for (int q = 0; q < K; ++q) {
             const Job& job = jobs[q];
             const float e = job.value(k, stencil(job.x, job.s, k, nc, top, bottom, left, right));
             c[q] += Job::changed(e, job.x[k]);
             job.x[k] = e;
         }
-    };
-    float carried[K];
-    for (int i = 0; i < nl; ++i) {
+    }
+
+    // An inner pixel; carried holds the neighbour just updated on its line, then the new value.
+    template <bool Forward>
+    void inner(int k, float* carried, int* counts) {
+        for (int q = 0; q < K; ++q) {
+            const Job& job = jobs[q];
+            const float e = job.value(k, inner_stencil<Forward>(job.x, job.s, k, nc, carried[q]));
+            counts[q] += Job::changed(e, job.x[k]);
+            job.x[k] = e;
+            carried[q] = e;
+        }
+    }
+
+    // A first or last line, or any line of an image narrower than 3 columns.
+    void edge_line(int i, bool forward) {
         const int row = i * nc;
         const bool top = i < 1, bottom = i >= nl - 1;
-        if (top || bottom || nc < 3) {
-            for (int j = 0; j < nc; ++j) general(row + j, top, bottom, j < 1, j >= nc - 1);
+        for (int step = 0; step < nc; ++step) {
+            const int j = forward ? step : nc - 1 - step;
+            general(row + j, top, bottom, j < 1, j >= nc - 1);
+        }
+    }
+
+    // B inner lines first, first +- 1, ... (nc >= 3) in a band skewed by one column per line: at
+    // step t line b updates its (t - b)-th pixel in the sweep's direction. Every update reads
+    // what the raster order gives it: the line before and the pixel before are already new (one
+    // step earlier), the line after and the pixel after still old (one step behind), so the
+    // values are the raster sweep's while the B lines form independent chains.
+    template <int B, bool Forward>
+    void band(int first) {
+        constexpr int dir = Forward ? 1 : -1;
+        float carried[B][K];
+        int counts[B][K] = {};
+        int row[B];
+        for (int b = 0; b < B; ++b) row[b] = (first + dir * b) * nc;
+        auto at = [&](int b, int step) { return Forward ? row[b] + step : row[b] + nc - 1 - step; };
+        auto update = [&](int b, int step) {
+            if (step < 0 || step >= nc) return;
+            const int k = at(b, step);
+            if (step == 0) {
+                general(k, false, false, Forward, !Forward);
+                for (int q = 0; q < K; ++q) carried[b][q] = jobs[q].x[k];
+            } else if (step == nc - 1) {
+                general(k, false, false, !Forward, Forward);
+            } else {
+                inner<Forward>(k, carried[b], counts[b]);
+            }
+        };
+        // Steps where some line is at its first pixel: t < B.
+        for (int t = 0; t < B && t < nc + B - 1; ++t)
+            for (int b = 0; b < B; ++b) update(b, t - b);
+        // Every line at an inner pixel: B <= t <= nc - 2.
+        for (int t = B; t <= nc - 2; ++t) {
+#pragma GCC unroll 8
+            for (int b = 0; b < B; ++b) inner<Forward>(at(b, t - b), carried[b], counts[b]);
+        }
+        for (int t = std::max(B, nc - 1); t < nc + B - 1; ++t)
+            for (int b = 0; b < B; ++b) update(b, t - b);
+        for (int b = 0; b < B; ++b)
+            for (int q = 0; q < K; ++q) c[q] += counts[b][q];
+    }
+
+    // Inner lines from i on, B of them, B <= 4.
+    template <bool Forward>
+    void band_of(int i, int B) {
+        switch (B) {
+            case 1:
+                band<1, Forward>(i);
+                break;
+            case 2:
+                band<2, Forward>(i);
+                break;
+            case 3:
+                band<3, Forward>(i);
+                break;
+            default:
+                band<4, Forward>(i);
+                break;
+        }
+    }
+};
+
+// Forward raster sweep then backward sweep of K independent fields of the same size, each
+// visited in its own raster order; the K updates of a pixel are independent, and so are the
+// lines of a skewed band, so the processor overlaps their dependency chains. counts[q] receives
+// field q's number of changed updates.
+template <int K, class Job>
+void sweeps(const Job* jobs, int nc, int nl, int* counts) {
+    constexpr int kBand = K == 1 ? 4 : K == 2 ? 2 : 1;  // lines per band
+    Sweeper<K, Job> sw{jobs, nc, nl};
+    for (int i = 0; i < nl;) {
+        if (i < 1 || i >= nl - 1 || nc < 3) {
+            sw.edge_line(i++, true);
             continue;
         }
-        general(row, false, false, true, false);
-        for (int q = 0; q < K; ++q) carried[q] = jobs[q].x[row];
-        for (int k = row + 1; k < row + nc - 1; ++k) {
-            for (int q = 0; q < K; ++q) {
-                const Job& job = jobs[q];
-                const float e = job.value(k, inner_stencil<true>(job.x, job.s, k, nc, carried[q]));
-                c[q] += Job::changed(e, job.x[k]);
-                job.x[k] = e;
-                carried[q] = e;
-            }
-        }
-        general(row + nc - 1, false, false, false, true);
+        const int B = std::min(kBand, nl - 1 - i);
+        sw.template band_of<true>(i, B);
+        i += B;
     }
-    for (int i = nl - 1; i >= 0; --i) {
-        const int row = i * nc;
-        const bool top = i < 1, bottom = i >= nl - 1;
-        if (top || bottom || nc < 3) {
-            for (int j = nc - 1; j >= 0; --j) general(row + j, top, bottom, j < 1, j >= nc - 1);
+    for (int i = nl - 1; i >= 0;) {
+        if (i < 1 || i >= nl - 1 || nc < 3) {
+            sw.edge_line(i--, false);
             continue;
         }
-        general(row + nc - 1, false, false, false, true);
-        for (int q = 0; q < K; ++q) carried[q] = jobs[q].x[row + nc - 1];
-        for (int k = row + nc - 2; k >= row + 1; --k) {
-            for (int q = 0; q < K; ++q) {
-                const Job& job = jobs[q];
-                const float e = job.value(k, inner_stencil<false>(job.x, job.s, k, nc, carried[q]));
-                c[q] += Job::changed(e, job.x[k]);
-                job.x[k] = e;
-                carried[q] = e;
-            }
-        }
-        general(row, false, false, true, false);
+        const int B = std::min(kBand, i);
+        sw.template band_of<false>(i, B);
+        i -= B;
     }
-    for (int q = 0; q < K; ++q) counts[q] = c[q];
+    for (int q = 0; q < K; ++q) counts[q] = sw.c[q];
 }
 
 template <class T>
