@@ -243,6 +243,7 @@ TEST(FastSweeps, FitsOfSeveralLayersAtOnceMatchEachLayerAlone) {
 
 TEST(FastSweeps, InterfaceRelaxationWithReusedRecordsMatchesEstimWvert) {
     std::vector<Line_Process> ztw;  // kept between calls like the run driver's
+    std::vector<WindTerms> terms;
     for (const auto& s : kSizes) {
         const int nc = s[0], nl = s[1], n = nc * nl;
         Field w = random_field(n, -0.5f, 0.5f), D0 = random_field(n, 0, 1),
@@ -254,7 +255,7 @@ TEST(FastSweeps, InterfaceRelaxationWithReusedRecordsMatchesEstimWvert) {
             Estim_Wvert_RobUpDown(want.data(), D0.data(), D1.data(), a01.data(), b01.data(),
                                   a12.data(), b12.data(), 50.0f, 0.01f, nc, nl);
         EXPECT_EQ(relax_interface_wind(w.data(), D0.data(), D1.data(), a01.data(), b01.data(),
-                                       a12.data(), b12.data(), 50.0f, 0.01f, nc, nl, ztw),
+                                       a12.data(), b12.data(), 50.0f, 0.01f, nc, nl, ztw, terms),
                   want_conv);
         EXPECT_TRUE(same_bits(w, want)) << nc << "x" << nl;
     }

@@ -131,7 +131,16 @@ int RegulWVert_RobUpDown(float* wVert, float* Data_out, float* Data_out2, float*
 short Estim_Wvert_RobUpDown(float* wVert, float* Data_out, float* Data_out2, float* a01, float* b01,
                             float* a12, float* b12, float lambdaW, float sigmaW, short nc_resol_K,
                             short nl_resol_K) {
-    std::vector<Line_Process> ztw;
-    return relax_interface_wind(wVert, Data_out, Data_out2, a01, b01, a12, b12, lambdaW, sigmaW,
-                                nc_resol_K, nl_resol_K, ztw);
+    const int n = nc_resol_K * nl_resol_K;
+    std::vector<Line_Process> ztw(n > 0 ? static_cast<std::size_t>(n) : 0);
+    Maz_LP(ztw.data(), nc_resol_K, nl_resol_K);
+    const float threshold = static_cast<float>((3 * n) / 100.0);
+    short Conv_Regul = 1;
+    for (short it_Regul = 0; Conv_Regul != 0 && it_Regul < 2; ++it_Regul) {
+        const int changed = RegulWVert_RobUpDown(wVert, Data_out, Data_out2, a01, b01, a12, b12,
+                                                 nc_resol_K, nl_resol_K, lambdaW, ztw.data());
+        if (threshold > changed) Conv_Regul = 0;
+        relax_weights(wVert, nc_resol_K, nl_resol_K, sigmaW, ztw.data(), 0, nl_resol_K);
+    }
+    return Conv_Regul;
 }

@@ -196,6 +196,26 @@ struct Sweeper {
     }
 };
 
+// The vertical-wind update with the parts that stay fixed during a sweep computed beforehand:
+// P0 = a01 b01 D0, P1 = a12 b12 D1 and the denominator of WindJob, each with WindJob's
+// operations in its order, so the values are WindJob's.
+struct WindPrecomputedJob {
+    float* x;
+    const Line_Process* s;
+    const WindTerms* t;
+    float lambdaW;
+
+    float value(int k, const Stencil& st) const {
+        const float valeur = lambdaW * (s[k].Disc_h * st.down + st.w_up * st.up +
+                                        st.w_left * st.left + s[k].Disc_v * st.right);
+        float numerator = valeur - t[k].P0;
+        numerator = numerator - t[k].P1;
+        const float denominator = t[k].den;
+        return denominator == 0.0f ? x[k] : numerator / denominator;
+    }
+    static int changed(float estim, float old) { return WindJob::changed(estim, old); }
+};
+
 // Forward raster sweep then backward sweep of K independent fields of the same size, each
 // visited in its own raster order; the K updates of a pixel are independent, and so are the
 // lines of a skewed band, so the processor overlaps their dependency chains. counts[q] receives
@@ -303,15 +323,31 @@ int regul_wvert_sweeps(float* w, const float* D0, const float* D1, const float* 
 short relax_interface_wind(float* wVert, const float* Data_out, const float* Data_out2,
                            const float* a01, const float* b01, const float* a12, const float* b12,
                            float lambdaW, float sigmaW, short nc, short nl,
-                           std::vector<Line_Process>& ztw) {
+                           std::vector<Line_Process>& ztw, std::vector<WindTerms>& terms) {
     const int n = nc * nl;
     size_buffer(ztw, pixel_count(nc, nl));
+    size_buffer(terms, pixel_count(nc, nl));
     Maz_LP(ztw.data(), nc, nl);
+    for (int k = 0; k < n; ++k) {
+        terms[k].P0 = a01[k] * b01[k] * Data_out[k];
+        terms[k].P1 = a12[k] * b12[k] * Data_out2[k];
+    }
     const float threshold = static_cast<float>((3 * n) / 100.0);
     short Conv_Regul = 1;
     for (short it_Regul = 0; Conv_Regul != 0 && it_Regul < 2; ++it_Regul) {
-        const int changed = regul_wvert_sweeps(wVert, Data_out, Data_out2, a01, b01, a12, b12, nc,
-                                               nl, lambdaW, ztw.data());
+        // lambdaW (sum of the four link weights, border rule) + b01^2 D0 + b12^2 D1
+        const Line_Process* s = ztw.data();
+        for (int i = 0; i < nl; ++i)
+            for (int j = 0; j < nc; ++j) {
+                const int k = i * nc + j;
+                const float w_up = i < 1 ? 0.0f : s[k - nc].Disc_h;
+                const float w_left = j < 1 ? 0.0f : s[k - 1].Disc_v;
+                terms[k].den = lambdaW * (s[k].Disc_h + w_up + w_left + s[k].Disc_v) +
+                               b01[k] * b01[k] * Data_out[k] + b12[k] * b12[k] * Data_out2[k];
+            }
+        const WindPrecomputedJob job{wVert, s, terms.data(), lambdaW};
+        int changed = 0;
+        if (n > 0) sweeps<1>(&job, nc, nl, &changed);
         if (threshold > changed) Conv_Regul = 0;
         relax_weights(wVert, nc, nl, sigmaW, ztw.data(), 0, nl);
     }

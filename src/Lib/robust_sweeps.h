@@ -22,13 +22,19 @@ int regul_wvert_sweeps(float* w, const float* D0, const float* D1, const float* 
                        const float* b01, const float* a12, const float* b12, int nc, int nl,
                        float lambdaW, const Line_Process* ztw);
 
-// Estim_Wvert_RobUpDown with the line-process records in ztw (resized as needed, kept by the
-// caller between calls): at most two relaxation passes, the weights recomputed after each;
-// 0 once a pass changes fewer than 3 % of the pixels, 1 otherwise.
+// Per-pixel parts of the vertical-wind update that stay fixed during a sweep.
+struct WindTerms {
+    float P0, P1, den;  // a01 b01 D0, a12 b12 D1, denominator
+};
+
+// Estim_Wvert_RobUpDown with the line-process records in ztw and the fixed parts of the update
+// in terms (both resized as needed, kept by the caller between calls): at most two relaxation
+// passes, the weights recomputed after each; 0 once a pass changes fewer than 3 % of the
+// pixels, 1 otherwise.
 short relax_interface_wind(float* wVert, const float* Data_out, const float* Data_out2,
                            const float* a01, const float* b01, const float* a12, const float* b12,
                            float lambdaW, float sigmaW, short nc, short nl,
-                           std::vector<Line_Process>& ztw);
+                           std::vector<Line_Process>& ztw, std::vector<WindTerms>& terms);
 
 // Link weights sigma^2 / (d^2 + sigma)^2 of lines first .. end - 1, d the difference with the
 // pixel below (Disc_h) and to the right (Disc_v), 0 past the last line / column. Float.

@@ -272,8 +272,9 @@ class Run {
     long nb_decou_ = 0;  // block splits since the start of the resolution, all layers
     WorkerPool pool_;    // layers processed side by side
     TemporaryWriter temporary_writer_;
-    std::vector<Line_Process> ztw_;  // line process of the interface relaxation
-    int coefficients_of_ = 0;        // interface whose coefficients aux_, temp_, aux2_, temp2_ hold
+    std::vector<Line_Process> ztw_;      // line process of the interface relaxation
+    std::vector<WindTerms> wind_terms_;  // fixed parts of its updates
+    int coefficients_of_ = 0;  // interface whose coefficients aux_, temp_, aux2_, temp2_ hold
     // The layer tasks of a horizontal repetition: ICM sweeps, then auxiliary fits that may go on
     // in the background (start_layer_tasks / finish_layer_tasks).
     std::vector<std::thread> helpers_;
@@ -643,7 +644,7 @@ short Run::interface_update(int k, short resol, short nc, short nl) {
     coefficients_of_ = k;
     return relax_interface_wind(wVert_[k].data(), below.Data_out.data(), above.Data_out.data(),
                                 aux_.data(), temp_.data(), aux2_.data(), temp2_.data(), p_.betaW,
-                                p_.sigma_W, nc, nl, ztw_);
+                                p_.sigma_W, nc, nl, ztw_, wind_terms_);
 }
 
 // The layers are prepared side by side: a layer's preparation reads only its own fields and
