@@ -76,6 +76,28 @@ struct EstimJob {
     }
 };
 
+// EstimJob with lambda o and the denominator computed beforehand (FitTerms), each with
+// EstimJob's double operations in its order, so the values are EstimJob's.
+struct EstimPrecomputedJob {
+    float* x;
+    const Line_Process* s;
+    const FitTerms* t;
+    float coef_regul;
+
+    float value(int k, const Stencil& st) const {
+        const double w_down = s[k].Disc_h;
+        const double w_up = st.w_up;
+        const double w_left = st.w_left;
+        const double w_right = s[k].Disc_v;
+        const double neighbours =
+            w_down * st.down + w_up * st.up + w_left * st.left + w_right * st.right;
+        const double numerator = t[k].lambda_obs + static_cast<double>(coef_regul) * neighbours;
+        const double denominator = t[k].den;
+        return denominator == 0.0 ? x[k] : static_cast<float>(numerator / denominator);
+    }
+    static int changed(float estim, float old) { return EstimJob::changed(estim, old); }
+};
+
 // Vertical-wind update (EstimValWVert_RobUpDown), single precision; counts a move of 0.001 or
 // more.
 struct WindJob {
@@ -254,24 +276,49 @@ void size_buffer(std::vector<T>& b, std::size_t n) {
     }
 }
 
-// One auxiliary fit in progress.
+// One auxiliary fit in progress: its observation, estimate, link weights and fixed terms.
 struct FitState {
     EstimJob job;
+    FitTerms* terms;
     int passes_left;
 };
+
+// lambda o once, and the denominator coef_regul (sum of the four link weights, border rule) +
+// lambda of EstimJob, from the current weights.
+void fit_terms(const EstimJob& job, FitTerms* t, int nc, int nl, bool with_observation) {
+    const Line_Process* s = job.s;
+    for (int i = 0; i < nl; ++i)
+        for (int j = 0; j < nc; ++j) {
+            const int k = i * nc + j;
+            const double w_down = s[k].Disc_h;
+            const double w_up = i < 1 ? 0.0f : s[k - nc].Disc_h;
+            const double w_left = j < 1 ? 0.0f : s[k - 1].Disc_v;
+            const double w_right = s[k].Disc_v;
+            if (with_observation) t[k].lambda_obs = static_cast<double>(job.lambda) * job.obs[k];
+            t[k].den = static_cast<double>(job.coef_regul) * (w_down + w_up + w_left + w_right) +
+                       job.lambda;
+        }
+}
 
 // Passes of two sweeps for every fit, the weights recomputed from each estimate after its pass,
 // until a pass changes fewer than 3 % of the pixels (integer count 3 n / 100) or the fit has
 // made its number of passes. The fits still running share their sweeps, four at most at once.
 void fit_fields(FitState* fits, int count, short nc, short nl, float sigma) {
     const float cond_conv = static_cast<float>((3 * (nc * nl)) / 100);
-    for (int f = 0; f < count; ++f) Maz_LP(fits[f].job.s, nc, nl);
+    for (int f = 0; f < count; ++f) {
+        Maz_LP(fits[f].job.s, nc, nl);
+        fit_terms(fits[f].job, fits[f].terms, nc, nl, true);
+    }
     for (;;) {
-        EstimJob jobs[4];
+        EstimPrecomputedJob jobs[4];
         FitState* running[4];
         int k = 0;
         for (int f = 0; f < count && k < 4; ++f)
-            if (fits[f].passes_left > 0) running[k] = &fits[f], jobs[k++] = fits[f].job;
+            if (fits[f].passes_left > 0) {
+                const EstimJob& e = fits[f].job;
+                running[k] = &fits[f];
+                jobs[k++] = {e.x, e.s, fits[f].terms, e.coef_regul};
+            }
         if (k == 0) return;
         int changed[4];
         switch (k) {
@@ -292,6 +339,7 @@ void fit_fields(FitState* fits, int count, short nc, short nl, float sigma) {
             FitState& fit = *running[q];
             relax_weights(fit.job.x, nc, nl, sigma, fit.job.s, 0, nl);
             fit.passes_left = cond_conv > changed[q] ? 0 : fit.passes_left - 1;
+            if (fit.passes_left > 0) fit_terms(fit.job, fit.terms, nc, nl, false);
         }
     }
 }
@@ -391,12 +439,14 @@ void fit_auxiliary_fields(const WindAndFields* layers, int count, bool divergenc
             AuxiliaryFitScratch& s = scratch[static_cast<std::size_t>(l)];
             size_buffer(s.observation, n);
             size_buffer(s.spatial, n);
+            size_buffer(s.terms, n);
             if (which == 0)
                 Curl_Estim(s.observation.data(), w.U, w.V, w.u, w.v, nc, nl);
             else
                 Div_Estim(s.observation.data(), w.U, w.V, w.u, w.v, nc, nl);
             float* est = which == 0 ? w.Estim_rot : w.Estim;
             fits.push_back({{s.observation.data(), est, s.spatial.data(), 1.0f, coef_regul},
+                            s.terms.data(),
                             which == 0 ? kMaxPassesCurl : kMaxPassesDiv});
         }
         fit_fields(fits.data(), count, nc, nl, sigma_es);
@@ -408,8 +458,10 @@ void fit_divergence_field(float* Estim, float* U, float* V, float* u, float* v, 
     const std::size_t n = pixel_count(nc, nl);
     size_buffer(scratch.observation, n);
     size_buffer(scratch.spatial, n);
+    size_buffer(scratch.terms, n);
     Div_Estim(scratch.observation.data(), U, V, u, v, nc, nl);
     FitState fit{{scratch.observation.data(), Estim, scratch.spatial.data(), 1.0f, coef_regul},
+                 scratch.terms.data(),
                  kMaxPassesDiv};
     if (n > 0) fit_fields(&fit, 1, nc, nl, sigma_es);
 }
@@ -419,8 +471,10 @@ void fit_vorticity_field(float* Estim_rot, float* U, float* V, float* u, float* 
     const std::size_t n = pixel_count(nc, nl);
     size_buffer(scratch.observation, n);
     size_buffer(scratch.spatial, n);
+    size_buffer(scratch.terms, n);
     Curl_Estim(scratch.observation.data(), U, V, u, v, nc, nl);
     FitState fit{{scratch.observation.data(), Estim_rot, scratch.spatial.data(), 1.0f, coef_regul},
+                 scratch.terms.data(),
                  kMaxPassesCurl};
     if (n > 0) fit_fields(&fit, 1, nc, nl, sigma_es);
 }

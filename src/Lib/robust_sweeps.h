@@ -41,10 +41,16 @@ short relax_interface_wind(float* wVert, const float* Data_out, const float* Dat
 void relax_weights(const float* x, int nc, int nl, float sigma, Line_Process* spatial, int first,
                    int end);
 
+// Per-pixel parts of an auxiliary-fit update that stay fixed during a sweep.
+struct FitTerms {
+    double lambda_obs, den;  // lambda o, denominator
+};
+
 // Work memory of one auxiliary fit, kept by the caller between calls.
 struct AuxiliaryFitScratch {
     std::vector<float> observation;
     std::vector<Line_Process> spatial;
+    std::vector<FitTerms> terms;
 };
 
 // One layer's wind (U + u, V + v) and its auxiliary divergence and vorticity fields.
