@@ -76,13 +76,14 @@ struct EstimJob {
     }
 };
 
-// EstimJob with lambda o and the denominator computed beforehand (FitTerms), each with
-// EstimJob's double operations in its order, so the values are EstimJob's.
+// EstimJob with its denominator computed beforehand (FitTerms), with EstimJob's double
+// operations in its order, so the values are EstimJob's.
 struct EstimPrecomputedJob {
+    const float* obs;
     float* x;
     const Line_Process* s;
     const FitTerms* t;
-    float coef_regul;
+    float lambda, coef_regul;
 
     float value(int k, const Stencil& st) const {
         const double w_down = s[k].Disc_h;
@@ -91,7 +92,8 @@ struct EstimPrecomputedJob {
         const double w_right = s[k].Disc_v;
         const double neighbours =
             w_down * st.down + w_up * st.up + w_left * st.left + w_right * st.right;
-        const double numerator = t[k].lambda_obs + static_cast<double>(coef_regul) * neighbours;
+        const double numerator =
+            static_cast<double>(lambda) * obs[k] + static_cast<double>(coef_regul) * neighbours;
         const double denominator = t[k].den;
         return denominator == 0.0 ? x[k] : static_cast<float>(numerator / denominator);
     }
@@ -283,9 +285,9 @@ struct FitState {
     int passes_left;
 };
 
-// lambda o once, and the denominator coef_regul (sum of the four link weights, border rule) +
-// lambda of EstimJob, from the current weights.
-void fit_terms(const EstimJob& job, FitTerms* t, int nc, int nl, bool with_observation) {
+// The denominator coef_regul (sum of the four link weights, border rule) + lambda of EstimJob,
+// from the current weights.
+void fit_terms(const EstimJob& job, FitTerms* t, int nc, int nl) {
     const Line_Process* s = job.s;
     for (int i = 0; i < nl; ++i)
         for (int j = 0; j < nc; ++j) {
@@ -294,7 +296,6 @@ void fit_terms(const EstimJob& job, FitTerms* t, int nc, int nl, bool with_obser
             const double w_up = i < 1 ? 0.0f : s[k - nc].Disc_h;
             const double w_left = j < 1 ? 0.0f : s[k - 1].Disc_v;
             const double w_right = s[k].Disc_v;
-            if (with_observation) t[k].lambda_obs = static_cast<double>(job.lambda) * job.obs[k];
             t[k].den = static_cast<double>(job.coef_regul) * (w_down + w_up + w_left + w_right) +
                        job.lambda;
         }
@@ -307,7 +308,7 @@ void fit_fields(FitState* fits, int count, short nc, short nl, float sigma) {
     const float cond_conv = static_cast<float>((3 * (nc * nl)) / 100);
     for (int f = 0; f < count; ++f) {
         Maz_LP(fits[f].job.s, nc, nl);
-        fit_terms(fits[f].job, fits[f].terms, nc, nl, true);
+        fit_terms(fits[f].job, fits[f].terms, nc, nl);
     }
     for (;;) {
         EstimPrecomputedJob jobs[4];
@@ -317,7 +318,7 @@ void fit_fields(FitState* fits, int count, short nc, short nl, float sigma) {
             if (fits[f].passes_left > 0) {
                 const EstimJob& e = fits[f].job;
                 running[k] = &fits[f];
-                jobs[k++] = {e.x, e.s, fits[f].terms, e.coef_regul};
+                jobs[k++] = {e.obs, e.x, e.s, fits[f].terms, e.lambda, e.coef_regul};
             }
         if (k == 0) return;
         int changed[4];
@@ -339,7 +340,7 @@ void fit_fields(FitState* fits, int count, short nc, short nl, float sigma) {
             FitState& fit = *running[q];
             relax_weights(fit.job.x, nc, nl, sigma, fit.job.s, 0, nl);
             fit.passes_left = cond_conv > changed[q] ? 0 : fit.passes_left - 1;
-            if (fit.passes_left > 0) fit_terms(fit.job, fit.terms, nc, nl, false);
+            if (fit.passes_left > 0) fit_terms(fit.job, fit.terms, nc, nl);
         }
     }
 }

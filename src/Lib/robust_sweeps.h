@@ -43,7 +43,7 @@ void relax_weights(const float* x, int nc, int nl, float sigma, Line_Process* sp
 
 // Per-pixel parts of an auxiliary-fit update that stay fixed during a sweep.
 struct FitTerms {
-    double lambda_obs, den;  // lambda o, denominator
+    double den;  // denominator
 };
 
 // Work memory of one auxiliary fit, kept by the caller between calls.
