@@ -11,8 +11,9 @@
 #   -c  bin folder of the build to measure (default: build/bin of this checkout)
 #   -s  image sizes (default "128 256 512")
 #   -w  scratch folder for the samples and the runs (default /tmp/of3d_bench)
-#   -r  runs of the measured build per size; the fastest counts (default 1). On a shared
-#       machine the fastest of several runs is the figure least disturbed by other work.
+#   -r  runs of each build per size, the two builds taking turns; the fastest counts
+#       (default 1). On a shared machine the fastest of several runs is the figure least
+#       disturbed by other work.
 # Besides the elapsed time, the table gives the CPU time (user + system, all threads).
 # Extra program arguments: BASE_ARGS for the baseline, CUR_ARGS for the measured build
 # (e.g. CUR_ARGS="-threads 1"). Every run uses the program's defaults otherwise.
@@ -32,7 +33,7 @@ while getopts "b:c:s:w:r:h" opt; do
     w) work="$OPTARG" ;;
     r) repeats="$OPTARG" ;;
     *)
-        sed -n '2,19p' "$0"
+        sed -n '2,20p' "$0"
         exit 2
         ;;
     esac
@@ -48,33 +49,37 @@ done
 mkdir -p "$work"
 rows=()
 
-# run LABEL BIN_DIR SIZE ARGS RUNS: RUNS runs, each in a fresh copy of the sample; the table row
-# gives the fastest one (its CPU time, the largest peak memory of all, its accuracy).
-run() {
-    local label="$1" bin="$2" size="$3" args="$4" runs="$5"
+# once LABEL BIN_DIR SIZE ARGS: one run in a fresh copy of the sample; keeps the fastest run's
+# elapsed and CPU time and the largest peak memory per label.
+declare -A best best_cpu kb_max
+once() {
+    local label="$1" bin="$2" size="$3" args="$4"
     local dir="$work/s${size}_$label"
-    local best="" best_cpu="" kb_max=0
-    for ((r = 0; r < runs; r++)); do
-        rm -rf "$dir"
-        cp -r "$work/s$size" "$dir"
-        (cd "$dir" && /usr/bin/time -f "%e %M %U %S" -o time.txt \
-            "$bin/optic_flow_3DMultilayers" -nbTimeSample 2 -nbLayers 3 $args >stdout.txt \
-            2>stderr.txt)
-        local secs kb user sys
-        read -r secs kb user sys <"$dir/time.txt"
-        [ "$kb" -gt "$kb_max" ] && kb_max=$kb
-        if [ -z "$best" ] || awk -v a="$secs" -v b="$best" 'BEGIN {exit !(a < b)}'; then
-            best=$secs
-            best_cpu=$(awk -v u="$user" -v s="$sys" 'BEGIN {printf "%.1f", u + s}')
-        fi
-    done
+    rm -rf "$dir"
+    cp -r "$work/s$size" "$dir"
+    (cd "$dir" && /usr/bin/time -f "%e %M %U %S" -o time.txt \
+        "$bin/optic_flow_3DMultilayers" -nbTimeSample 2 -nbLayers 3 $args >stdout.txt \
+        2>stderr.txt)
+    local secs kb user sys
+    read -r secs kb user sys <"$dir/time.txt"
+    [ "$kb" -gt "${kb_max[$label]:-0}" ] && kb_max[$label]=$kb
+    if [ -z "${best[$label]:-}" ] || awk -v a="$secs" -v b="${best[$label]}" 'BEGIN {exit !(a < b)}'; then
+        best[$label]=$secs
+        best_cpu[$label]=$(awk -v u="$user" -v s="$sys" 'BEGIN {printf "%.1f", u + s}')
+    fi
+}
+
+# row LABEL SIZE: the table row of the label's fastest run, with the accuracy of its last run.
+row() {
+    local label="$1" size="$2"
+    local dir="$work/s${size}_$label"
     (cd "$dir" && "$cur_bin/compare_winds" -nbTimeSample 2 -nbLayers 3 >winds.txt)
-    local epe layers
+    local epe layers mb
     epe=$(awk '/^all layers:/ {print $4}' "$dir/winds.txt")
     layers=$(awk '/^layer [0-9]+ step 0:/ {printf "%s%s", sep, $6; sep=" / "}' "$dir/winds.txt")
-    local mb
-    mb=$(awk -v k="$kb_max" 'BEGIN {printf "%.1f", k / 1024}')
-    rows+=("| $size | $label | $best | $best_cpu | $mb | $epe | $layers |")
+    mb=$(awk -v k="${kb_max[$label]}" 'BEGIN {printf "%.1f", k / 1024}')
+    rows+=("| $size | $label | ${best[$label]} | ${best_cpu[$label]} | $mb | $epe | $layers |")
+    unset "best[$label]" "best_cpu[$label]" "kb_max[$label]"
 }
 
 # Output files of a run: results next to the images, temporary files of the loop.
@@ -89,8 +94,13 @@ for size in $sizes; do
         "$cur_bin/make_layered_sample" -o "$work/s$size" -size "$size" -layers 3 -samples 2 \
             -seed 1 >/dev/null
     fi
-    [ -z "$base_bin" ] || run baseline "$base_bin" "$size" "${BASE_ARGS:-}" 1
-    run current "$cur_bin" "$size" "${CUR_ARGS:-}" "$repeats"
+    # The two builds take turns, so that both see the same spells of load.
+    for ((r = 0; r < repeats; r++)); do
+        [ -z "$base_bin" ] || once baseline "$base_bin" "$size" "${BASE_ARGS:-}"
+        once current "$cur_bin" "$size" "${CUR_ARGS:-}"
+    done
+    [ -z "$base_bin" ] || row baseline "$size"
+    row current "$size"
     if [ -n "$base_bin" ]; then
         verdict="identical"
         for f in $(outputs "$work/s${size}_current"); do
