@@ -33,7 +33,7 @@ while getopts "b:c:s:w:r:h" opt; do
     w) work="$OPTARG" ;;
     r) repeats="$OPTARG" ;;
     *)
-        sed -n '2,20p' "$0"
+        sed -n '2,19p' "$0"
         exit 2
         ;;
     esac
