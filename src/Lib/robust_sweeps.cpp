@@ -437,7 +437,7 @@ void fit_auxiliary_fields(const WindAndFields* layers, int count, bool divergenc
         std::vector<FitState> fits;
         for (int l = 0; l < count; ++l) {
             const WindAndFields& w = layers[l];
-            AuxiliaryFitScratch& s = scratch[static_cast<std::size_t>(l)];
+            AuxiliaryFitScratch& s = w.scratch ? *w.scratch : scratch[static_cast<std::size_t>(l)];
             size_buffer(s.observation, n);
             size_buffer(s.spatial, n);
             size_buffer(s.terms, n);

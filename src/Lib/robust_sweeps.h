@@ -53,16 +53,19 @@ struct AuxiliaryFitScratch {
     std::vector<FitTerms> terms;
 };
 
-// One layer's wind (U + u, V + v) and its auxiliary divergence and vorticity fields.
+// One layer's wind (U + u, V + v) and its auxiliary divergence and vorticity fields, with the
+// work memory of its fits when the caller keeps it (null: allocated for the call).
 struct WindAndFields {
     float *U, *V, *u, *v;
     float *Estim, *Estim_rot;
+    AuxiliaryFitScratch* scratch = nullptr;
 };
 
 // Estim_Regulees_Rob for `count` layers at once (its divergence fits when `divergence` is set,
 // its vorticity fits when `vorticity` is set): each fit makes exactly the passes it would make
 // alone, and the fits of one kind still running share their sweeps, so that the processor works
-// on several independent dependency chains at a time. Work memory is allocated for the call.
+// on several independent dependency chains at a time. Work memory is the layers' own scratch or
+// allocated for the call.
 void fit_auxiliary_fields(const WindAndFields* layers, int count, bool divergence, bool vorticity,
                           short nc, short nl, float coef_regul, float sigma_es);
 

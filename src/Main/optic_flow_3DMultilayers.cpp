@@ -121,7 +121,8 @@ struct Layer {
     // Terms fixed for a grid level (functions of U and V): divergence of (U, V), its exponential
     // and derivatives, and the t + dt image registered on (U, V).
     std::vector<float> div, exdiv, fx_div, fy_div, Itdt_reg;
-    std::string messages;  // console text of the layer's ICM sweeps
+    AuxiliaryFitScratch fit_scratch;  // work memory of the layer's auxiliary fits
+    std::string messages;             // console text of the layer's ICM sweeps
     std::vector<short> It[kPyramidSlots], Itdt[kPyramidSlots];  // image pyramids at t, t + dt
     BlockList parcours;
     short it_HS = 0;
@@ -504,7 +505,7 @@ void Run::run_fit_group(int g, short nc, short nl) {
     for (int L = g * size; L < end; ++L) {
         Layer& layer = layers_[L];
         group.push_back({layer.U.data(), layer.V.data(), layer.u.data(), layer.v.data(),
-                         layer.Estim.data(), layer.Estim_rot.data()});
+                         layer.Estim.data(), layer.Estim_rot.data(), &layer.fit_scratch});
     }
     fit_auxiliary_fields(group.data(), static_cast<int>(group.size()), true, true, nc, nl,
                          p_.coef_regul, p_.sigma_inter);
