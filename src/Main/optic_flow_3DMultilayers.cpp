@@ -679,12 +679,12 @@ void Run::level_initialisation(short resol, short nc, short nl) {
 // (U + u, V + v) of a layer as a two-plane motion-field file.
 void write_layer_field(const Layer& layer, short nc, short nl, const char* name) {
     const std::size_t n = static_cast<std::size_t>(nc) * nl;
-    CImg<float> field(nc, nl, 2);
+    std::vector<float> wU(n), wV(n);
     for (std::size_t k = 0; k < n; ++k) {
-        field.data()[k] = layer.U[k] + layer.u[k];
-        field.data()[n + k] = layer.V[k] + layer.v[k];
+        wU[k] = layer.U[k] + layer.u[k];
+        wV[k] = layer.V[k] + layer.v[k];
     }
-    write_XAmotionH(name, field);
+    write_motion_planes(name, wU.data(), wV.data(), nc, nl);
 }
 
 // "./temp2D_Lay01.xaf", "./temp2D_Lay12.xaf", "./tempUp_Lay1.matlab", "./temp2D_Lay23.xaf",

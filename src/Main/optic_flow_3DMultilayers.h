@@ -11,6 +11,8 @@
 
 // Plane 0 of im is the first (column) component, plane 1 the second (line) component.
 void write_XAmotionH(const char* fileXafOut, const cimg_library::CImg<float>& im);
+// The same file from the two planes as row-major dx x dy buffers.
+void write_motion_planes(const char* fileXafOut, float* u, float* v, short dx, short dy);
 cimg_library::CImg<float> lire_XAmotionH(const char* filename, int dx, int dy, int ofx, int ofy,
                                          int Dx, int Dy);
 // First plane, row-major, little-endian float32, no header.

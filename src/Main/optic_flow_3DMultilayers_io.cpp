@@ -32,9 +32,13 @@ void write_XAmotionH(const char* fileXafOut, const CImg<float>& im) {
             v[static_cast<std::size_t>(y) * dx + x] = im(x, y, 1);
         }
     }
+    write_motion_planes(fileXafOut, u.data(), v.data(), static_cast<short>(dx),
+                        static_cast<short>(dy));
+}
+
+void write_motion_planes(const char* fileXafOut, float* u, float* v, short dx, short dy) {
     short code = 0;
-    write_field(fileXafOut, u.data(), v.data(), static_cast<short>(dx), static_cast<short>(dy),
-                &code);
+    write_field(fileXafOut, u, v, dx, dy, &code);
     if (code != 0)
         fail("cannot write motion-field file '%s' (code %d: %s)", fileXafOut, code,
              code == 2 ? "not enough memory" : std::strerror(errno));
