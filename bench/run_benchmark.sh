@@ -39,6 +39,9 @@ while getopts "b:c:s:w:r:h" opt; do
     esac
 done
 
+# Absolute, since the runs change into their sample folders.
+cur_bin="$(cd "$cur_bin" && pwd)" || exit 1
+[ -z "$base_bin" ] || base_bin="$(cd "$base_bin" && pwd)" || exit 1
 for tool in make_layered_sample compare_winds optic_flow_3DMultilayers; do
     [ -x "$cur_bin/$tool" ] || { echo "missing $cur_bin/$tool (build first)" >&2; exit 1; }
 done
