@@ -141,7 +141,7 @@ struct Sweeper {
 
     // An inner pixel; carried holds the neighbour just updated on its line, then the new value.
     template <bool Forward>
-    void inner(int k, float* carried, int* counts) {
+    __attribute__((always_inline)) void inner(int k, float* carried, int* counts) {
         for (int q = 0; q < K; ++q) {
             const Job& job = jobs[q];
             const float e = job.value(k, inner_stencil<Forward>(job.x, job.s, k, nc, carried[q]));
@@ -169,7 +169,7 @@ struct Sweeper {
     template <int B, bool Forward>
     void band(int first) {
         constexpr int dir = Forward ? 1 : -1;
-        float carried[B][K];
+        float carried[B][K] = {};
         int counts[B][K] = {};
         int row[B];
         for (int b = 0; b < B; ++b) row[b] = (first + dir * b) * nc;
