@@ -52,6 +52,16 @@ inline Stencil inner_stencil(const float* x, const Line_Process* s, int k, int n
 
 // Auxiliary-field update (EstimVal_Rob): (lambda o + coef sum w x_q) / (lambda + coef sum w)
 // in double, rounded to float; counts a move of more than 0.0001.
+// lambda o + coef_regul (w_down x_down + w_up x_up + w_left x_left + w_right x_right) in double,
+// here the pixel's own link record.
+inline double fit_numerator(const Line_Process& here, const Stencil& st, float lambda,
+                            float coef_regul, float o) {
+    const double neighbours =
+        static_cast<double>(here.Disc_h) * st.down + static_cast<double>(st.w_up) * st.up +
+        static_cast<double>(st.w_left) * st.left + static_cast<double>(here.Disc_v) * st.right;
+    return static_cast<double>(lambda) * o + static_cast<double>(coef_regul) * neighbours;
+}
+
 struct EstimJob {
     const float* obs;
     float* x;
@@ -63,10 +73,7 @@ struct EstimJob {
         const double w_up = st.w_up;
         const double w_left = st.w_left;
         const double w_right = s[k].Disc_v;
-        const double neighbours =
-            w_down * st.down + w_up * st.up + w_left * st.left + w_right * st.right;
-        const double numerator =
-            static_cast<double>(lambda) * obs[k] + static_cast<double>(coef_regul) * neighbours;
+        const double numerator = fit_numerator(s[k], st, lambda, coef_regul, obs[k]);
         const double denominator =
             static_cast<double>(coef_regul) * (w_down + w_up + w_left + w_right) + lambda;
         return denominator == 0.0 ? x[k] : static_cast<float>(numerator / denominator);
@@ -86,14 +93,7 @@ struct EstimPrecomputedJob {
     float lambda, coef_regul;
 
     float value(int k, const Stencil& st) const {
-        const double w_down = s[k].Disc_h;
-        const double w_up = st.w_up;
-        const double w_left = st.w_left;
-        const double w_right = s[k].Disc_v;
-        const double neighbours =
-            w_down * st.down + w_up * st.up + w_left * st.left + w_right * st.right;
-        const double numerator =
-            static_cast<double>(lambda) * obs[k] + static_cast<double>(coef_regul) * neighbours;
+        const double numerator = fit_numerator(s[k], st, lambda, coef_regul, obs[k]);
         const double denominator = t[k].den;
         return denominator == 0.0 ? x[k] : static_cast<float>(numerator / denominator);
     }
