@@ -456,26 +456,12 @@ void fit_auxiliary_fields(const WindAndFields* layers, int count, bool divergenc
 
 void fit_divergence_field(float* Estim, float* U, float* V, float* u, float* v, short nc, short nl,
                           float coef_regul, float sigma_es, AuxiliaryFitScratch& scratch) {
-    const std::size_t n = pixel_count(nc, nl);
-    size_buffer(scratch.observation, n);
-    size_buffer(scratch.spatial, n);
-    size_buffer(scratch.terms, n);
-    Div_Estim(scratch.observation.data(), U, V, u, v, nc, nl);
-    FitState fit{{scratch.observation.data(), Estim, scratch.spatial.data(), 1.0f, coef_regul},
-                 scratch.terms.data(),
-                 kMaxPassesDiv};
-    if (n > 0) fit_fields(&fit, 1, nc, nl, sigma_es);
+    const WindAndFields layer{U, V, u, v, Estim, nullptr, &scratch};
+    fit_auxiliary_fields(&layer, 1, true, false, nc, nl, coef_regul, sigma_es);
 }
 
 void fit_vorticity_field(float* Estim_rot, float* U, float* V, float* u, float* v, short nc,
                          short nl, float coef_regul, float sigma_es, AuxiliaryFitScratch& scratch) {
-    const std::size_t n = pixel_count(nc, nl);
-    size_buffer(scratch.observation, n);
-    size_buffer(scratch.spatial, n);
-    size_buffer(scratch.terms, n);
-    Curl_Estim(scratch.observation.data(), U, V, u, v, nc, nl);
-    FitState fit{{scratch.observation.data(), Estim_rot, scratch.spatial.data(), 1.0f, coef_regul},
-                 scratch.terms.data(),
-                 kMaxPassesCurl};
-    if (n > 0) fit_fields(&fit, 1, nc, nl, sigma_es);
+    const WindAndFields layer{U, V, u, v, nullptr, Estim_rot, &scratch};
+    fit_auxiliary_fields(&layer, 1, false, true, nc, nl, coef_regul, sigma_es);
 }
