@@ -603,6 +603,55 @@ TEST(FastBlockSystems, AffineAndConstantSystemsMatchTheNeighbourByNeighbourSums)
     }
 }
 
+// Two ICM sweeps sharing the affine blocks' matrices give what two plain sweeps give: the same
+// increments, parameters, counts and console text, also where a block's matrix is singular
+// (no data term there and lambda 0).
+TEST(FastBlockSystems, SweepsSharingBlockMatricesMatchPlainSweeps) {
+    const int nc = 24, nl = 16, n = nc * nl;
+    for (float lambda : {700.0f, 0.0f}) {
+        BlockCase c(nc, nl);
+        for (int i = 8; i < 16; i++)
+            for (int j = 0; j < 8; j++) c.D[i * nc + j] = 0.0f;
+        struct Result {
+            Field u, v;
+            std::vector<double> theta;
+            int conv[2];
+            std::string text;
+        } plain, shared;
+        AffineSystemCache cache;
+        for (Result* r : {&plain, &shared}) {
+            r->u.assign(n, 0.0f);
+            r->v.assign(n, 0.0f);
+            bloc* head = nullptr;
+            init_parc(&head, 3, 0, nc, nl, 6, 3);
+            for (bloc* b = head; b; b = b->suiv) b->indic = 1;
+            {
+                CapturedOutput capture(&r->text);
+                for (int sweep = 0; sweep < 2; sweep++)
+                    r->conv[sweep] = ICM_lissage_cached(
+                        c.U.data(), c.V.data(), r->u.data(), r->v.data(), c.fx.data(), c.fy.data(),
+                        c.ft.data(), nc, nl, 3.0f, c.D.data(), nullptr, nullptr, c.Estim.data(),
+                        nullptr, c.Estim_rot.data(), head, 0, 0, 4, 0.0f, lambda, 0, 0, 0, 0.0f,
+                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0.0f, nullptr,
+                        nullptr, c.It.data(), r == &shared ? &cache : nullptr);
+            }
+            for (bloc* b = head; b; b = b->suiv)
+                r->theta.insert(r->theta.end(), b->theta + 1, b->theta + 7);
+            Free_parc(head);
+        }
+        EXPECT_TRUE(same_bits(shared.u, plain.u)) << lambda;
+        EXPECT_TRUE(same_bits(shared.v, plain.v)) << lambda;
+        EXPECT_EQ(std::memcmp(shared.theta.data(), plain.theta.data(), 8 * plain.theta.size()), 0);
+        EXPECT_EQ(shared.conv[0], plain.conv[0]);
+        EXPECT_EQ(shared.conv[1], plain.conv[1]);
+        EXPECT_EQ(shared.text, plain.text);
+        EXPECT_EQ(cache.entries.size(), 6u);
+        if (lambda == 0.0f) {
+            EXPECT_NE(plain.text.find("systeme non-inversible"), std::string::npos);
+        }
+    }
+}
+
 TEST(WorkerPool, EveryTaskRunsOnceAndCapturedTextStaysWithItsTask) {
     for (int threads : {1, 2, 5}) {
         WorkerPool pool(threads);

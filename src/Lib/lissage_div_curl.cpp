@@ -145,20 +145,23 @@ float correlation_weight(const BlockInputs& in, int i, int j, long n) {
 
 // Adds the pixel's data, correlation-vector and reference-field terms to the affine system
 // (upper triangle of A only). phi = (1, i, j).
+template <bool WithA>
 void add_fit_terms_6(const BlockInputs& in, int i, int j, double** A, double* B) {
     const long p = in.at(i, j);
     const long double phi[4] = {0.0L, 1.0L, static_cast<long double>(i),
                                 static_cast<long double>(j)};
     const float d = in.Data_out[p], gx = in.fx[p], gy = in.fy[p], gt = in.ft[p];
-    const long double dxx = static_cast<long double>(d) * gx * gx;
-    const long double dxy = static_cast<long double>(d) * gx * gy;
-    const long double dyy = static_cast<long double>(d) * gy * gy;
-    for (int k = 1; k <= 3; k++) {
-        for (int l = k; l <= 3; l++) {
-            A[k][l] += dxx * phi[k] * phi[l];
-            A[3 + k][3 + l] += dyy * phi[k] * phi[l];
+    if (WithA) {
+        const long double dxx = static_cast<long double>(d) * gx * gx;
+        const long double dxy = static_cast<long double>(d) * gx * gy;
+        const long double dyy = static_cast<long double>(d) * gy * gy;
+        for (int k = 1; k <= 3; k++) {
+            for (int l = k; l <= 3; l++) {
+                A[k][l] += dxx * phi[k] * phi[l];
+                A[3 + k][3 + l] += dyy * phi[k] * phi[l];
+            }
+            for (int l = 1; l <= 3; l++) A[k][3 + l] += dxy * phi[k] * phi[l];
         }
-        for (int l = 1; l <= 3; l++) A[k][3 + l] += dxy * phi[k] * phi[l];
     }
     const float gxt = static_cast<float>(static_cast<long double>(gx) * gt * d);
     const float gyt = static_cast<float>(static_cast<long double>(gy) * gt * d);
@@ -169,7 +172,7 @@ void add_fit_terms_6(const BlockInputs& in, int i, int j, double** A, double* B)
 
     auto add_pull = [&](long double w, float target_u, float target_v) {
         for (int k = 1; k <= 3; k++) {
-            for (int l = k; l <= 3; l++) {
+            for (int l = k; l <= 3 && WithA; l++) {
                 A[k][l] += w * phi[k] * phi[l];
                 A[3 + k][3 + l] += w * phi[k] * phi[l];
             }
@@ -348,23 +351,10 @@ T* shifted(T* p, long k) {
     return p ? p + k : nullptr;
 }
 
-}  // namespace
-
-// Normal equations A theta = B of the block's affine increment: A is half the Hessian and B
-// minus half the gradient at theta = 0 of the block energy; accumulated into the caller's
-// zeroed A (upper triangle, copied to the lower at the end) and B.
-int constsys_6_lissage(double** A, double* B, bloc* courant, float* ft, float* fx, float* fy,
-                       float* Data_out, float* /*Gamma_out*/, float* w_mask, float* Estim,
-                       float* /*Mu_out*/, float* Estim_rot, float* U, float* V, float* u, float* v,
-                       short nb_line, short nb_col, float /*rupture*/, float /*alpha*/,
-                       float lambda, short no_div, short no_curl, long nb_VecCorrel,
-                       float coef_Correl, float* w_f, float* w_var, float* w_i, float* w_j,
-                       float* w_u, float* w_v, float coef_ref, float* U_ref, float* V_ref,
-                       short* It) {
-    const BlockInputs in =
-        block_inputs(courant, nb_col, nb_line, U, V, u, v, fx, fy, ft, Data_out, w_mask, Estim,
-                     Estim_rot, lambda, no_div, no_curl, nb_VecCorrel, coef_Correl, w_f, w_var, w_i,
-                     w_j, w_u, w_v, coef_ref, U_ref, V_ref, It);
+// The sums of constsys_6_lissage into A (upper triangle) and B; without A (WithA false) the
+// same additions into B alone, in the same order.
+template <bool WithA>
+void accumulate_6(const BlockInputs& in, double** A, double* B, float lambda) {
     const long double lam = lambda;
     // Smoothing terms of the pixels whose neighbours all lie in the block: the same for each,
     // lambda times small integers, so exact in double. Only six are not zero; adding a zero
@@ -384,11 +374,11 @@ int constsys_6_lissage(double** A, double* B, bloc* courant, float* ft, float* f
     for (int i = in.i0; i < in.i0 + in.T; i++) {
         const bool inner_line = i > in.i0 && i < in.i0 + in.T - 1;
         for (int j = in.j0; j < in.j0 + in.T; j++) {
-            add_fit_terms_6(in, i, j, A, B);
+            add_fit_terms_6<WithA>(in, i, j, A, B);
             if (inner_line && j > in.j0 && j < in.j0 + in.T - 1) {
                 float Kd, Kc;
                 inner_div_curl(in, in.at(i, j), Kd, Kc);
-                for (int t = 0; t < nb_inner; t++)
+                for (int t = 0; t < nb_inner && WithA; t++)
                     A[inner[t].k][inner[t].l] += static_cast<long double>(inner[t].value);
                 for (int k = 1; k <= 6; k++)
                     B[k] -= lam * (Kd * static_cast<long double>(kInnerA[k]) +
@@ -397,13 +387,33 @@ int constsys_6_lissage(double** A, double* B, bloc* courant, float* ft, float* f
             }
             const DivCurlRow r = div_curl_row(in, i, j);
             for (int k = 1; k <= 6; k++) {
-                for (int l = k; l <= 6; l++)
+                for (int l = k; l <= 6 && WithA; l++)
                     A[k][l] += lam * static_cast<long double>(r.a[k] * r.a[l] + r.b[k] * r.b[l]);
                 B[k] -= lam * (r.Kd * static_cast<long double>(r.a[k]) +
                                r.Kc * static_cast<long double>(r.b[k]));
             }
         }
     }
+}
+
+}  // namespace
+
+// Normal equations A theta = B of the block's affine increment: A is half the Hessian and B
+// minus half the gradient at theta = 0 of the block energy; accumulated into the caller's
+// zeroed A (upper triangle, copied to the lower at the end) and B.
+int constsys_6_lissage(double** A, double* B, bloc* courant, float* ft, float* fx, float* fy,
+                       float* Data_out, float* /*Gamma_out*/, float* w_mask, float* Estim,
+                       float* /*Mu_out*/, float* Estim_rot, float* U, float* V, float* u, float* v,
+                       short nb_line, short nb_col, float /*rupture*/, float /*alpha*/,
+                       float lambda, short no_div, short no_curl, long nb_VecCorrel,
+                       float coef_Correl, float* w_f, float* w_var, float* w_i, float* w_j,
+                       float* w_u, float* w_v, float coef_ref, float* U_ref, float* V_ref,
+                       short* It) {
+    const BlockInputs in =
+        block_inputs(courant, nb_col, nb_line, U, V, u, v, fx, fy, ft, Data_out, w_mask, Estim,
+                     Estim_rot, lambda, no_div, no_curl, nb_VecCorrel, coef_Correl, w_f, w_var, w_i,
+                     w_j, w_u, w_v, coef_ref, U_ref, V_ref, It);
+    accumulate_6<true>(in, A, B, lambda);
     for (int k = 2; k <= 6; k++)
         for (int l = 1; l < k; l++) A[k][l] = A[l][k];
     return 0;
@@ -437,25 +447,42 @@ void Ener_min_lissage(float* u, float* v, float* U, float* V, float* fx, float* 
 
 // New affine parameters of the block in vecteur[1..6]; when the 6 x 6 system is singular the
 // block falls back to the constant update: (cu, 0, 0, cv, 0, 0).
-void Estim_Param_6_lissage(float* U, float* V, float* u, float* v, float* Data_out,
-                           float* Gamma_out, float* w_mask, float* Estim, float* Mu_out,
-                           float* Estim_rot, float* fx, float* fy, float* ft, short nb_line,
-                           short nb_col, bloc* courant, double* vecteur, float alpha, float lambda,
-                           short no_div, short no_curl, long nb_VecCorrel, float coef_Correl,
-                           float* w_f, float* w_var, float* w_i, float* w_j, float* w_u, float* w_v,
-                           float coef_ref, float* U_ref, float* V_ref, short* It) {
-    double storage[7][7] = {};
+namespace {
+
+// Estim_Param_6_lissage, the block's matrix factors taken from `known` when it holds them (the
+// matrix does not depend on u, v, so it is the same in every sweep of one ICM call; B is summed
+// again, in the same order), else computed and, with a cache entry, kept there.
+void affine_update(float* U, float* V, float* u, float* v, float* Data_out, float* Gamma_out,
+                   float* w_mask, float* Estim, float* Mu_out, float* Estim_rot, float* fx,
+                   float* fy, float* ft, short nb_line, short nb_col, bloc* courant,
+                   double* vecteur, float alpha, float lambda, short no_div, short no_curl,
+                   long nb_VecCorrel, float coef_Correl, float* w_f, float* w_var, float* w_i,
+                   float* w_j, float* w_u, float* w_v, float coef_ref, float* U_ref, float* V_ref,
+                   short* It, AffineSystemCache::Entry* known) {
+    AffineSystemCache::Entry local;
+    AffineSystemCache::Entry& e = known ? *known : local;
     double* A[7];
-    for (int k = 0; k < 7; k++) A[k] = storage[k];
+    for (int k = 0; k < 7; k++) A[k] = e.lu[k];
     double B[7] = {};
-    int indx[7] = {};
-    double parity;
-    constsys_6_lissage(A, B, courant, ft, fx, fy, Data_out, Gamma_out, w_mask, Estim, Mu_out,
-                       Estim_rot, U, V, u, v, nb_line, nb_col, 0.61f, alpha, lambda, no_div,
-                       no_curl, nb_VecCorrel, coef_Correl, w_f, w_var, w_i, w_j, w_u, w_v, coef_ref,
-                       U_ref, V_ref, It);
-    if (ludcmp(A, 6, indx, &parity)) {
-        lubksb(A, 6, indx, B);
+    if (e.known) {
+        const BlockInputs in =
+            block_inputs(courant, nb_col, nb_line, U, V, u, v, fx, fy, ft, Data_out, w_mask, Estim,
+                         Estim_rot, lambda, no_div, no_curl, nb_VecCorrel, coef_Correl, w_f, w_var,
+                         w_i, w_j, w_u, w_v, coef_ref, U_ref, V_ref, It);
+        accumulate_6<false>(in, nullptr, B, lambda);
+    } else {
+        for (auto& row : e.lu)
+            for (double& x : row) x = 0.0;
+        constsys_6_lissage(A, B, courant, ft, fx, fy, Data_out, Gamma_out, w_mask, Estim, Mu_out,
+                           Estim_rot, U, V, u, v, nb_line, nb_col, 0.61f, alpha, lambda, no_div,
+                           no_curl, nb_VecCorrel, coef_Correl, w_f, w_var, w_i, w_j, w_u, w_v,
+                           coef_ref, U_ref, V_ref, It);
+        double parity;
+        e.regular = ludcmp(A, 6, e.indx, &parity) != 0;
+        e.known = true;
+    }
+    if (e.regular) {
+        lubksb(A, 6, e.indx, B);
     } else {
         print_or_capture("systeme non-inversible -> modele constant\n");
         Ener_min_lissage(u, v, U, V, fx, fy, ft, nb_col, nb_line, Data_out, Gamma_out, w_mask,
@@ -470,6 +497,20 @@ void Estim_Param_6_lissage(float* U, float* V, float* u, float* v, float* Data_o
     copie_vector(vecteur, B, 1, 6);
 }
 
+}  // namespace
+
+void Estim_Param_6_lissage(float* U, float* V, float* u, float* v, float* Data_out,
+                           float* Gamma_out, float* w_mask, float* Estim, float* Mu_out,
+                           float* Estim_rot, float* fx, float* fy, float* ft, short nb_line,
+                           short nb_col, bloc* courant, double* vecteur, float alpha, float lambda,
+                           short no_div, short no_curl, long nb_VecCorrel, float coef_Correl,
+                           float* w_f, float* w_var, float* w_i, float* w_j, float* w_u, float* w_v,
+                           float coef_ref, float* U_ref, float* V_ref, short* It) {
+    affine_update(U, V, u, v, Data_out, Gamma_out, w_mask, Estim, Mu_out, Estim_rot, fx, fy, ft,
+                  nb_line, nb_col, courant, vecteur, alpha, lambda, no_div, no_curl, nb_VecCorrel,
+                  coef_Correl, w_f, w_var, w_i, w_j, w_u, w_v, coef_ref, U_ref, V_ref, It, nullptr);
+}
+
 // One ICM sweep over the active blocks in list order; each block is solved with the others
 // fixed and its pixels rewritten at once. mod 2: affine update everywhere; 3, 4: affine for
 // blocks wider than 4 pixels, constant otherwise; 0: constant everywhere; other: no update.
@@ -477,11 +518,26 @@ void Estim_Param_6_lissage(float* U, float* V, float* u, float* v, float* Data_o
 int ICM_lissage(float* U, float* V, float* u, float* v, float* fx, float* fy, float* ft,
                 short nb_col, short nb_line, float Cond_conv, float* Data_out, float* Gamma_out,
                 float* w_mask, float* Estim, float* Mu_out, float* Estim_rot, bloc* parcours,
-                long /*N*/, long /*d*/, short mod, float alpha, float lambda, short no_div,
-                short no_curl, long nb_VecCorrel, float coef_Correl, float* w_f, float* w_var,
-                float* w_i, float* w_j, float* w_u, float* w_v, float coef_ref, float* U_ref,
-                float* V_ref, short* It) {
+                long N, long d, short mod, float alpha, float lambda, short no_div, short no_curl,
+                long nb_VecCorrel, float coef_Correl, float* w_f, float* w_var, float* w_i,
+                float* w_j, float* w_u, float* w_v, float coef_ref, float* U_ref, float* V_ref,
+                short* It) {
+    return ICM_lissage_cached(U, V, u, v, fx, fy, ft, nb_col, nb_line, Cond_conv, Data_out,
+                              Gamma_out, w_mask, Estim, Mu_out, Estim_rot, parcours, N, d, mod,
+                              alpha, lambda, no_div, no_curl, nb_VecCorrel, coef_Correl, w_f, w_var,
+                              w_i, w_j, w_u, w_v, coef_ref, U_ref, V_ref, It, nullptr);
+}
+
+int ICM_lissage_cached(float* U, float* V, float* u, float* v, float* fx, float* fy, float* ft,
+                       short nb_col, short nb_line, float Cond_conv, float* Data_out,
+                       float* Gamma_out, float* w_mask, float* Estim, float* Mu_out,
+                       float* Estim_rot, bloc* parcours, long /*N*/, long /*d*/, short mod,
+                       float alpha, float lambda, short no_div, short no_curl, long nb_VecCorrel,
+                       float coef_Correl, float* w_f, float* w_var, float* w_i, float* w_j,
+                       float* w_u, float* w_v, float coef_ref, float* U_ref, float* V_ref,
+                       short* It, AffineSystemCache* cache) {
     if (!parcours) return 0;
+    std::size_t affine_index = 0;  // the affine blocks visited so far in this sweep
     // relative change above which a block counts as changed
     const float s6 = coef_Correl == 0.0f ? 1.0f : 2.0f;
     const float s2 = coef_Correl == 0.0f ? 0.1f : 0.5f;
@@ -502,12 +558,18 @@ int ICM_lissage(float* U, float* V, float* u, float* v, float* fx, float* fy, fl
             double old_theta[7], new_theta[7];
             copie_vector(old_theta, courant->theta, 1, 6);
             const double n_old = Norme(old_theta, 1, 6);
-            Estim_Param_6_lissage(U + k, V + k, u + k, v + k, Data_out + k, shifted(Gamma_out, k),
-                                  w_mask, shifted(Estim, k), shifted(Mu_out, k),
-                                  shifted(Estim_rot, k), fx + k, fy + k, ft + k, nb_line, nb_col,
-                                  courant, new_theta, alpha, lambda, no_div, no_curl, nb_VecCorrel,
-                                  coef_Correl, w_f, w_var, w_i, w_j, w_u, w_v, coef_ref,
-                                  shifted(U_ref, k), shifted(V_ref, k), shifted(It, k));
+            AffineSystemCache::Entry* known = nullptr;
+            if (cache) {
+                if (cache->entries.size() <= affine_index) cache->entries.resize(affine_index + 1);
+                known = &cache->entries[affine_index];
+            }
+            ++affine_index;
+            affine_update(U + k, V + k, u + k, v + k, Data_out + k, shifted(Gamma_out, k), w_mask,
+                          shifted(Estim, k), shifted(Mu_out, k), shifted(Estim_rot, k), fx + k,
+                          fy + k, ft + k, nb_line, nb_col, courant, new_theta, alpha, lambda,
+                          no_div, no_curl, nb_VecCorrel, coef_Correl, w_f, w_var, w_i, w_j, w_u,
+                          w_v, coef_ref, shifted(U_ref, k), shifted(V_ref, k), shifted(It, k),
+                          known);
             copie_vector(courant->theta, new_theta, 1, 6);
             proj_theta_6(courant, u, v, nb_line, nb_col);
             for (int m = 1; m <= 6; m++) {

@@ -121,8 +121,9 @@ struct Layer {
     // Terms fixed for a grid level (functions of U and V): divergence of (U, V), its exponential
     // and derivatives, and the t + dt image registered on (U, V).
     std::vector<float> div, exdiv, fx_div, fy_div, Itdt_reg;
-    AuxiliaryFitScratch fit_scratch;  // work memory of the layer's auxiliary fits
-    std::string messages;             // console text of the layer's ICM sweeps
+    AuxiliaryFitScratch fit_scratch;   // work memory of the layer's auxiliary fits
+    AffineSystemCache affine_systems;  // block matrices shared by the sweeps of one ICM call
+    std::string messages;              // console text of the layer's ICM sweeps
     std::vector<short> It[kPyramidSlots], Itdt[kPyramidSlots];  // image pyramids at t, t + dt
     BlockList parcours;
     short it_HS = 0;
@@ -517,14 +518,15 @@ void Run::icm_sweeps(int L, short resol, short nc, short nl) {
     CapturedOutput capture(&layer.messages);
     layer.it_HS = 0;
     layer.Conv_HS = 1;
+    layer.affine_systems.forget();  // the data term changed since the last call
     do {
-        layer.Conv_HS =
-            ICM_lissage(layer.U.data(), layer.V.data(), layer.u.data(), layer.v.data(),
-                        layer.fx.data(), layer.fy.data(), layer.ft.data(), nc, nl, kCondConv,
-                        layer.Data_out.data(), layer.Gamma_out.data(), nullptr, layer.Estim.data(),
-                        layer.Mu_out.data(), layer.Estim_rot.data(), layer.parcours.get(), N_,
-                        nb_decou_, 4, 0.0f, p_.lambda, 0, 0, 0, 0.0f, nullptr, nullptr, nullptr,
-                        nullptr, nullptr, nullptr, 0.0f, nullptr, nullptr, layer.It[resol].data());
+        layer.Conv_HS = ICM_lissage_cached(
+            layer.U.data(), layer.V.data(), layer.u.data(), layer.v.data(), layer.fx.data(),
+            layer.fy.data(), layer.ft.data(), nc, nl, kCondConv, layer.Data_out.data(),
+            layer.Gamma_out.data(), nullptr, layer.Estim.data(), layer.Mu_out.data(),
+            layer.Estim_rot.data(), layer.parcours.get(), N_, nb_decou_, 4, 0.0f, p_.lambda, 0, 0,
+            0, 0.0f, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0.0f, nullptr, nullptr,
+            layer.It[resol].data(), &layer.affine_systems);
         layer.it_HS += 1;
     } while (layer.Conv_HS != 0 && layer.it_HS < 2);
 }
