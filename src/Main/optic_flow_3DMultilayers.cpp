@@ -240,6 +240,7 @@ class Run {
     void end_of_resolution(short resol, short* nc, short* nl);
     void prepare_layer(int L, short resol, short nc, short nl);
     int fit_group_size() const;
+    bool fits_ready(int g) const;
     void run_fit_group(int g, short nc, short nl);
     void icm_sweeps(int L, short resol, short nc, short nl);
     void run_task(int t);
@@ -490,11 +491,10 @@ void Run::prepare_layer(int L, short resol, short nc, short nl) {
 }
 
 // Layers per group of auxiliary fits: all of them with one thread (the fits of one group share
-// their sweeps), otherwise as many groups as threads, so the groups run side by side.
+// their sweeps), otherwise one, so that a thread can take a layer's fits as soon as its ICM
+// sweeps are done.
 int Run::fit_group_size() const {
-    const int nb = p_.nb_layers;
-    const int threads = pool_.threads();
-    return threads <= 1 ? nb : std::max(1, (nb + threads - 1) / threads);
+    return pool_.threads() <= 1 ? p_.nb_layers : 1;
 }
 
 // The auxiliary fits (Estim_Regulees_Rob) of the layers of group g. They read U, V, u, v and
@@ -531,6 +531,14 @@ void Run::icm_sweeps(int L, short resol, short nc, short nl) {
     } while (layer.Conv_HS != 0 && layer.it_HS < 2);
 }
 
+// Whether the ICM sweeps of every layer of fit group g are done; under task_mutex_.
+bool Run::fits_ready(int g) const {
+    const int nb = p_.nb_layers, size = fit_group_size();
+    for (int L = g * size; L < std::min(nb, (g + 1) * size); ++L)
+        if (icm_done_[L] == 0) return false;
+    return true;
+}
+
 // Task t of a batch, nb = nb_layers: t < nb the ICM sweeps of layer t, then the fits of group
 // t - nb, which start once the sweeps of the group's layers are done. Layers never share data
 // here.
@@ -545,20 +553,17 @@ void Run::run_task(int t) {
         icm_finished_.notify_all();
         return;
     }
-    const int g = t - nb, size = fit_group_size();
+    const int g = t - nb;
     {
         std::unique_lock<std::mutex> lock(task_mutex_);
-        icm_finished_.wait(lock, [&] {
-            for (int L = g * size; L < std::min(nb, (g + 1) * size); ++L)
-                if (icm_done_[L] == 0) return false;
-            return true;
-        });
+        icm_finished_.wait(lock, [&] { return fits_ready(g); });
     }
     run_fit_group(g, task_nc_, task_nl_);
 }
 
 // Starts the batch: helper threads take tasks in order; the caller takes part in the ICM sweeps
-// (when icm is set) and returns once they are all done, the fits possibly still running. The
+// (when icm is set), then in the fits of layers already swept, and returns once every layer's
+// sweeps are done, the fits possibly still running. The
 // caller may then do anything that neither reads Estim, Estim_rot nor changes U, V, u, v (the
 // derivative updates, the interface updates, the robust weights, the temporary outputs) before
 // finish_layer_tasks(). With a single thread everything runs here, in task order.
@@ -578,10 +583,23 @@ void Run::start_layer_tasks(bool icm, short resol, short nc, short nl) {
     if (icm) {
         for (int t = next_task_.load(); t < nb; t = next_task_.load())
             if (next_task_.compare_exchange_weak(t, t + 1)) run_task(t);
+        // Until every layer's sweeps are done, take the next fits whose layers are ready
+        // rather than wait.
         std::unique_lock<std::mutex> lock(task_mutex_);
-        icm_finished_.wait(lock, [&] {
-            return std::all_of(icm_done_.begin(), icm_done_.end(), [](char d) { return d != 0; });
-        });
+        for (;;) {
+            if (std::all_of(icm_done_.begin(), icm_done_.end(), [](char d) { return d != 0; }))
+                break;
+            int t = next_task_.load();
+            if (t < task_count_ && fits_ready(t - nb)) {
+                if (next_task_.compare_exchange_strong(t, t + 1)) {
+                    lock.unlock();
+                    run_task(t);
+                    lock.lock();
+                }
+                continue;
+            }
+            icm_finished_.wait(lock);
+        }
     }
     if (helpers_.empty()) finish_layer_tasks();
 }
