@@ -27,6 +27,7 @@
 #include <new>
 #include <thread>
 #include <condition_variable>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -223,6 +224,9 @@ class Run {
           warp_(p.warp_bspline ? Recal_bspline : Recal_fl),
           pool_(threads),
           temporary_writer_(pool_.threads() > 1) {}
+    ~Run() { stop_helpers(); }
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
     int execute();
 
   private:
@@ -239,13 +243,13 @@ class Run {
     void end_of_grid_level(short resol, short scale, short nc, short nl);
     void end_of_resolution(short resol, short* nc, short* nl);
     void prepare_layer(int L, short resol, short nc, short nl);
-    int fit_group_size() const;
-    bool fits_ready(int g) const;
-    void run_fit_group(int g, short nc, short nl);
+    void fit_layer(int L, short nc, short nl);
     void icm_sweeps(int L, short resol, short nc, short nl);
-    void run_task(int t);
-    void start_layer_tasks(bool icm, short resol, short nc, short nl);
-    void finish_layer_tasks();
+    void queue_layer_tasks(bool icm, short resol, short nc, short nl);
+    bool run_one_task(std::unique_lock<std::mutex>& lock);
+    void wait_for_sweeps();
+    void wait_for_fits();
+    void stop_helpers();
     void derivative_update(int L, short resol, short nc, short nl);
     short interface_update(int k, short resol, short nc, short nl);
     void register_and_filter(Layer& layer, const short* Itdt, float* U, float* V, short nc,
@@ -278,15 +282,21 @@ class Run {
     std::vector<Line_Process> ztw_;      // line process of the interface relaxation
     std::vector<WindTerms> wind_terms_;  // fixed parts of its updates
     int coefficients_of_ = 0;  // interface whose coefficients aux_, temp_, aux2_, temp2_ hold
-    // The layer tasks of a horizontal repetition: ICM sweeps, then auxiliary fits that may go on
-    // in the background (start_layer_tasks / finish_layer_tasks).
-    std::vector<std::thread> helpers_;
-    std::atomic<int> next_task_{0};
-    int task_count_ = 0;
-    short task_resol_ = 0, task_nc_ = 0, task_nl_ = 0;
-    std::vector<char> icm_done_;
+    // The layer tasks: each layer's ICM sweeps and auxiliary fits run in the order queued, one at
+    // a time per layer; the layers' chains run side by side on the helpers and on the caller
+    // while it waits (queue_layer_tasks, wait_for_sweeps, wait_for_fits).
+    enum class LayerTask : char { Sweeps, Fits };
+    struct TaskChain {
+        std::deque<LayerTask> queued;
+        bool running = false;
+    };
+    std::vector<TaskChain> chains_;
+    std::vector<std::thread> helpers_;  // started with the first tasks, kept for the run
     std::mutex task_mutex_;
-    std::condition_variable icm_finished_;
+    std::condition_variable task_changed_;
+    long sweeps_left_ = 0, tasks_left_ = 0;  // queued or running
+    bool stop_helpers_ = false;
+    short task_resol_ = 0, task_nc_ = 0, task_nl_ = 0;
 };
 
 void Run::read_image_list() {
@@ -490,26 +500,14 @@ void Run::prepare_layer(int L, short resol, short nc, short nl) {
                      layer.V.data(), nc, nl, scratch_a.data(), warp_);
 }
 
-// Layers per group of auxiliary fits: all of them with one thread (the fits of one group share
-// their sweeps), otherwise one, so that a thread can take a layer's fits as soon as its ICM
-// sweeps are done.
-int Run::fit_group_size() const {
-    return pool_.threads() <= 1 ? p_.nb_layers : 1;
-}
-
-// The auxiliary fits (Estim_Regulees_Rob) of the layers of group g. They read U, V, u, v and
-// write only Estim and Estim_rot.
-void Run::run_fit_group(int g, short nc, short nl) {
-    const int size = fit_group_size();
-    std::vector<WindAndFields> group;
-    const int end = std::min(static_cast<int>(p_.nb_layers), (g + 1) * size);
-    for (int L = g * size; L < end; ++L) {
-        Layer& layer = layers_[L];
-        group.push_back({layer.U.data(), layer.V.data(), layer.u.data(), layer.v.data(),
-                         layer.Estim.data(), layer.Estim_rot.data(), &layer.fit_scratch});
-    }
-    fit_auxiliary_fields(group.data(), static_cast<int>(group.size()), true, true, nc, nl,
-                         p_.coef_regul, p_.sigma_inter);
+// The auxiliary fits (Estim_Regulees_Rob) of layer L. They read U, V, u, v and write only
+// Estim and Estim_rot.
+void Run::fit_layer(int L, short nc, short nl) {
+    Layer& layer = layers_[L];
+    const WindAndFields fields{layer.U.data(),    layer.V.data(),     layer.u.data(),
+                               layer.v.data(),    layer.Estim.data(), layer.Estim_rot.data(),
+                               &layer.fit_scratch};
+    fit_auxiliary_fields(&fields, 1, true, true, nc, nl, p_.coef_regul, p_.sigma_inter);
 }
 
 // At most two ICM sweeps of layer L; its console text is kept in the layer.
@@ -531,82 +529,85 @@ void Run::icm_sweeps(int L, short resol, short nc, short nl) {
     } while (layer.Conv_HS != 0 && layer.it_HS < 2);
 }
 
-// Whether the ICM sweeps of every layer of fit group g are done; under task_mutex_.
-bool Run::fits_ready(int g) const {
-    const int nb = p_.nb_layers, size = fit_group_size();
-    for (int L = g * size; L < std::min(nb, (g + 1) * size); ++L)
-        if (icm_done_[L] == 0) return false;
-    return true;
-}
-
-// Task t of a batch, nb = nb_layers: t < nb the ICM sweeps of layer t, then the fits of group
-// t - nb, which start once the sweeps of the group's layers are done. Layers never share data
-// here.
-void Run::run_task(int t) {
-    const int nb = p_.nb_layers;
-    if (t < nb) {
-        icm_sweeps(t, task_resol_, task_nc_, task_nl_);
-        {
-            std::lock_guard<std::mutex> lock(task_mutex_);
-            icm_done_[t] = 1;
-        }
-        icm_finished_.notify_all();
-        return;
-    }
-    const int g = t - nb;
-    {
-        std::unique_lock<std::mutex> lock(task_mutex_);
-        icm_finished_.wait(lock, [&] { return fits_ready(g); });
-    }
-    run_fit_group(g, task_nc_, task_nl_);
-}
-
-// Starts the batch: helper threads take tasks in order; the caller takes part in the ICM sweeps
-// (when icm is set), then in the fits of layers already swept, and returns once every layer's
-// sweeps are done, the fits possibly still running. The
-// caller may then do anything that neither reads Estim, Estim_rot nor changes U, V, u, v (the
-// derivative updates, the interface updates, the robust weights, the temporary outputs) before
-// finish_layer_tasks(). With a single thread everything runs here, in task order.
-void Run::start_layer_tasks(bool icm, short resol, short nc, short nl) {
-    const int nb = p_.nb_layers;
+// Queues, for every layer, its ICM sweeps (when icm is set) and then its auxiliary fits, at the
+// nc x nl size. A layer's tasks run after the ones queued before them. Between the queueing and
+// wait_for_fits(), the caller may do anything that neither reads Estim, Estim_rot nor changes
+// U, V, u, v, fx, fy, ft, Data_out (the derivative updates, once wait_for_sweeps() returned;
+// the interface updates; the temporary outputs).
+void Run::queue_layer_tasks(bool icm, short resol, short nc, short nl) {
+    std::lock_guard<std::mutex> lock(task_mutex_);
     task_resol_ = resol;
     task_nc_ = nc;
     task_nl_ = nl;
-    task_count_ = nb + (nb + fit_group_size() - 1) / fit_group_size();
-    icm_done_.assign(static_cast<std::size_t>(nb), icm ? 0 : 1);
-    next_task_ = icm ? 0 : nb;
-    const int helpers = std::min(pool_.threads() - 1, task_count_);
-    for (int h = 0; h < helpers; ++h)
-        helpers_.emplace_back([this] {
-            for (int t; (t = next_task_++) < task_count_;) run_task(t);
-        });
-    if (icm) {
-        for (int t = next_task_.load(); t < nb; t = next_task_.load())
-            if (next_task_.compare_exchange_weak(t, t + 1)) run_task(t);
-        // Until every layer's sweeps are done, take the next fits whose layers are ready
-        // rather than wait.
-        std::unique_lock<std::mutex> lock(task_mutex_);
-        for (;;) {
-            if (std::all_of(icm_done_.begin(), icm_done_.end(), [](char d) { return d != 0; }))
-                break;
-            int t = next_task_.load();
-            if (t < task_count_ && fits_ready(t - nb)) {
-                if (next_task_.compare_exchange_strong(t, t + 1)) {
-                    lock.unlock();
-                    run_task(t);
-                    lock.lock();
-                }
-                continue;
-            }
-            icm_finished_.wait(lock);
+    chains_.resize(static_cast<std::size_t>(p_.nb_layers));
+    for (TaskChain& chain : chains_) {
+        if (icm) {
+            chain.queued.push_back(LayerTask::Sweeps);
+            ++sweeps_left_;
+            ++tasks_left_;
         }
+        chain.queued.push_back(LayerTask::Fits);
+        ++tasks_left_;
     }
-    if (helpers_.empty()) finish_layer_tasks();
+    for (int h = static_cast<int>(helpers_.size()); h < pool_.threads() - 1; ++h)
+        helpers_.emplace_back([this] {
+            std::unique_lock<std::mutex> helper_lock(task_mutex_);
+            while (!stop_helpers_)
+                if (!run_one_task(helper_lock)) task_changed_.wait(helper_lock);
+        });
+    task_changed_.notify_all();
 }
 
-// The caller takes the tasks left, then waits for the helpers.
-void Run::finish_layer_tasks() {
-    for (int t; (t = next_task_++) < task_count_;) run_task(t);
+// Runs the first task of a chain that is free, ICM sweeps first; false when there is none.
+// Called with task_mutex_ held, which is released while the task runs.
+bool Run::run_one_task(std::unique_lock<std::mutex>& lock) {
+    int pick = -1;
+    for (int pass = 0; pass < 2 && pick < 0; ++pass)
+        for (int L = 0; L < static_cast<int>(chains_.size()) && pick < 0; ++L) {
+            const TaskChain& chain = chains_[L];
+            if (!chain.running && !chain.queued.empty() &&
+                (pass == 1 || chain.queued.front() == LayerTask::Sweeps))
+                pick = L;
+        }
+    if (pick < 0) return false;
+    TaskChain& chain = chains_[pick];
+    const LayerTask task = chain.queued.front();
+    chain.queued.pop_front();
+    chain.running = true;
+    const short resol = task_resol_, nc = task_nc_, nl = task_nl_;
+    lock.unlock();
+    if (task == LayerTask::Sweeps)
+        icm_sweeps(pick, resol, nc, nl);
+    else
+        fit_layer(pick, nc, nl);
+    lock.lock();
+    chain.running = false;
+    if (task == LayerTask::Sweeps) --sweeps_left_;
+    --tasks_left_;
+    task_changed_.notify_all();
+    return true;
+}
+
+// Takes part in the layer tasks until every queued ICM sweep is done.
+void Run::wait_for_sweeps() {
+    std::unique_lock<std::mutex> lock(task_mutex_);
+    while (sweeps_left_ > 0)
+        if (!run_one_task(lock)) task_changed_.wait(lock);
+}
+
+// Takes part in the layer tasks until every queued task is done.
+void Run::wait_for_fits() {
+    std::unique_lock<std::mutex> lock(task_mutex_);
+    while (tasks_left_ > 0)
+        if (!run_one_task(lock)) task_changed_.wait(lock);
+}
+
+void Run::stop_helpers() {
+    {
+        std::lock_guard<std::mutex> lock(task_mutex_);
+        stop_helpers_ = true;
+    }
+    task_changed_.notify_all();
     for (std::thread& h : helpers_) h.join();
     helpers_.clear();
 }
@@ -691,7 +692,7 @@ void Run::level_initialisation(short resol, short nc, short nl) {
                        layer.ft.data(), p_.sigma1, nc, nl, layer.Data_out.data());
         BordMisAZero(layer.Data_out.data(), nc, nl);
     });
-    start_layer_tasks(false, resol, nc, nl);
+    queue_layer_tasks(false, resol, nc, nl);
     coefficients_of_ = 0;
     for (int L = 1; L < p_.nb_layers; ++L) interface_update(L, resol, nc, nl);
 }
@@ -748,8 +749,8 @@ void Run::alternate(short resol, short nc, short nl) {
                 // The layers are independent here: each one's ICM sweeps, auxiliary fits and
                 // derivative update read and write only its own fields.
                 for (int L = 0; L < p_.nb_layers; ++L) convwVertLayer_[L] = 1;
-                finish_layer_tasks();
-                start_layer_tasks(true, resol, nc, nl);
+                queue_layer_tasks(true, resol, nc, nl);
+                wait_for_sweeps();
                 for (Layer& layer : layers_) {
                     std::fputs(layer.messages.c_str(), stdout);
                     layer.messages.clear();
@@ -802,7 +803,7 @@ void Run::alternate(short resol, short nc, short nl) {
         Nb_it += 1;
         write_temporary_outputs(nc, nl);
     } while (Conv != 0 && Nb_it < kMaxAlternations);
-    finish_layer_tasks();
+    wait_for_fits();
     if (Conv == 0)
         std::cout << "convergence accomplish within " << Nb_it << " iterations " << std::endl;
     else
