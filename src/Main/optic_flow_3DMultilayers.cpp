@@ -131,12 +131,19 @@ struct Layer {
     int Conv_HS = 0;
 };
 
-// The text matrices of one pass's vertical winds (interfaces 1 and 2), at the nc x nl size of
-// the pass.
+// The temporary outputs of one pass at its nc x nl size: the winds (U + u, V + v) of layers 0
+// .. 2 and the vertical winds of interfaces 1 and 2.
 struct PassSnapshot {
     short nc = 0, nl = 0, nb_layers = 0;
+    std::vector<float> wU[3], wV[3];
     std::vector<float> wind[3];  // entry 0 unused
 };
+
+// Layer L's wind as a two-plane motion-field file; skipped for a missing layer.
+void write_layer_field(PassSnapshot& s, int L, const char* name) {
+    if (L >= s.nb_layers) return;
+    write_motion_planes(name, s.wU[L].data(), s.wV[L].data(), s.nc, s.nl);
+}
 
 // The text matrix of interface k's wind; skipped for a missing interface.
 void write_interface_text(PassSnapshot& s, int k, const char* name) {
@@ -144,12 +151,17 @@ void write_interface_text(PassSnapshot& s, int k, const char* name) {
     Cree_fichier_image(name, CImg<float>(s.wind[k].data(), s.nc, s.nl, 1, 1, true));
 }
 
+// "./temp2D_Lay01.xaf", "./temp2D_Lay12.xaf", "./tempUp_Lay1.matlab", "./temp2D_Lay23.xaf",
+// "./tempUp_Lay2.matlab", in this order.
 void write_pass_snapshot(PassSnapshot& s) {
+    write_layer_field(s, 0, "./temp2D_Lay01.xaf");
+    write_layer_field(s, 1, "./temp2D_Lay12.xaf");
     write_interface_text(s, 1, "./tempUp_Lay1.matlab");
+    write_layer_field(s, 2, "./temp2D_Lay23.xaf");
     write_interface_text(s, 2, "./tempUp_Lay2.matlab");
 }
 
-// Writes the text matrices of the passes' vertical winds on a thread of its own, at the lowest
+// Writes the temporary outputs of the passes on a thread of its own, at the lowest
 // priority, while the estimation goes on (runs with a single thread write every pass in place).
 // A pass still waiting when the next one ends is superseded by it: the files always hold a
 // whole pass, the passes in order, and after flush() the last one; the run holds at most two
@@ -697,42 +709,29 @@ void Run::level_initialisation(short resol, short nc, short nl) {
     for (int L = 1; L < p_.nb_layers; ++L) interface_update(L, resol, nc, nl);
 }
 
-// (U + u, V + v) of a layer as a two-plane motion-field file.
-void write_layer_field(const Layer& layer, short nc, short nl, const char* name) {
-    const std::size_t n = static_cast<std::size_t>(nc) * nl;
-    std::vector<float> wU(n), wV(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        wU[k] = layer.U[k] + layer.u[k];
-        wV[k] = layer.V[k] + layer.v[k];
-    }
-    write_motion_planes(name, wU.data(), wV.data(), nc, nl);
-}
-
-// "./temp2D_Lay01.xaf", "./temp2D_Lay12.xaf", "./tempUp_Lay1.matlab", "./temp2D_Lay23.xaf",
-// "./tempUp_Lay2.matlab" for layers 0 .. 2 and interfaces 1, 2 at the current size. With
-// several threads the motion-field files are written at once and the text matrices of the
-// winds (the slow part) by the writer thread.
+// The temporary outputs of the pass (write_pass_snapshot) at the current size; with several
+// threads they are written by the writer thread while the estimation goes on.
 void Run::write_temporary_outputs(short nc, short nl) {
     const std::size_t n = static_cast<std::size_t>(nc) * nl;
     auto snap = std::make_unique<PassSnapshot>();
     snap->nc = nc;
     snap->nl = nl;
     snap->nb_layers = p_.nb_layers;
+    for (int L = 0; L < 3 && L < p_.nb_layers; ++L) {
+        const Layer& layer = layers_[L];
+        snap->wU[L].resize(n);
+        snap->wV[L].resize(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            snap->wU[L][k] = layer.U[k] + layer.u[k];
+            snap->wV[L][k] = layer.V[k] + layer.v[k];
+        }
+    }
     for (int k = 1; k < 3 && k < p_.nb_layers; ++k)
         snap->wind[k].assign(wVert_[k].begin(), wVert_[k].begin() + n);
-    const char* const field_names[3] = {"./temp2D_Lay01.xaf", "./temp2D_Lay12.xaf",
-                                        "./temp2D_Lay23.xaf"};
-    if (temporary_writer_.background()) {
-        for (int L = 0; L < 3 && L < p_.nb_layers; ++L)
-            write_layer_field(layers_[L], nc, nl, field_names[L]);
+    if (temporary_writer_.background())
         temporary_writer_.post(std::move(snap));
-        return;
-    }
-    if (p_.nb_layers > 0) write_layer_field(layers_[0], nc, nl, field_names[0]);
-    if (p_.nb_layers > 1) write_layer_field(layers_[1], nc, nl, field_names[1]);
-    write_interface_text(*snap, 1, "./tempUp_Lay1.matlab");
-    if (p_.nb_layers > 2) write_layer_field(layers_[2], nc, nl, field_names[2]);
-    write_interface_text(*snap, 2, "./tempUp_Lay2.matlab");
+    else
+        write_pass_snapshot(*snap);
 }
 
 void Run::alternate(short resol, short nc, short nl) {
