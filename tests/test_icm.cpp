@@ -5,12 +5,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "affine.h"
 #include "lissage_div_curl.h"
 #include "relax.h"
+#include "worker_pool.h"
 
 namespace {
 
@@ -421,4 +424,98 @@ TEST(IcmSweep, RepeatedSweepsRecoverAKnownAffineMotion) {
         }
     }
     Free_parc(head);
+}
+
+namespace {
+
+// Lets one more thread join every offered sweep.
+class SecondThread : public WorkSharing {
+  public:
+    void offer(SharedWork* work) override {
+        joiner_ = std::thread([work] { work->help(); });
+    }
+    void withdraw(SharedWork*) override { joiner_.join(); }
+
+  private:
+    std::thread joiner_;
+};
+
+// Blocks of sides 8, 4, 2 and 1 in list order, one block left inactive.
+bloc* mixed_blocks(short nc, short nl) {
+    bloc* head = nullptr;
+    init_parc(&head, 3, 0, nc, nl, (nc / 8) * (nl / 8), nc / 8);
+    int index = 0;
+    for (bloc* b = head; b; b = b->suiv, ++index) {
+        if (index % 3 == 1 && b->taille > 0) decoupe(b, nl, nc);
+        b->indic = index == 5 ? 0 : 1;
+    }
+    return head;
+}
+
+}  // namespace
+
+// Sweeps joined by a second thread give the serial sweeps' increments, block parameters, change
+// counts and console text, with affine, constant and single-pixel blocks and singular systems.
+TEST(IcmSweep, SweepsJoinedByASecondThreadMatchTheSerialSweeps) {
+    const short nc = 128, nl = 96;
+    for (float lambda : {700.0f, 0.0f}) {
+        Layer base(nc, nl);
+        fill_irregular(base);
+        for (int i = 0; i < 8; i++)
+            for (int j = 16; j < 24; j++) base.Data_out[base.at(i, j)] = 0.0f;
+        struct Result {
+            std::vector<float> u, v;
+            std::vector<double> theta;
+            std::vector<int> conv;
+            std::string text;
+        } serial, joined;
+        for (Result* r : {&serial, &joined}) {
+            Layer L = base;
+            bloc* head = mixed_blocks(nc, nl);
+            AffineSystemCache cache;
+            SecondThread second;
+            {
+                CapturedOutput capture(&r->text);
+                for (int s = 0; s < 3; s++) {
+                    cache.forget();
+                    r->conv.push_back(ICM_lissage_cached(
+                        L.U.data(), L.V.data(), L.u.data(), L.v.data(), L.fx.data(), L.fy.data(),
+                        L.ft.data(), nc, nl, 3.0f, L.Data_out.data(), nullptr, nullptr,
+                        L.Estim.data(), nullptr, L.Estim_rot.data(), head, 0, 0, 4, 0.0f, lambda, 0,
+                        0, 0, 0.0f, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0.0f,
+                        nullptr, nullptr, L.It.data(), r == &joined ? &cache : nullptr,
+                        r == &joined ? &second : nullptr));
+                }
+            }
+            if (r == &joined) {
+                // Every two chunks whose extents lie side by side keep their list order.
+                ASSERT_GT(cache.chunks.size(), 10u);
+                for (std::size_t a = 0; a < cache.chunks.size(); ++a)
+                    for (std::size_t b = a + 1; b < cache.chunks.size(); ++b) {
+                        const auto &A = cache.chunks[a], &B = cache.chunks[b];
+                        const int gap_i = std::max(A.i0, B.i0) - std::min(A.i1, B.i1);
+                        const int gap_j = std::max(A.j0, B.j0) - std::min(A.j1, B.j1);
+                        const bool touch = (gap_i < 0 && gap_j < 0) || (gap_i == 0 && gap_j < 0) ||
+                                           (gap_j == 0 && gap_i < 0);
+                        const bool ordered =
+                            std::count(A.next.begin(), A.next.end(), static_cast<int>(b)) == 1;
+                        ASSERT_EQ(ordered, touch) << a << " " << b;
+                    }
+            }
+            r->u = L.u;
+            r->v = L.v;
+            for (bloc* b = head; b; b = b->suiv)
+                r->theta.insert(r->theta.end(), b->theta + 1, b->theta + 7);
+            Free_parc(head);
+        }
+        EXPECT_EQ(std::memcmp(joined.u.data(), serial.u.data(), 4 * serial.u.size()), 0);
+        EXPECT_EQ(std::memcmp(joined.v.data(), serial.v.data(), 4 * serial.v.size()), 0);
+        EXPECT_EQ(std::memcmp(joined.theta.data(), serial.theta.data(), 8 * serial.theta.size()),
+                  0);
+        EXPECT_EQ(joined.conv, serial.conv);
+        EXPECT_EQ(joined.text, serial.text);
+        if (lambda == 0.0f) {
+            EXPECT_NE(serial.text.find("non-inversible"), std::string::npos);
+        }
+    }
 }

@@ -6,8 +6,13 @@
 // The increment is affine over the block (6 x 6 normal equations) or constant (2 x 2).
 #include "lissage_div_curl.h"
 
+#include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <mutex>
+#include <string>
 
 #include "affine.h"
 #include "relax.h"
@@ -511,6 +516,162 @@ void Estim_Param_6_lissage(float* U, float* V, float* u, float* v, float* Data_o
                   coef_Correl, w_f, w_var, w_i, w_j, w_u, w_v, coef_ref, U_ref, V_ref, It, nullptr);
 }
 
+namespace {
+
+// Whether a block of side 2^taille takes the affine update under mod.
+bool is_affine(short mod, short taille) {
+    return mod == 2 || ((mod == 3 || mod == 4) && taille > 2);
+}
+
+// Lists the active blocks and cuts them into chunks (runs of consecutive blocks in one square
+// cell, about 256 cells per image and no cell smaller than a block) with their order
+// constraints, unless the cache holds them for this mod.
+// A block reads the winds of its pixels' four neighbours and writes its own pixels, so two
+// chunks whose extents, widened by one pixel along lines or along columns, do not meet may be
+// solved in either order. False when the chunks are too many to plan.
+bool plan_chunks(AffineSystemCache& cache, bloc* parcours, short mod, short nb_col, short nb_line) {
+    constexpr std::size_t kMaxChunks = 4096;
+    if (cache.planned_mod == mod) return !cache.chunks.empty();
+    cache.visits.clear();
+    cache.chunks.clear();
+    cache.planned_mod = mod;
+    short cell = 0;  // log2 of the cell side
+    while ((static_cast<long>(nb_col) * nb_line >> (2 * cell + 2)) >= 256) ++cell;
+    for (bloc* b = parcours; b; b = b->suiv)
+        if (b->indic != 0) {
+            cache.visits.push_back(
+                {static_cast<long>(b->abs) * nb_col + b->ord, b->abs, b->ord, b->taille, b});
+            cell = std::max(cell, b->taille);
+        }
+    int affine = 0;
+    for (std::size_t q = 0; q < cache.visits.size(); ++q) {
+        const AffineSystemCache::Visit& v = cache.visits[q];
+        const int side = 1 << v.taille;
+        const bool same_cell = !cache.chunks.empty() && q > 0 &&
+                               (cache.visits[q - 1].i >> cell) == (v.i >> cell) &&
+                               (cache.visits[q - 1].j >> cell) == (v.j >> cell);
+        if (!same_cell) {
+            if (cache.chunks.size() == kMaxChunks) {
+                cache.chunks.clear();
+                return false;
+            }
+            AffineSystemCache::Chunk c;
+            c.first = static_cast<int>(q);
+            c.end = c.first;
+            c.affine_base = affine;
+            c.i0 = v.i;
+            c.j0 = v.j;
+            c.i1 = v.i + side;
+            c.j1 = v.j + side;
+            cache.chunks.push_back(std::move(c));
+        }
+        AffineSystemCache::Chunk& c = cache.chunks.back();
+        c.end = static_cast<int>(q) + 1;
+        c.i0 = std::min(c.i0, static_cast<int>(v.i));
+        c.j0 = std::min(c.j0, static_cast<int>(v.j));
+        c.i1 = std::max(c.i1, v.i + side);
+        c.j1 = std::max(c.j1, v.j + side);
+        if (is_affine(mod, v.taille)) ++affine;
+    }
+    cache.affine_count = affine;
+    auto meet = [](int a0, int a1, int b0, int b1) { return std::max(a0, b0) < std::min(a1, b1); };
+    for (std::size_t a = 0; a < cache.chunks.size(); ++a)
+        for (std::size_t b = a + 1; b < cache.chunks.size(); ++b) {
+            const AffineSystemCache::Chunk &A = cache.chunks[a], &B = cache.chunks[b];
+            const bool along_lines =
+                meet(A.i0 - 1, A.i1 + 1, B.i0, B.i1) && meet(A.j0, A.j1, B.j0, B.j1);
+            const bool along_columns =
+                meet(A.i0, A.i1, B.i0, B.i1) && meet(A.j0 - 1, A.j1 + 1, B.j0, B.j1);
+            if (along_lines || along_columns) {
+                cache.chunks[a].next.push_back(static_cast<int>(b));
+                cache.chunks[b].before += 1;
+            }
+        }
+    return !cache.chunks.empty();
+}
+
+// One sweep over the planned chunks by the owner and any thread that joins: a chunk is taken
+// once every earlier chunk it touches is done, the lowest-numbered ready chunk first.
+class ChunkSweep : public SharedWork {
+  public:
+    using Solve = std::function<void(int chunk, long& nb, long& nc)>;
+    ChunkSweep(const AffineSystemCache& plan, Solve solve)
+        : plan_(plan),
+          solve_(std::move(solve)),
+          waiting_(plan.chunks.size()),
+          messages_(plan.chunks.size()) {
+        for (std::size_t c = 0; c < plan.chunks.size(); ++c) {
+            waiting_[c] = plan.chunks[c].before;
+            if (waiting_[c] == 0) ready_.push_back(static_cast<int>(c));
+        }
+        std::make_heap(ready_.begin(), ready_.end(), std::greater<int>());
+    }
+
+    // Offers the sweep, takes part in it until every chunk is done, withdraws it, then prints
+    // the chunks' console text in list order.
+    void run(WorkSharing* sharing) {
+        sharing->offer(this);
+        help();
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return done_ == plan_.chunks.size(); });
+        }
+        sharing->withdraw(this);
+        for (const std::string& m : messages_)
+            if (!m.empty()) print_or_capture(m.c_str());
+    }
+
+    void help() override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (taken_ < plan_.chunks.size()) {
+            if (ready_.empty()) {
+                changed_.wait(lock);
+                continue;
+            }
+            std::pop_heap(ready_.begin(), ready_.end(), std::greater<int>());
+            const int c = ready_.back();
+            ready_.pop_back();
+            ++taken_;
+            lock.unlock();
+            long chunk_nb = 0, chunk_nc = 0;
+            {
+                CapturedOutput capture(&messages_[static_cast<std::size_t>(c)]);
+                solve_(c, chunk_nb, chunk_nc);
+            }
+            lock.lock();
+            nb_ += chunk_nb;
+            nc_ += chunk_nc;
+            for (int n : plan_.chunks[static_cast<std::size_t>(c)].next)
+                if (--waiting_[static_cast<std::size_t>(n)] == 0) {
+                    ready_.push_back(n);
+                    std::push_heap(ready_.begin(), ready_.end(), std::greater<int>());
+                }
+            ++done_;
+            changed_.notify_all();
+        }
+    }
+
+    bool exhausted() const override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return taken_ == plan_.chunks.size();
+    }
+    long nb() const { return nb_; }
+    long nc() const { return nc_; }
+
+  private:
+    const AffineSystemCache& plan_;
+    Solve solve_;
+    std::vector<int> waiting_;  // earlier touching chunks not done yet
+    std::vector<int> ready_;    // min-heap of chunks free to take
+    std::vector<std::string> messages_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t taken_ = 0, done_ = 0;
+    long nb_ = 0, nc_ = 0;
+};
+
+}  // namespace
+
 // One ICM sweep over the active blocks in list order; each block is solved with the others
 // fixed and its pixels rewritten at once. mod 2: affine update everywhere; 3, 4: affine for
 // blocks wider than 4 pixels, constant otherwise; 0: constant everywhere; other: no update.
@@ -535,25 +696,21 @@ int ICM_lissage_cached(float* U, float* V, float* u, float* v, float* fx, float*
                        float alpha, float lambda, short no_div, short no_curl, long nb_VecCorrel,
                        float coef_Correl, float* w_f, float* w_var, float* w_i, float* w_j,
                        float* w_u, float* w_v, float coef_ref, float* U_ref, float* V_ref,
-                       short* It, AffineSystemCache* cache) {
+                       short* It, AffineSystemCache* cache, WorkSharing* sharing) {
     if (!parcours) return 0;
-    std::size_t affine_index = 0;  // the affine blocks visited so far in this sweep
     // relative change above which a block counts as changed
     const float s6 = coef_Correl == 0.0f ? 1.0f : 2.0f;
     const float s2 = coef_Correl == 0.0f ? 0.1f : 0.5f;
     // Without correlation vectors and reference field the constant updates run without the
     // set-up of Ener_min_lissage, with the same sums.
     const bool data_term_only = !(coef_Correl != 0.0f && nb_VecCorrel >= 1) && coef_ref == 0.0f;
-    long nb = 0, nc = 0;
-    for (bloc* courant = parcours; courant; courant = courant->suiv) {
-        // The records lie apart in memory: fetch the next one while this block is solved.
-        if (courant->suiv) __builtin_prefetch(courant->suiv);
-        if (courant->indic == 0) continue;
+    // Solves active block `courant` (top-left pixel k, line i, column j, side 2^taille), counting
+    // it in nb, in nc when it changed, and its affine matrix as number affine_index.
+    auto visit = [&](bloc* courant, long k, short i, short j, short taille, long& nb, long& nc,
+                     std::size_t& affine_index) {
         nb++;
-        const long k = static_cast<long>(courant->abs) * nb_col + courant->ord;
-        const bool mixed = mod == 3 || mod == 4;  // side > 4 affine, side <= 4 constant
-        const bool affine = mod == 2 || (mixed && courant->taille > 2);
-        const bool constant = mod == 0 || (mixed && courant->taille <= 2);
+        const bool affine = is_affine(mod, taille);
+        const bool constant = mod == 0 || ((mod == 3 || mod == 4) && taille <= 2);
         if (affine) {
             double old_theta[7], new_theta[7];
             copie_vector(old_theta, courant->theta, 1, 6);
@@ -581,21 +738,21 @@ int ICM_lissage_cached(float* U, float* V, float* u, float* v, float* fx, float*
             }
         } else if (constant) {
             const float u0 = u[k], v0 = v[k];
-            if (data_term_only && courant->taille == 0) {
+            if (data_term_only && taille == 0) {
                 // Ener_min_lissage's cases without its set-up
                 const float xi = (no_div || !Estim) ? 0.0f : Estim[k];
                 const float zeta = (no_curl || !Estim_rot) ? 0.0f : Estim_rot[k];
                 System2 S;
                 add_data_terms_2(S, Data_out, fx, fy, ft, k);
-                single_pixel_constant(S, U, V, u, v, xi, zeta, lambda, courant->abs, courant->ord,
-                                      nb_col, nb_line, k, u + k, v + k);
+                single_pixel_constant(S, U, V, u, v, xi, zeta, lambda, i, j, nb_col, nb_line, k,
+                                      u + k, v + k);
             } else if (data_term_only) {
                 const float *D = Data_out + k, *gx = fx + k, *gy = fy + k, *gt = ft + k;
                 constant_block(
                     [&](System2& S, int, int, long p) { add_data_terms_2(S, D, gx, gy, gt, p); },
                     U + k, V + k, u + k, v + k, no_div ? nullptr : shifted(Estim, k),
-                    no_curl ? nullptr : shifted(Estim_rot, k), lambda, courant->abs, courant->ord,
-                    1 << courant->taille, nb_col, nb_line, u + k, v + k);
+                    no_curl ? nullptr : shifted(Estim_rot, k), lambda, i, j, 1 << taille, nb_col,
+                    nb_line, u + k, v + k);
                 recopie(u + k, v + k, nb_col, nb_line, courant);
             } else {
                 Ener_min_lissage(u + k, v + k, U + k, V + k, fx + k, fy + k, ft + k, nb_col,
@@ -610,6 +767,32 @@ int ICM_lissage_cached(float* U, float* V, float* u, float* v, float* fx, float*
             if (Seuil_ERR(static_cast<float>((static_cast<double>(u0) - u[k]) / r), s2) ||
                 Seuil_ERR(static_cast<float>((static_cast<double>(v0) - v[k]) / r), s2))
                 nc++;
+        }
+    };
+    long nb = 0, nc = 0;
+    if (cache && sharing && data_term_only && plan_chunks(*cache, parcours, mod, nb_col, nb_line)) {
+        // Chunks side by side; each chunk's console text is kept and printed in list order.
+        if (cache->entries.size() < static_cast<std::size_t>(cache->affine_count))
+            cache->entries.resize(static_cast<std::size_t>(cache->affine_count));
+        ChunkSweep sweep(*cache, [&](int c, long& chunk_nb, long& chunk_nc) {
+            const AffineSystemCache::Chunk& chunk = cache->chunks[static_cast<std::size_t>(c)];
+            std::size_t affine_index = static_cast<std::size_t>(chunk.affine_base);
+            for (int q = chunk.first; q < chunk.end; ++q) {
+                const AffineSystemCache::Visit& b = cache->visits[static_cast<std::size_t>(q)];
+                visit(b.record, b.k, b.i, b.j, b.taille, chunk_nb, chunk_nc, affine_index);
+            }
+        });
+        sweep.run(sharing);
+        nb = sweep.nb();
+        nc = sweep.nc();
+    } else {
+        std::size_t affine_index = 0;  // the affine blocks visited so far in this sweep
+        for (bloc* courant = parcours; courant; courant = courant->suiv) {
+            // The records lie apart in memory: fetch the next one while this block is solved.
+            if (courant->suiv) __builtin_prefetch(courant->suiv);
+            if (courant->indic == 0) continue;
+            visit(courant, static_cast<long>(courant->abs) * nb_col + courant->ord, courant->abs,
+                  courant->ord, courant->taille, nb, nc, affine_index);
         }
     }
     return static_cast<float>(nb) * Cond_conv / 100.0f > static_cast<float>(nc)

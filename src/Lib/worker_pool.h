@@ -42,6 +42,25 @@ class WorkerPool {
 // body(first, end) for each; serial (one call) when pool is null or nb_line is small.
 void for_line_ranges(WorkerPool* pool, int nb_line, const std::function<void(int, int)>& body);
 
+// Work that threads left idle may join while its owner runs it: help() takes units of the work
+// until none is left to take (possibly waiting for units to become ready) and returns; once
+// exhausted() is true, help() has nothing more to give.
+class SharedWork {
+  public:
+    virtual ~SharedWork() = default;
+    virtual void help() = 0;
+    virtual bool exhausted() const = 0;
+};
+
+// Where the owner of shared work announces it: after offer(w), idle threads may call w->help();
+// withdraw(w) returns once no thread is inside w->help() and none will enter it again.
+class WorkSharing {
+  public:
+    virtual ~WorkSharing() = default;
+    virtual void offer(SharedWork* work) = 0;
+    virtual void withdraw(SharedWork* work) = 0;
+};
+
 // Console text of a task: while a CapturedOutput lives on a thread, print_or_capture() on that
 // thread appends to its buffer instead of writing to standard output, so the caller can print
 // the buffers of a batch in a fixed order.

@@ -229,7 +229,7 @@ class TemporaryWriter {
     bool writing_ = false, stop_ = false;
 };
 
-class Run {
+class Run : private WorkSharing {
   public:
     Run(const RunParameters& p, int threads)
         : p_(p),
@@ -262,6 +262,8 @@ class Run {
     void wait_for_sweeps();
     void wait_for_fits();
     void stop_helpers();
+    void offer(SharedWork* work) override;
+    void withdraw(SharedWork* work) override;
     void derivative_update(int L, short resol, short nc, short nl);
     short interface_update(int k, short resol, short nc, short nl);
     void register_and_filter(Layer& layer, const short* Itdt, float* U, float* V, short nc,
@@ -303,6 +305,7 @@ class Run {
         bool running = false;
     };
     std::vector<TaskChain> chains_;
+    std::vector<std::pair<SharedWork*, int>> open_work_;  // offered work, threads inside it
     std::vector<std::thread> helpers_;  // started with the first tasks, kept for the run
     std::mutex task_mutex_;
     std::condition_variable task_changed_;
@@ -536,7 +539,8 @@ void Run::icm_sweeps(int L, short resol, short nc, short nl) {
             layer.Gamma_out.data(), nullptr, layer.Estim.data(), layer.Mu_out.data(),
             layer.Estim_rot.data(), layer.parcours.get(), N_, nb_decou_, 4, 0.0f, p_.lambda, 0, 0,
             0, 0.0f, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0.0f, nullptr, nullptr,
-            layer.It[resol].data(), &layer.affine_systems);
+            layer.It[resol].data(), &layer.affine_systems,
+            pool_.threads() > 1 ? static_cast<WorkSharing*>(this) : nullptr);
         layer.it_HS += 1;
     } while (layer.Conv_HS != 0 && layer.it_HS < 2);
 }
@@ -570,8 +574,8 @@ void Run::queue_layer_tasks(bool icm, short resol, short nc, short nl) {
     task_changed_.notify_all();
 }
 
-// Runs the first task of a chain that is free, ICM sweeps first; false when there is none.
-// Called with task_mutex_ held, which is released while the task runs.
+// Runs the first task of a chain that is free, ICM sweeps first, else joins offered work; false
+// when there is nothing to do. Called with task_mutex_ held, which is released meanwhile.
 bool Run::run_one_task(std::unique_lock<std::mutex>& lock) {
     int pick = -1;
     for (int pass = 0; pass < 2 && pick < 0; ++pass)
@@ -581,7 +585,21 @@ bool Run::run_one_task(std::unique_lock<std::mutex>& lock) {
                 (pass == 1 || chain.queued.front() == LayerTask::Sweeps))
                 pick = L;
         }
-    if (pick < 0) return false;
+    if (pick < 0) {
+        for (auto& [work, inside] : open_work_)
+            if (!work->exhausted()) {
+                SharedWork* w = work;
+                ++inside;
+                lock.unlock();
+                w->help();
+                lock.lock();
+                for (auto& entry : open_work_)
+                    if (entry.first == w) --entry.second;
+                task_changed_.notify_all();
+                return true;
+            }
+        return false;
+    }
     TaskChain& chain = chains_[pick];
     const LayerTask task = chain.queued.front();
     chain.queued.pop_front();
@@ -612,6 +630,24 @@ void Run::wait_for_fits() {
     std::unique_lock<std::mutex> lock(task_mutex_);
     while (tasks_left_ > 0)
         if (!run_one_task(lock)) task_changed_.wait(lock);
+}
+
+void Run::offer(SharedWork* work) {
+    {
+        std::lock_guard<std::mutex> lock(task_mutex_);
+        open_work_.emplace_back(work, 0);
+    }
+    task_changed_.notify_all();
+}
+
+void Run::withdraw(SharedWork* work) {
+    std::unique_lock<std::mutex> lock(task_mutex_);
+    auto entry = [&] {
+        return std::find_if(open_work_.begin(), open_work_.end(),
+                            [&](const auto& e) { return e.first == work; });
+    };
+    task_changed_.wait(lock, [&] { return entry()->second == 0; });
+    open_work_.erase(entry());
 }
 
 void Run::stop_helpers() {
@@ -700,6 +736,7 @@ void Run::level_initialisation(short resol, short nc, short nl) {
         Maz_Data_O(layer.Mu_out.data(), nb_col_, nb_lig_);
         Indic_Grad_Min(layer.parcours.get(), layer.fx.data(), layer.fy.data(),
                        layer.Data_out.data(), kGmin, nc, nl);
+        layer.affine_systems.forget_blocks();  // a new block list or new active blocks
         Data_Out_Gen_f(layer.u.data(), layer.v.data(), layer.fx.data(), layer.fy.data(),
                        layer.ft.data(), p_.sigma1, nc, nl, layer.Data_out.data());
         BordMisAZero(layer.Data_out.data(), nc, nl);
