@@ -846,15 +846,16 @@ void Run::alternate(short resol, short nc, short nl) {
         std::cout << "convergence not reached within " << Nb_it << " iterations  " << std::endl;
 }
 
-// The registrations run one layer after the other: each holds several images of work memory.
+// Layers side by side, as many at a time as there are threads (each registration holds a few
+// images of work memory).
 void Run::end_of_grid_level(short resol, short scale, short nc, short nl) {
+    const bool last = scale == p_.fineGrid;  // the last grid level: no re-registration, no split
+    std::vector<long> splits(static_cast<std::size_t>(p_.nb_layers), 0);
     for_each_layer([&](int L) {
         Layer& layer = layers_[L];
         Plus_fl(layer.U.data(), layer.U.data(), layer.u.data(), nc, nl);
         Plus_fl(layer.V.data(), layer.V.data(), layer.v.data(), nc, nl);
-    });
-    if (scale == p_.fineGrid) return;  // the last grid level: no re-registration, no split
-    for (Layer& layer : layers_) {
+        if (last) return;
         register_and_filter(layer, layer.Itdt[resol].data(), layer.U.data(), layer.V.data(), nc,
                             nl);
         // Split every block that overlaps the image; continue past its four quarters.
@@ -864,13 +865,14 @@ void Run::end_of_grid_level(short resol, short scale, short nc, short nl) {
             if (courant->abs + T > 0 && courant->abs < nl && courant->ord + T > 0 &&
                 courant->ord < nc) {
                 decoupe(courant, nl, nc);
-                nb_decou_ += 1;
+                splits[static_cast<std::size_t>(L)] += 1;
                 for (int q = 0; q < 4 && courant; ++q) courant = courant->suiv;
             } else {
                 courant = courant->suiv;
             }
         }
-    }
+    });
+    for (long n : splits) nb_decou_ += n;
 }
 
 void Run::end_of_resolution(short resol, short* nc, short* nl) {
