@@ -285,54 +285,65 @@ void spoil(Field& f, int seed) {
     f[(13 * seed + 5) % n] = -INFINITY;
 }
 
+// With AVX2 where the processor has it, then with SSE2 only.
+const bool kSse2Only[] = {false, true};
+
 TEST(FastSweeps, FitsAcrossBandsWithSpecialValuesAndZeroDenominatorsGiveEstimRegulees) {
     AuxiliaryFitScratch div_scratch, curl_scratch;  // reused across sizes, stale contents
-    for (const auto& s : kBandSizes)
-        for (int kind = 0; kind < 3; ++kind) {  // plain, special values, zero denominators
-            const int nc = s[0], nl = s[1], n = nc * nl;
-            Field U = random_field(n, -3, 3), V = random_field(n, -3, 3),
-                  u = random_field(n, -1, 1), v = random_field(n, -1, 1),
-                  est = random_field(n, -1, 1), rot = random_field(n, -1, 1);
-            if (kind == 1) spoil(U, nc), spoil(est, nl), spoil(rot, n);
-            // coef_regul -1/4: the first pass's inner denominators 1 - 4 / 4 are 0.
-            const float coef = kind == 2 ? -0.25f : 15.0f;
-            Field want_est = est, want_rot = rot;
-            reference_regulees(want_est, want_rot, U, V, u, v, nc, nl, coef);
-            fit_vorticity_field(rot.data(), U.data(), V.data(), u.data(), v.data(), nc, nl, coef,
-                                40.0f, curl_scratch);
-            fit_divergence_field(est.data(), U.data(), V.data(), u.data(), v.data(), nc, nl, coef,
-                                 40.0f, div_scratch);
-            EXPECT_TRUE(same_values(est, want_est)) << nc << "x" << nl << " kind " << kind;
-            EXPECT_TRUE(same_values(rot, want_rot)) << nc << "x" << nl << " kind " << kind;
-        }
+    for (bool sse2 : kSse2Only)
+        for (const auto& s : kBandSizes)
+            for (int kind = 0; kind < 3; ++kind) {  // plain, special values, zero denominators
+                limit_sweeps_to_sse2(sse2);
+                const int nc = s[0], nl = s[1], n = nc * nl;
+                Field U = random_field(n, -3, 3), V = random_field(n, -3, 3),
+                      u = random_field(n, -1, 1), v = random_field(n, -1, 1),
+                      est = random_field(n, -1, 1), rot = random_field(n, -1, 1);
+                if (kind == 1) spoil(U, nc), spoil(est, nl), spoil(rot, n);
+                // coef_regul -1/4: the first pass's inner denominators 1 - 4 / 4 are 0.
+                const float coef = kind == 2 ? -0.25f : 15.0f;
+                Field want_est = est, want_rot = rot;
+                reference_regulees(want_est, want_rot, U, V, u, v, nc, nl, coef);
+                fit_vorticity_field(rot.data(), U.data(), V.data(), u.data(), v.data(), nc, nl,
+                                    coef, 40.0f, curl_scratch);
+                fit_divergence_field(est.data(), U.data(), V.data(), u.data(), v.data(), nc, nl,
+                                     coef, 40.0f, div_scratch);
+                EXPECT_TRUE(same_values(est, want_est))
+                    << nc << "x" << nl << " kind " << kind << sse2;
+                EXPECT_TRUE(same_values(rot, want_rot))
+                    << nc << "x" << nl << " kind " << kind << sse2;
+            }
+    limit_sweeps_to_sse2(false);
 }
 
 TEST(FastSweeps, InterfaceRelaxationAcrossBandsWithSpecialValuesAndZeroDenominators) {
     std::vector<Line_Process> ztw;
     std::vector<WindTerms> terms;
-    for (const auto& s : kBandSizes)
-        for (int kind = 0; kind < 3; ++kind) {  // plain, special values, zero denominators
-            const int nc = s[0], nl = s[1], n = nc * nl;
-            Field w = random_field(n, -0.5f, 0.5f), D0 = random_field(n, 0, 1),
-                  D1 = random_field(n, 0, 1), a01 = random_field(n, -20, 20),
-                  b01 = random_field(n, -100, 100), a12 = random_field(n, -20, 20),
-                  b12 = random_field(n, -100, 100);
-            float lambdaW = 50.0f;
-            if (kind == 1) spoil(w, nc), spoil(D0, nl), spoil(b12, n);
-            if (kind == 2) {  // no smoothing and no data on every third pixel: denominator 0
-                lambdaW = 0.0f;
-                for (int k = 0; k < n; k += 3) D0[k] = D1[k] = 0.0f;
+    for (bool sse2 : kSse2Only)
+        for (const auto& s : kBandSizes)
+            for (int kind = 0; kind < 3; ++kind) {  // plain, special values, zero denominators
+                limit_sweeps_to_sse2(sse2);
+                const int nc = s[0], nl = s[1], n = nc * nl;
+                Field w = random_field(n, -0.5f, 0.5f), D0 = random_field(n, 0, 1),
+                      D1 = random_field(n, 0, 1), a01 = random_field(n, -20, 20),
+                      b01 = random_field(n, -100, 100), a12 = random_field(n, -20, 20),
+                      b12 = random_field(n, -100, 100);
+                float lambdaW = 50.0f;
+                if (kind == 1) spoil(w, nc), spoil(D0, nl), spoil(b12, n);
+                if (kind == 2) {  // no smoothing and no data on every third pixel: denominator 0
+                    lambdaW = 0.0f;
+                    for (int k = 0; k < n; k += 3) D0[k] = D1[k] = 0.0f;
+                }
+                Field want = w;
+                const short want_conv =
+                    Estim_Wvert_RobUpDown(want.data(), D0.data(), D1.data(), a01.data(), b01.data(),
+                                          a12.data(), b12.data(), lambdaW, 0.01f, nc, nl);
+                EXPECT_EQ(relax_interface_wind(w.data(), D0.data(), D1.data(), a01.data(),
+                                               b01.data(), a12.data(), b12.data(), lambdaW, 0.01f,
+                                               nc, nl, ztw, terms),
+                          want_conv);
+                EXPECT_TRUE(same_values(w, want)) << nc << "x" << nl << " kind " << kind << sse2;
             }
-            Field want = w;
-            const short want_conv =
-                Estim_Wvert_RobUpDown(want.data(), D0.data(), D1.data(), a01.data(), b01.data(),
-                                      a12.data(), b12.data(), lambdaW, 0.01f, nc, nl);
-            EXPECT_EQ(
-                relax_interface_wind(w.data(), D0.data(), D1.data(), a01.data(), b01.data(),
-                                     a12.data(), b12.data(), lambdaW, 0.01f, nc, nl, ztw, terms),
-                want_conv);
-            EXPECT_TRUE(same_values(w, want)) << nc << "x" << nl << " kind " << kind;
-        }
+    limit_sweeps_to_sse2(false);
 }
 
 // clang-format off
