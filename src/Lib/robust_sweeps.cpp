@@ -339,35 +339,78 @@ struct Lanes8 {
     static constexpr I kAfter = {7, 8, 9, 10, 11, 12, 13, 14}, kBefore = {1, 2, 3, 4, 5, 6, 7, 8};
 };
 
-// The conversions go by tiles of kLanes columns of a band's lines: each line is read in order
-// and the skewed rows written stay within 2 kLanes rows, so both stay in the first-level cache
-// whatever the line length.
-constexpr int kTile = kLanes;
+// Lines 0 .. lines - 1 of a band (line b at raster + b * line, columns 0 .. nc - 1) to or from a
+// skewed array (row r, lane b at skewed + r * row + b), pixel (b, c) at row c + b. Four lines
+// loaded one column apart and transposed give four skewed rows; the rows where one of the four
+// lines is outside its columns go pixel by pixel.
+template <bool In>
+void skew_lines(std::conditional_t<In, const float*, float*> raster, std::ptrdiff_t line, int lines,
+                int nc, std::conditional_t<In, float*, const float*> skewed, int row) {
+    auto pixel = [&](int b, int c) {
+        if constexpr (In)
+            skewed[(c + b) * row + b] = raster[b * line + c];
+        else
+            raster[b * line + c] = skewed[(c + b) * row + b];
+    };
+    auto block = [&](int b0, int r0) {  // rows r0 .. r0 + 3, lanes b0 .. b0 + 3
+        f4 v[4];
+        for (int j = 0; j < 4; ++j)
+            load(v[j], In ? &raster[(b0 + j) * line + r0 - b0 - j] : &skewed[(r0 + j) * row + b0]);
+        const f4 t0 = __builtin_shuffle(v[0], v[1], i4{0, 4, 1, 5});
+        const f4 t1 = __builtin_shuffle(v[0], v[1], i4{2, 6, 3, 7});
+        const f4 t2 = __builtin_shuffle(v[2], v[3], i4{0, 4, 1, 5});
+        const f4 t3 = __builtin_shuffle(v[2], v[3], i4{2, 6, 3, 7});
+        v[0] = __builtin_shuffle(t0, t2, i4{0, 1, 4, 5});
+        v[1] = __builtin_shuffle(t0, t2, i4{2, 3, 6, 7});
+        v[2] = __builtin_shuffle(t1, t3, i4{0, 1, 4, 5});
+        v[3] = __builtin_shuffle(t1, t3, i4{2, 3, 6, 7});
+        for (int j = 0; j < 4; ++j) {
+            if constexpr (In)
+                store(&skewed[(r0 + j) * row + b0], v[j]);
+            else
+                store(&raster[(b0 + j) * line + r0 - b0 - j], v[j]);
+        }
+    };
+    int b0 = 0;
+    for (; b0 + 4 <= lines; b0 += 4) {
+        auto single_row = [&](int r) {
+            for (int b = b0; b < b0 + 4; ++b)
+                if (r - b >= 0 && r - b < nc) pixel(b, r - b);
+        };
+        int r = b0;  // rows b0 .. b0 + nc + 2 hold pixels of these lanes
+        for (; r < b0 + 3; ++r) single_row(r);
+        for (; r + 3 - b0 < nc; r += 4) block(b0, r);
+        for (; r < b0 + nc + 3; ++r) single_row(r);
+    }
+    for (; b0 < lines; ++b0)
+        for (int c = 0; c < nc; ++c) pixel(b0, c);
+}
 
-// The bordered layout of the nc x nl field x.
+// The bordered layout of the nc x nl field x: the lines' pixels by skew_lines, the other slots
+// of rows -1 .. steps and lanes -1 .. kLanes the nearest pixel (clamped line and column).
 void to_bands(const BandGrid& g, const float* x, float* X) {
-    for (int q = 0; q < g.bands; ++q)
-        for (int c0 = -kLanes - 1; c0 <= g.steps(); c0 += kTile)
-            for (int b = -1; b <= kLanes; ++b) {
-                const int i = std::min(std::max(q * kLanes + b, 0), g.nl - 1);
-                const float* line = x + static_cast<std::ptrdiff_t>(i) * g.nc;
-                float* lane = X + g.bordered(q) + b * (kStride + 1);  // column 0
-                // columns -1 - b .. steps - b: rows -1 .. steps
-                const int end = std::min(c0 + kTile, g.steps() - b + 1);
-                for (int c = std::max(c0, -1 - b); c < end; ++c)
-                    lane[c * kStride] = line[std::min(std::max(c, 0), g.nc - 1)];
+    for (int q = 0; q < g.bands; ++q) {
+        const int first = q * kLanes, lines = g.lines_in(q);
+        float* band = X + g.bordered(q);
+        skew_lines<true>(x + static_cast<std::ptrdiff_t>(first) * g.nc, g.nc, lines, g.nc, band,
+                         kStride);
+        for (int b = -1; b <= kLanes; ++b) {
+            const int i = std::min(std::max(first + b, 0), g.nl - 1);
+            const float* line = x + static_cast<std::ptrdiff_t>(i) * g.nc;
+            const bool in = b >= 0 && b < lines;
+            for (int r = -1; r <= g.steps(); ++r) {
+                if (in && r == b) r += g.nc;  // the pixels
+                if (r > g.steps()) break;
+                band[r * kStride + b] = line[std::min(std::max(r - b, 0), g.nc - 1)];
             }
+        }
+    }
 }
 
 void from_bands(const BandGrid& g, const float* X, float* x) {
     for (int q = 0; q < g.bands; ++q)
-        for (int c0 = 0; c0 < g.nc; c0 += kTile)
-            for (int b = 0; b < g.lines_in(q); ++b) {
-                float* line = x + static_cast<std::ptrdiff_t>(q * kLanes + b) * g.nc;
-                const float* lane = X + g.bordered(q) + b * (kStride + 1);
-                const int end = std::min(c0 + kTile, g.nc);
-                for (int c = c0; c < end; ++c) line[c] = lane[c * kStride];
-            }
+        skew_lines<false>(x + static_cast<std::ptrdiff_t>(q) * kLanes * g.nc, g.nc, g.lines_in(q),
+                          g.nc, X + g.bordered(q), kStride);
 }
 
 // Lane b of band q takes line i's current values.
@@ -393,6 +436,21 @@ void settle_band(const BandGrid& g, float* X, int q) {
         for (int b = lines; b <= kLanes; ++b) copy_line(g, X, q, b, g.nl - 1);
 }
 
+// 0 in the slots of rows 0 .. steps - 1 of band q's lane array that hold no pixel.
+template <class T>
+void clear_outside(const BandGrid& g, T* A, int q) {
+    T* band = A + g.lanes(q);
+    const int lines = g.lines_in(q);
+    for (int r = 0; r < g.steps(); ++r) {
+        if (r == g.steady_first()) r = g.steady_end();
+        if (r >= g.steps()) break;
+        for (int b = 0; b < lines; ++b)
+            if (b > r || b <= r - g.nc) band[r * kLanes + b] = T(0);
+    }
+    for (int b = lines; b < kLanes; ++b)
+        for (int r = 0; r < g.steps(); ++r) band[r * kLanes + b] = T(0);
+}
+
 // set(s, k) for every slot s of rows 0 .. steps - 1 of the lane arrays, k the pixel i nc + c it
 // holds or -1.
 template <class Set>
@@ -400,19 +458,11 @@ void for_lane_slots(const BandGrid& g, Set set) {
     for (int q = 0; q < g.bands; ++q) {
         const int lines = g.lines_in(q);
         const std::ptrdiff_t band = g.lanes(q);
-        // the rows where some lane holds no pixel, then the pixels by tiles
-        for (int r = 0; r < g.steps(); ++r) {
-            if (r == g.steady_first()) r = g.steady_end();
-            if (r >= g.steps()) break;
-            for (int b = 0; b < kLanes; ++b)
-                if (b > r || b <= r - g.nc) set(band + r * kLanes + b, -1);
-        }
-        for (int b = lines; b < kLanes; ++b)
-            for (int r = 0; r < g.steps(); ++r) set(band + r * kLanes + b, -1);
-        for (int c0 = 0; c0 < g.nc; c0 += kTile)
-            for (int b = 0; b < lines; ++b) {
-                const int k = (q * kLanes + b) * g.nc, end = std::min(c0 + kTile, g.nc);
-                for (int c = c0; c < end; ++c) set(band + (c + b) * kLanes + b, k + c);
+        for (int r = 0; r < g.steps(); ++r)
+            for (int b = 0; b < kLanes; ++b) {
+                const int c = r - b;
+                set(band + r * kLanes + b,
+                    b < lines && c >= 0 && c < g.nc ? (q * kLanes + b) * g.nc + c : -1);
             }
     }
 }
@@ -425,20 +475,38 @@ void fit_observations(const BandGrid& g, const float* obs, float lambda, double*
 }
 
 // Fixed parts of the vertical-wind updates: P0 = a01 b01 D0, P1 = a12 b12 D1, Q0 = b01^2 D0,
-// Q1 = b12^2 D1.
+// Q1 = b12^2 D1; each band's lines computed in order into lines (4 kLanes nc floats), then
+// skewed.
 void wind_terms(const BandGrid& g, const float* D0, const float* D1, const float* a01,
                 const float* b01, const float* a12, const float* b12, float* P0, float* P1,
-                float* Q0, float* Q1) {
-    for_lane_slots(g, [&](std::ptrdiff_t s, int k) {
-        if (k < 0) {
-            P0[s] = P1[s] = Q0[s] = Q1[s] = 0.0f;
-            return;
+                float* Q0, float* Q1, float* lines) {
+    const std::ptrdiff_t block = static_cast<std::ptrdiff_t>(kLanes) * g.nc;
+    float* out[4] = {P0, P1, Q0, Q1};
+    for (int q = 0; q < g.bands; ++q) {
+        const std::ptrdiff_t k0 = q * block, n = static_cast<std::ptrdiff_t>(g.lines_in(q)) * g.nc;
+        std::ptrdiff_t k = 0;
+        for (; k + 4 <= n; k += 4) {
+            f4 a, b, d, e, f, h;
+            load(a, a01 + k0 + k), load(b, b01 + k0 + k), load(d, D0 + k0 + k);
+            load(e, a12 + k0 + k), load(f, b12 + k0 + k), load(h, D1 + k0 + k);
+            store(lines + k, a * b * d);
+            store(lines + block + k, e * f * h);
+            store(lines + 2 * block + k, b * b * d);
+            store(lines + 3 * block + k, f * f * h);
         }
-        P0[s] = a01[k] * b01[k] * D0[k];
-        P1[s] = a12[k] * b12[k] * D1[k];
-        Q0[s] = b01[k] * b01[k] * D0[k];
-        Q1[s] = b12[k] * b12[k] * D1[k];
-    });
+        for (; k < n; ++k) {
+            const std::ptrdiff_t j = k0 + k;
+            lines[k] = a01[j] * b01[j] * D0[j];
+            lines[block + k] = a12[j] * b12[j] * D1[j];
+            lines[2 * block + k] = b01[j] * b01[j] * D0[j];
+            lines[3 * block + k] = b12[j] * b12[j] * D1[j];
+        }
+        for (int m = 0; m < 4; ++m) {
+            skew_lines<true>(lines + m * block, g.nc, g.lines_in(q), g.nc, out[m] + g.lanes(q),
+                             kLanes);
+            clear_outside(g, out[m], q);
+        }
+    }
 }
 
 // Denominators of the fit, coef_regul (sum of the four link weights) + lambda in double; zero
@@ -937,7 +1005,7 @@ short relax_interface_wind(float* wVert, const float* Data_out, const float* Dat
     if (nc <= 0 || nl <= 0) return threshold > 0.0f ? 0 : 1;  // passes without pixels
     const BandGrid g(nc, nl);
     const std::size_t nb = g.bordered_size(), na = g.lane_size();
-    size_buffer(terms, (nb + 5 * na + 7) / 8);
+    size_buffer(terms, (nb + 5 * na + 4 * kLanes * nc + 7) / 8);
     size_buffer(ztw, nb + 4);  // two bordered arrays of floats, 32-byte aligned
     float* X = reinterpret_cast<float*>(terms.data());
     float* WD = reinterpret_cast<float*>((reinterpret_cast<std::uintptr_t>(ztw.data()) + 31) &
@@ -947,7 +1015,7 @@ short relax_interface_wind(float* wVert, const float* Data_out, const float* Dat
                       P0 + na, P0 + 2 * na, P0 + 3 * na, P0 + 4 * na, lambdaW};
     const bool avx2 = use_avx2();
     to_bands(g, wVert, w.X);
-    wind_terms(g, Data_out, Data_out2, a01, b01, a12, b12, w.P0, w.P1, w.Q0, w.Q1);
+    wind_terms(g, Data_out, Data_out2, a01, b01, a12, b12, w.P0, w.P1, w.Q0, w.Q1, P0 + 5 * na);
     short Conv_Regul = 1;
     for (short it_Regul = 0; Conv_Regul != 0 && it_Regul < 2; ++it_Regul) {
         const bool relax = it_Regul > 0;
