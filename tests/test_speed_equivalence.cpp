@@ -55,6 +55,17 @@ bool same_bits(const Field& a, const Field& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
 
+// same_bits, except that any two NaNs match: which NaN an operation on two NaNs returns depends
+// on the order in which the compiler placed the operands.
+bool same_values(const Field& a, const Field& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t k = 0; k < a.size(); ++k)
+        if (std::memcmp(&a[k], &b[k], sizeof(float)) != 0 &&
+            !(std::isnan(a[k]) && std::isnan(b[k])))
+            return false;
+    return true;
+}
+
 // Clamped correlation by its definition: mask line outer, column inner, float running sum.
 Field correlate(const Field& x, int nc, int nl, const float* mask, int s_lines, int s_cols) {
     auto clamp = [](int k, int n) { return k < 0 ? 0 : (k > n - 1 ? n - 1 : k); };
@@ -176,7 +187,7 @@ TEST(FastSweeps, LinkWeightsFollowTheNeighbourRuleOnEveryLineRange) {
 // Estim_Regulees_Rob from its pieces: observations, then the divergence fit (2 passes at most)
 // and the vorticity fit (200), each pass two sweeps and a weight update.
 void reference_regulees(Field& est, Field& rot, Field& U, Field& V, Field& u, Field& v, int nc,
-                        int nl) {
+                        int nl, float coef_regul = 15.0f) {
     const int n = nc * nl;
     Field od(n), oc(n);
     Calcul_Estim_Div_Curl(od.data(), oc.data(), U.data(), V.data(), u.data(), v.data(), nc, nl);
@@ -188,7 +199,7 @@ void reference_regulees(Field& est, Field& rot, Field& U, Field& V, Field& u, Fi
             const int changed = reference_sweeps(nc, nl, [&](int i, int j) {
                 const int k = i * nc + j;
                 const float y =
-                    EstimVal_Rob(&(*obs)[k], &(*x)[k], i, j, nc, nl, 1.0f, 15.0f, &lp[k]);
+                    EstimVal_Rob(&(*obs)[k], &(*x)[k], i, j, nc, nl, 1.0f, coef_regul, &lp[k]);
                 const int c = Seuil_ERR(y - (*x)[k], 0.0001f);
                 (*x)[k] = y;
                 return c;
@@ -259,6 +270,80 @@ TEST(FastSweeps, InterfaceRelaxationWithReusedRecordsMatchesEstimWvert) {
                   want_conv);
         EXPECT_TRUE(same_bits(w, want)) << nc << "x" << nl;
     }
+}
+
+// Sizes around bands of 16 lines: fewer lines than a band, one band, a band and a line, partial
+// last bands, one or two columns, widths below and above the band height.
+const int kBandSizes[][2] = {{1, 17},  {2, 16},  {16, 3},  {3, 33},
+                             {37, 23}, {40, 32}, {19, 47}, {70, 6}};
+
+// NaN and both infinities at three places of f.
+void spoil(Field& f, int seed) {
+    const std::size_t n = f.size();
+    f[seed % n] = std::nanf("");
+    f[(7 * seed + 3) % n] = INFINITY;
+    f[(13 * seed + 5) % n] = -INFINITY;
+}
+
+// With AVX2 where the processor has it, then with SSE2 only.
+const bool kSse2Only[] = {false, true};
+
+TEST(FastSweeps, FitsAcrossBandsWithSpecialValuesAndZeroDenominatorsGiveEstimRegulees) {
+    AuxiliaryFitScratch div_scratch, curl_scratch;  // reused across sizes, stale contents
+    for (bool sse2 : kSse2Only)
+        for (const auto& s : kBandSizes)
+            for (int kind = 0; kind < 3; ++kind) {  // plain, special values, zero denominators
+                limit_sweeps_to_sse2(sse2);
+                const int nc = s[0], nl = s[1], n = nc * nl;
+                Field U = random_field(n, -3, 3), V = random_field(n, -3, 3),
+                      u = random_field(n, -1, 1), v = random_field(n, -1, 1),
+                      est = random_field(n, -1, 1), rot = random_field(n, -1, 1);
+                if (kind == 1) spoil(U, nc), spoil(est, nl), spoil(rot, n);
+                // coef_regul -1/4: the first pass's inner denominators 1 - 4 / 4 are 0.
+                const float coef = kind == 2 ? -0.25f : 15.0f;
+                Field want_est = est, want_rot = rot;
+                reference_regulees(want_est, want_rot, U, V, u, v, nc, nl, coef);
+                fit_vorticity_field(rot.data(), U.data(), V.data(), u.data(), v.data(), nc, nl,
+                                    coef, 40.0f, curl_scratch);
+                fit_divergence_field(est.data(), U.data(), V.data(), u.data(), v.data(), nc, nl,
+                                     coef, 40.0f, div_scratch);
+                EXPECT_TRUE(same_values(est, want_est))
+                    << nc << "x" << nl << " kind " << kind << sse2;
+                EXPECT_TRUE(same_values(rot, want_rot))
+                    << nc << "x" << nl << " kind " << kind << sse2;
+            }
+    limit_sweeps_to_sse2(false);
+}
+
+TEST(FastSweeps, InterfaceRelaxationAcrossBandsWithSpecialValuesAndZeroDenominators) {
+    std::vector<Line_Process> ztw;
+    std::vector<WindTerms> terms;
+    for (bool sse2 : kSse2Only)
+        for (const auto& s : kBandSizes)
+            for (int kind = 0; kind < 3; ++kind) {  // plain, special values, zero denominators
+                limit_sweeps_to_sse2(sse2);
+                const int nc = s[0], nl = s[1], n = nc * nl;
+                Field w = random_field(n, -0.5f, 0.5f), D0 = random_field(n, 0, 1),
+                      D1 = random_field(n, 0, 1), a01 = random_field(n, -20, 20),
+                      b01 = random_field(n, -100, 100), a12 = random_field(n, -20, 20),
+                      b12 = random_field(n, -100, 100);
+                float lambdaW = 50.0f;
+                if (kind == 1) spoil(w, nc), spoil(D0, nl), spoil(b12, n);
+                if (kind == 2) {  // no smoothing and no data on every third pixel: denominator 0
+                    lambdaW = 0.0f;
+                    for (int k = 0; k < n; k += 3) D0[k] = D1[k] = 0.0f;
+                }
+                Field want = w;
+                const short want_conv =
+                    Estim_Wvert_RobUpDown(want.data(), D0.data(), D1.data(), a01.data(), b01.data(),
+                                          a12.data(), b12.data(), lambdaW, 0.01f, nc, nl);
+                EXPECT_EQ(relax_interface_wind(w.data(), D0.data(), D1.data(), a01.data(),
+                                               b01.data(), a12.data(), b12.data(), lambdaW, 0.01f,
+                                               nc, nl, ztw, terms),
+                          want_conv);
+                EXPECT_TRUE(same_values(w, want)) << nc << "x" << nl << " kind " << kind << sse2;
+            }
+    limit_sweeps_to_sse2(false);
 }
 
 // clang-format off

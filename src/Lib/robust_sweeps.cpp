@@ -5,9 +5,13 @@
 #include "robust_sweeps.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "bib_LP_ansi.h"
 
@@ -81,23 +85,6 @@ struct EstimJob {
     static int changed(float estim, float old) {
         return std::fabs(estim - old) > kEstimChange ? 1 : 0;
     }
-};
-
-// EstimJob with its denominator computed beforehand (FitTerms), with EstimJob's double
-// operations in its order, so the values are EstimJob's.
-struct EstimPrecomputedJob {
-    const float* obs;
-    float* x;
-    const Line_Process* s;
-    const FitTerms* t;
-    float lambda, coef_regul;
-
-    float value(int k, const Stencil& st) const {
-        const double numerator = fit_numerator(s[k], st, lambda, coef_regul, obs[k]);
-        const double denominator = t[k].den;
-        return denominator == 0.0 ? x[k] : static_cast<float>(numerator / denominator);
-    }
-    static int changed(float estim, float old) { return EstimJob::changed(estim, old); }
 };
 
 // Vertical-wind update (EstimValWVert_RobUpDown), single precision; counts a move of 0.001 or
@@ -220,26 +207,6 @@ struct Sweeper {
     }
 };
 
-// The vertical-wind update with the parts that stay fixed during a sweep computed beforehand:
-// P0 = a01 b01 D0, P1 = a12 b12 D1 and the denominator of WindJob, each with WindJob's
-// operations in its order, so the values are WindJob's.
-struct WindPrecomputedJob {
-    float* x;
-    const Line_Process* s;
-    const WindTerms* t;
-    float lambdaW;
-
-    float value(int k, const Stencil& st) const {
-        const float valeur = lambdaW * (s[k].Disc_h * st.down + st.w_up * st.up +
-                                        st.w_left * st.left + s[k].Disc_v * st.right);
-        float numerator = valeur - t[k].P0;
-        numerator = numerator - t[k].P1;
-        const float denominator = t[k].den;
-        return denominator == 0.0f ? x[k] : numerator / denominator;
-    }
-    static int changed(float estim, float old) { return WindJob::changed(estim, old); }
-};
-
 // Forward raster sweep then backward sweep of K independent fields of the same size, each
 // visited in its own raster order; the K updates of a pixel are independent, and so are the
 // lines of a skewed band, so the processor overlaps their dependency chains. counts[q] receives
@@ -278,71 +245,737 @@ void size_buffer(std::vector<T>& b, std::size_t n) {
     }
 }
 
-// One auxiliary fit in progress: its observation, estimate, link weights and fixed terms.
-struct FitState {
-    EstimJob job;
-    FitTerms* terms;
-    int passes_left;
+// Skewed bands. The lines go kLanes at a time into bands (the last one filled up with copies of
+// the last line); row r of the band of lines L .. L + kLanes - 1 holds pixel (L + b, r - b) in
+// lane b. A raster sweep is then a sweep over the rows, all lanes of a row at once: a pixel's
+// neighbour above is the lane before on the row before (already new going forward), the one
+// below the lane after on the row after (still old), as in the raster order. "Bordered" arrays
+// (estimate, link weights) also hold line L - 1 in lane -1 and line L + kLanes in lane kLanes
+// (lines outside the image repeat its first / last line) and columns -1 and nc, which repeat
+// columns 0 and nc - 1. A slot that holds no pixel has denominator 0, so its update keeps the
+// old value and never counts; this gives the border rule: the missing neighbour is the pixel.
+constexpr int kLanes = 16;
+constexpr int kStride = kLanes + 8;  // floats per row of a bordered array
+constexpr int kLane0 = 8;            // lane 0's place in such a row, 32-byte aligned
+
+struct BandGrid {
+    int nc, nl, bands, rows;  // rows -1 .. nc + kLanes - 1
+
+    BandGrid(int nc_, int nl_)
+        : nc(nc_), nl(nl_), bands((nl_ + kLanes - 1) / kLanes), rows(nc_ + kLanes + 1) {}
+    int steps() const { return nc + kLanes - 1; }  // rows 0 .. steps - 1 hold pixels
+    int lines_in(int q) const { return std::min(kLanes, nl - q * kLanes); }
+    // Rows first .. end - 1 are steady: every lane holds a pixel (when the band is full).
+    int steady_first() const { return std::min(kLanes - 1, steps()); }
+    int steady_end() const { return std::max(steady_first(), nc); }
+    std::size_t bordered_size() const {
+        return (static_cast<std::size_t>(bands) * rows + 1) * kStride;
+    }
+    std::size_t lane_size() const { return static_cast<std::size_t>(bands) * rows * kLanes; }
+    // Row 0, lane 0 of band q.
+    std::ptrdiff_t bordered(int q) const {
+        return (static_cast<std::ptrdiff_t>(q) * rows + 1) * kStride + kLane0;
+    }
+    std::ptrdiff_t lanes(int q) const {
+        return (static_cast<std::ptrdiff_t>(q) * rows + 1) * kLanes;
+    }
+    // Pixel (i, c) in a bordered array and in a lane array.
+    std::ptrdiff_t pixel(int i, int c) const {
+        const int b = i % kLanes;
+        return bordered(i / kLanes) + static_cast<std::ptrdiff_t>(c + b) * kStride + b;
+    }
+    // Column 0 of line L - 1 and of line L + kLanes for band q; band 0 keeps a copy of line 0 in
+    // its lane -1, the last band copies of line nl - 1 in its lanes past the last line.
+    std::ptrdiff_t above(int q) const {
+        return q == 0 ? bordered(0) - kStride - 1 : pixel(q * kLanes - 1, 0);
+    }
+    std::ptrdiff_t below(int q) const {
+        const int i = (q + 1) * kLanes;
+        return i < nl ? pixel(i, 0) : bordered(q) + kLanes * (kStride + 1);
+    }
+    std::ptrdiff_t lane_pixel(int i, int c) const {
+        const int b = i % kLanes;
+        return lanes(i / kLanes) + static_cast<std::ptrdiff_t>(c + b) * kLanes + b;
+    }
 };
 
-// The denominator coef_regul (sum of the four link weights, border rule) + lambda of EstimJob,
-// from the current weights.
-void fit_terms(const EstimJob& job, FitTerms* t, int nc, int nl) {
-    const Line_Process* s = job.s;
-    for (int i = 0; i < nl; ++i)
-        for (int j = 0; j < nc; ++j) {
-            const int k = i * nc + j;
-            const double w_down = s[k].Disc_h;
-            const double w_up = i < 1 ? 0.0f : s[k - nc].Disc_h;
-            const double w_left = j < 1 ? 0.0f : s[k - 1].Disc_v;
-            const double w_right = s[k].Disc_v;
-            t[k].den = static_cast<double>(job.coef_regul) * (w_down + w_up + w_left + w_right) +
-                       job.lambda;
-        }
+template <class T>
+T* aligned_32(std::vector<T>& b, std::size_t n) {
+    size_buffer(b, n + 32 / sizeof(T));
+    const auto p = reinterpret_cast<std::uintptr_t>(b.data());
+    return reinterpret_cast<T*>((p + 31) & ~static_cast<std::uintptr_t>(31));
 }
 
-// Passes of two sweeps for every fit, the weights recomputed from each estimate after its pass,
-// until a pass changes fewer than 3 % of the pixels (integer count 3 n / 100) or the fit has
-// made its number of passes. The fits still running share their sweeps, four at most at once.
-void fit_fields(FitState* fits, int count, short nc, short nl, float sigma) {
-    const float cond_conv = static_cast<float>((3 * (nc * nl)) / 100);
-    for (int f = 0; f < count; ++f) {
-        Maz_LP(fits[f].job.s, nc, nl);
-        fit_terms(fits[f].job, fits[f].terms, nc, nl);
+typedef float f4 __attribute__((vector_size(16)));
+typedef float f8 __attribute__((vector_size(32)));
+typedef int i4 __attribute__((vector_size(16)));
+typedef int i8 __attribute__((vector_size(32)));
+typedef double d2 __attribute__((vector_size(16)));
+typedef double d4 __attribute__((vector_size(32)));
+typedef long long l4 __attribute__((vector_size(32)));
+
+template <class V, class T>
+__attribute__((always_inline)) inline void load(V& v, const T* p) {
+    std::memcpy(&v, p, sizeof v);
+}
+template <class T, class V>
+__attribute__((always_inline)) inline void store(T* p, const V& v) {
+    std::memcpy(p, &v, sizeof v);
+}
+// d = v lane by lane in double (written so that it compiles to one conversion with AVX).
+__attribute__((always_inline)) inline void widen(d4& d, const f4& v) {
+    d = d4{v[0], v[1], v[2], v[3]};
+}
+
+// Lane groups of the single-precision sweeps: 4 lanes (SSE2) or 8 (AVX2). kAfter takes the
+// previous group's last lane and this group's first ones, kBefore this group's last lanes and
+// the next group's first one.
+struct Lanes4 {
+    using F = f4;
+    using I = i4;
+    static constexpr int kWidth = 4;
+    static constexpr I kAfter = {3, 4, 5, 6}, kBefore = {1, 2, 3, 4};
+};
+struct Lanes8 {
+    using F = f8;
+    using I = i8;
+    static constexpr int kWidth = 8;
+    static constexpr I kAfter = {7, 8, 9, 10, 11, 12, 13, 14}, kBefore = {1, 2, 3, 4, 5, 6, 7, 8};
+};
+
+// Lines 0 .. lines - 1 of a band (line b at raster + b * line, columns 0 .. nc - 1) to or from a
+// skewed array (row r, lane b at skewed + r * row + b), pixel (b, c) at row c + b. Four lines
+// loaded one column apart and transposed give four skewed rows; the rows where one of the four
+// lines is outside its columns go pixel by pixel.
+template <bool In>
+void skew_lines(std::conditional_t<In, const float*, float*> raster, std::ptrdiff_t line, int lines,
+                int nc, std::conditional_t<In, float*, const float*> skewed, int row) {
+    auto pixel = [&](int b, int c) {
+        if constexpr (In)
+            skewed[(c + b) * row + b] = raster[b * line + c];
+        else
+            raster[b * line + c] = skewed[(c + b) * row + b];
+    };
+    auto block = [&](int b0, int r0) {  // rows r0 .. r0 + 3, lanes b0 .. b0 + 3
+        f4 v[4];
+        for (int j = 0; j < 4; ++j)
+            load(v[j], In ? &raster[(b0 + j) * line + r0 - b0 - j] : &skewed[(r0 + j) * row + b0]);
+        const f4 t0 = __builtin_shuffle(v[0], v[1], i4{0, 4, 1, 5});
+        const f4 t1 = __builtin_shuffle(v[0], v[1], i4{2, 6, 3, 7});
+        const f4 t2 = __builtin_shuffle(v[2], v[3], i4{0, 4, 1, 5});
+        const f4 t3 = __builtin_shuffle(v[2], v[3], i4{2, 6, 3, 7});
+        v[0] = __builtin_shuffle(t0, t2, i4{0, 1, 4, 5});
+        v[1] = __builtin_shuffle(t0, t2, i4{2, 3, 6, 7});
+        v[2] = __builtin_shuffle(t1, t3, i4{0, 1, 4, 5});
+        v[3] = __builtin_shuffle(t1, t3, i4{2, 3, 6, 7});
+        for (int j = 0; j < 4; ++j) {
+            if constexpr (In)
+                store(&skewed[(r0 + j) * row + b0], v[j]);
+            else
+                store(&raster[(b0 + j) * line + r0 - b0 - j], v[j]);
+        }
+    };
+    int b0 = 0;
+    for (; b0 + 4 <= lines; b0 += 4) {
+        auto single_row = [&](int r) {
+            for (int b = b0; b < b0 + 4; ++b)
+                if (r - b >= 0 && r - b < nc) pixel(b, r - b);
+        };
+        int r = b0;  // rows b0 .. b0 + nc + 2 hold pixels of these lanes
+        for (; r < b0 + 3; ++r) single_row(r);
+        for (; r + 3 - b0 < nc; r += 4) block(b0, r);
+        for (; r < b0 + nc + 3; ++r) single_row(r);
     }
-    for (;;) {
-        EstimPrecomputedJob jobs[4];
-        FitState* running[4];
-        int k = 0;
-        for (int f = 0; f < count && k < 4; ++f)
-            if (fits[f].passes_left > 0) {
-                const EstimJob& e = fits[f].job;
-                running[k] = &fits[f];
-                jobs[k++] = {e.obs, e.x, e.s, fits[f].terms, e.lambda, e.coef_regul};
+    for (; b0 < lines; ++b0)
+        for (int c = 0; c < nc; ++c) pixel(b0, c);
+}
+
+// The bordered layout of the nc x nl field x: the lines' pixels by skew_lines, the other slots
+// of rows -1 .. steps and lanes -1 .. kLanes the nearest pixel (clamped line and column).
+void to_bands(const BandGrid& g, const float* x, float* X) {
+    for (int q = 0; q < g.bands; ++q) {
+        const int first = q * kLanes, lines = g.lines_in(q);
+        float* band = X + g.bordered(q);
+        skew_lines<true>(x + static_cast<std::ptrdiff_t>(first) * g.nc, g.nc, lines, g.nc, band,
+                         kStride);
+        for (int b = -1; b <= kLanes; ++b) {
+            const int i = std::min(std::max(first + b, 0), g.nl - 1);
+            const float* line = x + static_cast<std::ptrdiff_t>(i) * g.nc;
+            const bool in = b >= 0 && b < lines;
+            for (int r = -1; r <= g.steps(); ++r) {
+                if (in && r == b) r += g.nc;  // the pixels
+                if (r > g.steps()) break;
+                band[r * kStride + b] = line[std::min(std::max(r - b, 0), g.nc - 1)];
             }
-        if (k == 0) return;
-        int changed[4];
-        switch (k) {
-            case 1:
-                sweeps<1>(jobs, nc, nl, changed);
-                break;
-            case 2:
-                sweeps<2>(jobs, nc, nl, changed);
-                break;
-            case 3:
-                sweeps<3>(jobs, nc, nl, changed);
-                break;
-            default:
-                sweeps<4>(jobs, nc, nl, changed);
-                break;
-        }
-        for (int q = 0; q < k; ++q) {
-            FitState& fit = *running[q];
-            relax_weights(fit.job.x, nc, nl, sigma, fit.job.s, 0, nl);
-            fit.passes_left = cond_conv > changed[q] ? 0 : fit.passes_left - 1;
-            if (fit.passes_left > 0) fit_terms(fit.job, fit.terms, nc, nl);
         }
     }
+}
+
+void from_bands(const BandGrid& g, const float* X, float* x) {
+    for (int q = 0; q < g.bands; ++q)
+        skew_lines<false>(x + static_cast<std::ptrdiff_t>(q) * kLanes * g.nc, g.nc, g.lines_in(q),
+                          g.nc, X + g.bordered(q), kStride);
+}
+
+// Lane b of band q takes line i's current values.
+void copy_line(const BandGrid& g, float* X, int q, int b, int i) {
+    const float* from = X + g.pixel(i, 0);
+    float* to = X + g.bordered(q) + b * (kStride + 1);
+    for (int c = 0; c < g.nc; ++c) to[c * kStride] = from[c * kStride];
+}
+
+// After a sweep of band q: columns -1 and nc of its lines repeat columns 0 and nc - 1 again,
+// band 0's lane -1 line 0 and the last band's lanes past the last line (lane kLanes included)
+// line nl - 1. The other bands' lanes -1 and kLanes are not kept: a band reads those lines
+// where they are.
+void settle_band(const BandGrid& g, float* X, int q) {
+    const int lines = g.lines_in(q);
+    for (int b = 0; b < lines; ++b) {
+        float* lane = X + g.bordered(q) + b * (kStride + 1);  // column 0
+        lane[-kStride] = lane[0];
+        lane[g.nc * kStride] = lane[(g.nc - 1) * kStride];
+    }
+    if (q == 0) copy_line(g, X, 0, -1, 0);
+    if (q == g.bands - 1)
+        for (int b = lines; b <= kLanes; ++b) copy_line(g, X, q, b, g.nl - 1);
+}
+
+// 0 in the slots of rows 0 .. steps - 1 of band q's lane array that hold no pixel.
+template <class T>
+void clear_outside(const BandGrid& g, T* A, int q) {
+    T* band = A + g.lanes(q);
+    const int lines = g.lines_in(q);
+    for (int r = 0; r < g.steps(); ++r) {
+        if (r == g.steady_first()) r = g.steady_end();
+        if (r >= g.steps()) break;
+        for (int b = 0; b < lines; ++b)
+            if (b > r || b <= r - g.nc) band[r * kLanes + b] = T(0);
+    }
+    for (int b = lines; b < kLanes; ++b)
+        for (int r = 0; r < g.steps(); ++r) band[r * kLanes + b] = T(0);
+}
+
+// set(s, k) for every slot s of rows 0 .. steps - 1 of the lane arrays, k the pixel i nc + c it
+// holds or -1.
+template <class Set>
+void for_lane_slots(const BandGrid& g, Set set) {
+    for (int q = 0; q < g.bands; ++q) {
+        const int lines = g.lines_in(q);
+        const std::ptrdiff_t band = g.lanes(q);
+        for (int r = 0; r < g.steps(); ++r)
+            for (int b = 0; b < kLanes; ++b) {
+                const int c = r - b;
+                set(band + r * kLanes + b,
+                    b < lines && c >= 0 && c < g.nc ? (q * kLanes + b) * g.nc + c : -1);
+            }
+    }
+}
+
+// lambda o of the fit (double).
+void fit_observations(const BandGrid& g, const float* obs, float lambda, double* LO) {
+    for_lane_slots(g, [&](std::ptrdiff_t s, int k) {
+        LO[s] = k < 0 ? 0.0 : static_cast<double>(lambda) * obs[k];
+    });
+}
+
+// Fixed parts of the vertical-wind updates: P0 = a01 b01 D0, P1 = a12 b12 D1, Q0 = b01^2 D0,
+// Q1 = b12^2 D1; each band's lines computed in order into lines (4 kLanes nc floats), then
+// skewed.
+void wind_terms(const BandGrid& g, const float* D0, const float* D1, const float* a01,
+                const float* b01, const float* a12, const float* b12, float* P0, float* P1,
+                float* Q0, float* Q1, float* lines) {
+    const std::ptrdiff_t block = static_cast<std::ptrdiff_t>(kLanes) * g.nc;
+    float* out[4] = {P0, P1, Q0, Q1};
+    for (int q = 0; q < g.bands; ++q) {
+        const std::ptrdiff_t k0 = q * block, n = static_cast<std::ptrdiff_t>(g.lines_in(q)) * g.nc;
+        std::ptrdiff_t k = 0;
+        for (; k + 4 <= n; k += 4) {
+            f4 a, b, d, e, f, h;
+            load(a, a01 + k0 + k), load(b, b01 + k0 + k), load(d, D0 + k0 + k);
+            load(e, a12 + k0 + k), load(f, b12 + k0 + k), load(h, D1 + k0 + k);
+            store(lines + k, a * b * d);
+            store(lines + block + k, e * f * h);
+            store(lines + 2 * block + k, b * b * d);
+            store(lines + 3 * block + k, f * f * h);
+        }
+        for (; k < n; ++k) {
+            const std::ptrdiff_t j = k0 + k;
+            lines[k] = a01[j] * b01[j] * D0[j];
+            lines[block + k] = a12[j] * b12[j] * D1[j];
+            lines[2 * block + k] = b01[j] * b01[j] * D0[j];
+            lines[3 * block + k] = b12[j] * b12[j] * D1[j];
+        }
+        for (int m = 0; m < 4; ++m) {
+            skew_lines<true>(lines + m * block, g.nc, g.lines_in(q), g.nc, out[m] + g.lanes(q),
+                             kLanes);
+            clear_outside(g, out[m], q);
+        }
+    }
+}
+
+// Denominators of the fit, coef_regul (sum of the four link weights) + lambda in double; zero
+// collects the zero denominators of the steady rows, and a band's row -1, lane 0 is set to 1
+// when there is one.
+struct FitDenominators {
+    double* den;  // the band's row 0, lane 0
+    double coef, lambda;
+    l4 zero;
+
+    __attribute__((always_inline)) void group(int r, int b, bool steady, f4 down, f4 up, f4 left,
+                                              f4 right) {
+        d4 wd, wu, wl, wr;
+        widen(wd, down), widen(wu, up), widen(wl, left), widen(wr, right);
+        const d4 sum = wd + wu + wl + wr;
+        const d4 v = coef * sum + lambda;
+        store(den + r * kLanes + b, v);
+        if (steady) zero |= reinterpret_cast<l4>(v == 0.0);
+    }
+    void clear(int r, int b) { den[r * kLanes + b] = 0.0; }
+    void finish(bool more) {
+        den[-kLanes] = more || (zero[0] | zero[1] | zero[2] | zero[3]) != 0 ? 1.0 : 0.0;
+    }
+};
+
+// Denominators of the vertical wind, lambdaW (sum of the four link weights) + Q0 + Q1 in
+// float, with the same mark in row -1.
+struct WindDenominators {
+    float* den;  // the band's row 0, lane 0, as q0 and q1
+    const float *q0, *q1;
+    float lambda;
+    i4 zero;
+
+    __attribute__((always_inline)) void group(int r, int b, bool steady, f4 down, f4 up, f4 left,
+                                              f4 right) {
+        f4 p, s;
+        load(p, q0 + r * kLanes + b);
+        load(s, q1 + r * kLanes + b);
+        const f4 v = lambda * (down + up + left + right) + p + s;
+        store(den + r * kLanes + b, v);
+        if (steady) zero |= v == 0.0f;
+    }
+    void clear(int r, int b) { den[r * kLanes + b] = 0.0f; }
+    void finish(bool more) {
+        den[-kLanes] = more || (zero[0] | zero[1] | zero[2] | zero[3]) != 0 ? 1.0f : 0.0f;
+    }
+};
+
+// Band q's link weights and denominators, row by row: the weights recomputed from the estimate
+// when relax is set (sigma^2 / (d^2 + sigma)^2 in float, d the difference with the pixel below
+// and to the right, as relax_weights), 1 otherwise (Maz_LP), 0 for the right link of column -1
+// (nothing left of column 0). Lane -1 of WD takes line L - 1's downward links (0 above line 0);
+// slots without a pixel get denominator 0. The bands go in order, so band q - 1's links are
+// new.
+template <class Den>
+__attribute__((always_inline)) inline void band_denominators(const BandGrid& g, const float* X,
+                                                             float* WD, float* WR, float sigma,
+                                                             bool relax, Den& den, int q) {
+    constexpr int G = kLanes / 4, S = kStride;
+    const float sigma2 = sigma * sigma;
+    const std::ptrdiff_t o = g.bordered(q);
+    const float* below = X + g.below(q);
+    const float* above = q > 0 ? WD + g.above(q) : nullptr;
+    const int lines = g.lines_in(q), first = g.steady_first(), end = g.steady_end();
+    f4 pd[G], pr[G];  // WD and WR of the row before
+    const f4 one = {1.0f, 1.0f, 1.0f, 1.0f};
+    if (!relax) {  // row -1: no pixel but lane 0's column -1, without a right link
+        for (int k = 0; k < G; ++k) {
+            store(WD + o - S + 4 * k, one);
+            store(WR + o - S + 4 * k, one);
+        }
+        WR[o - S] = 0.0f;
+    }
+    for (int k = 0; k < G; ++k) {
+        load(pd[k], WD + o - S + 4 * k);
+        load(pr[k], WR + o - S + 4 * k);
+    }
+    for (int r = 0; r < g.steps(); ++r) {
+        float* wd = WD + o + r * S;
+        float* wr = WR + o + r * S;
+        const float u = above ? above[r * S] : 0.0f;
+        wd[-S - 1] = u;
+        f4 cd[G], cr[G];
+        if (relax) {
+            const float* x = X + o + r * S;
+            const float bl = below[(r - kLanes + 1) * S];
+            const f4 bv = {bl, bl, bl, bl};
+            for (int k = 0; k < G; ++k) {
+                f4 c, right, down;
+                load(c, x + 4 * k);
+                load(right, x + S + 4 * k);
+                if (k < G - 1)
+                    load(down, x + S + 4 * k + 1);
+                else
+                    down = __builtin_shuffle(right, bv, Lanes4::kBefore);
+                f4 d = c - down, t = d * d;
+                cd[k] = sigma2 / ((t + sigma) * (t + sigma));
+                d = c - right;
+                t = d * d;
+                cr[k] = sigma2 / ((t + sigma) * (t + sigma));
+            }
+        } else {
+            for (int k = 0; k < G; ++k) cd[k] = cr[k] = one;
+        }
+        if (r + 1 < kLanes) cr[(r + 1) / 4][(r + 1) % 4] = 0.0f;  // lane r + 1, column -1
+        for (int k = 0; k < G; ++k) {
+            store(wd + 4 * k, cd[k]);
+            store(wr + 4 * k, cr[k]);
+        }
+        const f4 uv = {u, u, u, u};
+        const bool steady = r >= first && r < end;
+        for (int k = 0; k < G; ++k) {
+            const f4 up = __builtin_shuffle(k == 0 ? uv : pd[k - 1], pd[k], Lanes4::kAfter);
+            den.group(r, 4 * k, steady, cd[k], up, pr[k], cr[k]);
+        }
+        if (!steady || lines < kLanes)
+            for (int b = 0; b < kLanes; ++b)
+                if (b > r || b <= r - g.nc || b >= lines) den.clear(r, b);
+        for (int k = 0; k < G; ++k) {
+            pd[k] = cd[k];
+            pr[k] = cr[k];
+        }
+    }
+    den.finish(lines < kLanes);  // the lanes past the last line have denominator 0
+}
+
+// -1 in the lanes of den[0 .. 3] that are 0 (two double compares, then the low halves).
+__attribute__((always_inline)) inline i4 zero_lanes(const double* den) {
+    d2 lo, hi;
+    load(lo, den);
+    load(hi, den + 2);
+    const auto zlo = lo == 0.0, zhi = hi == 0.0;
+    i4 a, b;
+    std::memcpy(&a, &zlo, sizeof a);
+    std::memcpy(&b, &zhi, sizeof b);
+    return __builtin_shuffle(a, b, i4{0, 2, 4, 6});
+}
+
+// One band of an auxiliary-fit sweep; the pointers are at row 0, lane 0, or at column 0 of lines
+// L - 1 and L + kLanes (above, below).
+struct FitBand {
+    float* x;
+    const float *above, *below;
+    const float *wd, *wr;
+    const double *lo, *den;
+    double coef;
+};
+
+// Row t of a band of the auxiliary-fit sweep: the update of EstimJob on every lane, lambda o +
+// coef ((w_down down + w_up up) + w_left left) + w_right right in double, divided by the
+// denominator and rounded to float; where the denominator is 0 (tested when Select) the old
+// value. e holds the lanes' values of the row before.
+template <bool Forward, bool Select>
+__attribute__((always_inline)) inline void fit_row(const FitBand& f, int t, f4* e, i4& count) {
+    constexpr int G = kLanes / 4, S = kStride;
+    const f4 threshold = {kEstimChange, kEstimChange, kEstimChange, kEstimChange};
+    const i4 magnitude = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+    float* x = f.x + t * S;
+    const float* wd = f.wd + t * S;
+    const float* wr = f.wr + t * S;
+    const double* lo = f.lo + t * kLanes;
+    const double* den = f.den + t * kLanes;
+    // Lane 0's pixel above and lane kLanes - 1's pixel below.
+    const float a = f.above[t * S], z = f.below[(t - kLanes + 1) * S];
+    const f4 above = {a, a, a, a}, below = {z, z, z, z};
+    f4 next[G];
+    for (int k = 0; k < G; ++k) {
+        const int b = 4 * k;
+        d4 down, up, left, right;
+        if (Forward) {
+            f4 d, r;
+            load(r, x + S + b);
+            if (k < G - 1)
+                load(d, x + S + b + 1);
+            else
+                d = __builtin_shuffle(r, below, Lanes4::kBefore);
+            const f4 u = __builtin_shuffle(k == 0 ? above : e[k - 1], e[k], Lanes4::kAfter);
+            widen(down, d);
+            widen(up, u);
+            widen(left, e[k]);
+            widen(right, r);
+        } else {
+            f4 u, l;
+            load(l, x - S + b);
+            if (k > 0)
+                load(u, x - S + b - 1);
+            else
+                u = __builtin_shuffle(above, l, Lanes4::kAfter);
+            const f4 d = __builtin_shuffle(e[k], k == G - 1 ? below : e[k + 1], Lanes4::kBefore);
+            widen(down, d);
+            widen(up, u);
+            widen(left, l);
+            widen(right, e[k]);
+        }
+        f4 w_down, w_up, w_left, w_right, old;
+        load(w_down, wd + b);
+        load(w_up, wd - S + b - 1);
+        load(w_left, wr - S + b);
+        load(w_right, wr + b);
+        load(old, x + b);
+        d4 wd_, wu_, wl_, wr_;
+        widen(wd_, w_down), widen(wu_, w_up), widen(wl_, w_left), widen(wr_, w_right);
+        d4 sum = wd_ * down + wu_ * up;
+        sum = sum + wl_ * left;
+        sum = sum + wr_ * right;
+        d4 o, d;
+        load(o, lo + b);
+        load(d, den + b);
+        f4 v = __builtin_convertvector((o + f.coef * sum) / d, f4);
+        if (Select) v = zero_lanes(den + b) ? old : v;
+        count -= reinterpret_cast<f4>(reinterpret_cast<i4>(v - old) & magnitude) > threshold;
+        store(x + b, v);
+        next[k] = v;
+    }
+    for (int k = 0; k < G; ++k) e[k] = next[k];
+}
+
+// One band of a vertical-wind sweep, laid out as FitBand.
+struct WindBand {
+    float* x;
+    const float *above, *below;
+    const float *wd, *wr, *p0, *p1, *den;
+    float lambda;
+};
+
+// Row t of a band of the vertical-wind sweep: the update of WindJob on every lane, single
+// precision: (lambdaW (((w_down down + w_up up) + w_left left) + w_right right) - P0 - P1) / den,
+// the old value where den is 0 (tested when Select).
+template <class T, bool Forward, bool Select>
+__attribute__((always_inline)) inline void wind_row(const WindBand& w, int t, typename T::F* e,
+                                                    typename T::I& count) {
+    using F = typename T::F;
+    using I = typename T::I;
+    constexpr int W = T::kWidth, G = kLanes / W, S = kStride;
+    float* x = w.x + t * S;
+    const float* wd = w.wd + t * S;
+    const float* wr = w.wr + t * S;
+    const std::ptrdiff_t a = static_cast<std::ptrdiff_t>(t) * kLanes;
+    F above{}, below{}, threshold{};
+    I magnitude{};
+    const float u = w.above[t * S], z = w.below[(t - kLanes + 1) * S];
+    for (int j = 0; j < W; ++j) above[j] = u, below[j] = z, threshold[j] = kWindChange;
+    for (int j = 0; j < W; ++j) magnitude[j] = 0x7fffffff;
+    F next[G];
+    for (int k = 0; k < G; ++k) {
+        const int b = W * k;
+        F down, up, left, right;
+        if (Forward) {
+            load(right, x + S + b);
+            if (k < G - 1)
+                load(down, x + S + b + 1);
+            else
+                down = __builtin_shuffle(right, below, T::kBefore);
+            up = __builtin_shuffle(k == 0 ? above : e[k - 1], e[k], T::kAfter);
+            left = e[k];
+        } else {
+            load(left, x - S + b);
+            if (k > 0)
+                load(up, x - S + b - 1);
+            else
+                up = __builtin_shuffle(above, left, T::kAfter);
+            down = __builtin_shuffle(e[k], k == G - 1 ? below : e[k + 1], T::kBefore);
+            right = e[k];
+        }
+        F w_down, w_up, w_left, w_right, old, p0, p1, den;
+        load(w_down, wd + b);
+        load(w_up, wd - S + b - 1);
+        load(w_left, wr - S + b);
+        load(w_right, wr + b);
+        load(old, x + b);
+        load(p0, w.p0 + a + b);
+        load(p1, w.p1 + a + b);
+        load(den, w.den + a + b);
+        const F sum = w_down * down + w_up * up + w_left * left + w_right * right;
+        F numerator = w.lambda * sum - p0;
+        numerator = numerator - p1;
+        F v = numerator / den;
+        if (Select) v = den == 0.0f ? old : v;
+        count -= reinterpret_cast<F>(reinterpret_cast<I>(v - old) & magnitude) >= threshold;
+        store(x + b, v);
+        next[k] = v;
+    }
+    for (int k = 0; k < G; ++k) e[k] = next[k];
+}
+
+// The rows of a band in sweep order, the zero-denominator test left out on the steady rows
+// (every lane in the image) when none of them has a zero denominator.
+template <bool Forward, class Row>
+__attribute__((always_inline)) inline void band_rows(const BandGrid& g, bool steady_zero, Row row) {
+    const int first = g.steady_first(), end = g.steady_end(), steps = g.steps();
+    const std::integral_constant<bool, true> test;
+    const std::integral_constant<bool, false> skip;
+    if (Forward) {
+        int t = 0;
+        for (; t < first; ++t) row(t, test);
+        if (steady_zero)
+            for (; t < end; ++t) row(t, test);
+        else
+            for (; t < end; ++t) row(t, skip);
+        for (; t < steps; ++t) row(t, test);
+    } else {
+        int t = steps - 1;
+        for (; t >= end; --t) row(t, test);
+        if (steady_zero)
+            for (; t >= first; --t) row(t, test);
+        else
+            for (; t >= first; --t) row(t, skip);
+        for (; t >= 0; --t) row(t, test);
+    }
+}
+
+// The arrays of one fit or one wind relaxation in skewed bands.
+struct FitBands {
+    const BandGrid* g;
+    float *X, *WD, *WR;
+    double *LO, *DEN;
+    float lambda, coef_regul;
+};
+
+struct WindBands {
+    const BandGrid* g;
+    float *X, *WD, *WR, *P0, *P1, *Q0, *Q1, *DEN;
+    float lambdaW;
+};
+
+// A forward then a backward sweep over the bands; returns the changed updates.
+__attribute__((always_inline)) inline int fit_sweeps_body(const FitBands& f) {
+    const BandGrid& g = *f.g;
+    int changed = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        const bool forward = pass == 0;
+        for (int n = 0; n < g.bands; ++n) {
+            const int q = forward ? n : g.bands - 1 - n;
+            const std::ptrdiff_t o = g.bordered(q), a = g.lanes(q);
+            const FitBand band{f.X + o,  f.X + g.above(q), f.X + g.below(q), f.WD + o,
+                               f.WR + o, f.LO + a,         f.DEN + a,        f.coef_regul};
+            const bool steady_zero = band.den[-kLanes] != 0.0;
+            f4 e[kLanes / 4];
+            const float* start = band.x + (forward ? -1 : g.steps()) * kStride;
+            for (int k = 0; k < kLanes / 4; ++k) load(e[k], start + 4 * k);
+            i4 count = {0, 0, 0, 0};
+            if (forward)
+                band_rows<true>(g, steady_zero, [&](int t, auto select) {
+                    fit_row<true, decltype(select)::value>(band, t, e, count);
+                });
+            else
+                band_rows<false>(g, steady_zero, [&](int t, auto select) {
+                    fit_row<false, decltype(select)::value>(band, t, e, count);
+                });
+            changed += count[0] + count[1] + count[2] + count[3];
+            settle_band(g, f.X, q);
+        }
+    }
+    return changed;
+}
+
+template <class T>
+__attribute__((always_inline)) inline int wind_sweeps_body(const WindBands& w) {
+    using F = typename T::F;
+    using I = typename T::I;
+    constexpr int W = T::kWidth;
+    const BandGrid& g = *w.g;
+    int changed = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        const bool forward = pass == 0;
+        for (int n = 0; n < g.bands; ++n) {
+            const int q = forward ? n : g.bands - 1 - n;
+            const std::ptrdiff_t o = g.bordered(q), a = g.lanes(q);
+            const WindBand band{w.X + o,  w.X + g.above(q), w.X + g.below(q), w.WD + o, w.WR + o,
+                                w.P0 + a, w.P1 + a,         w.DEN + a,        w.lambdaW};
+            const bool steady_zero = band.den[-kLanes] != 0.0f;
+            F e[kLanes / W];
+            const float* start = band.x + (forward ? -1 : g.steps()) * kStride;
+            for (int k = 0; k < kLanes / W; ++k) load(e[k], start + W * k);
+            I count{};
+            if (forward)
+                band_rows<true>(g, steady_zero, [&](int t, auto select) {
+                    wind_row<T, true, decltype(select)::value>(band, t, e, count);
+                });
+            else
+                band_rows<false>(g, steady_zero, [&](int t, auto select) {
+                    wind_row<T, false, decltype(select)::value>(band, t, e, count);
+                });
+            for (int j = 0; j < W; ++j) changed += count[j];
+            settle_band(g, w.X, q);
+        }
+    }
+    return changed;
+}
+
+// The denominators of every band, the link weights recomputed first when relax is set.
+__attribute__((always_inline)) inline void fit_denominators_body(const FitBands& f, float sigma,
+                                                                 bool relax) {
+    for (int q = 0; q < f.g->bands; ++q) {
+        FitDenominators den{f.DEN + f.g->lanes(q), f.coef_regul, f.lambda, l4{}};
+        band_denominators(*f.g, f.X, f.WD, f.WR, sigma, relax, den, q);
+    }
+}
+
+__attribute__((always_inline)) inline void wind_denominators_body(const WindBands& w, float sigma,
+                                                                  bool relax) {
+    for (int q = 0; q < w.g->bands; ++q) {
+        const std::ptrdiff_t a = w.g->lanes(q);
+        WindDenominators den{w.DEN + a, w.Q0 + a, w.Q1 + a, w.lambdaW, i4{}};
+        band_denominators(*w.g, w.X, w.WD, w.WR, sigma, relax, den, q);
+    }
+}
+
+int fit_sweeps_sse2(const FitBands& f) {
+    return fit_sweeps_body(f);
+}
+__attribute__((target("avx2"))) int fit_sweeps_avx2(const FitBands& f) {
+    return fit_sweeps_body(f);
+}
+void fit_denominators_sse2(const FitBands& f, float sigma, bool relax) {
+    fit_denominators_body(f, sigma, relax);
+}
+__attribute__((target("avx2"))) void fit_denominators_avx2(const FitBands& f, float sigma,
+                                                           bool relax) {
+    fit_denominators_body(f, sigma, relax);
+}
+int wind_sweeps_sse2(const WindBands& w) {
+    return wind_sweeps_body<Lanes4>(w);
+}
+__attribute__((target("avx2"))) int wind_sweeps_avx2(const WindBands& w) {
+    return wind_sweeps_body<Lanes8>(w);
+}
+void wind_denominators_sse2(const WindBands& w, float sigma, bool relax) {
+    wind_denominators_body(w, sigma, relax);
+}
+__attribute__((target("avx2"))) void wind_denominators_avx2(const WindBands& w, float sigma,
+                                                            bool relax) {
+    wind_denominators_body(w, sigma, relax);
+}
+
+std::atomic<bool> sse2_only{false};
+
+bool use_avx2() {
+    static const bool has_avx2 = __builtin_cpu_supports("avx2");
+    return has_avx2 && !sse2_only.load(std::memory_order_relaxed);
+}
+
+// One auxiliary fit: passes of two sweeps from unit weights, the weights recomputed from each
+// estimate after its pass, until a pass changes fewer than 3 % of the pixels (integer count
+// 3 n / 100) or the fit has made `passes` passes. The estimate stays in skewed bands
+// throughout.
+void fit_field(const float* obs, float* x, short nc, short nl, float lambda, float coef_regul,
+               float sigma, int passes, AuxiliaryFitScratch& s) {
+    const BandGrid g(nc, nl);
+    const std::size_t nb = g.bordered_size(), na = g.lane_size();
+    float* X = aligned_32(s.bands, 3 * nb);
+    double* LO = aligned_32(s.band_terms, 2 * na);
+    const FitBands f{&g, X, X + nb, X + 2 * nb, LO, LO + na, lambda, coef_regul};
+    const bool avx2 = use_avx2();
+    to_bands(g, x, f.X);
+    fit_observations(g, obs, lambda, f.LO);
+    avx2 ? fit_denominators_avx2(f, sigma, false) : fit_denominators_sse2(f, sigma, false);
+    const float cond_conv = static_cast<float>((3 * (nc * nl)) / 100);
+    for (;;) {
+        const int changed = avx2 ? fit_sweeps_avx2(f) : fit_sweeps_sse2(f);
+        passes = cond_conv > changed ? 0 : passes - 1;
+        if (passes <= 0) break;
+        avx2 ? fit_denominators_avx2(f, sigma, true) : fit_denominators_sse2(f, sigma, true);
+    }
+    from_bands(g, f.X, x);
 }
 
 std::size_t pixel_count(short nc, short nl) {
@@ -374,32 +1007,29 @@ short relax_interface_wind(float* wVert, const float* Data_out, const float* Dat
                            float lambdaW, float sigmaW, short nc, short nl,
                            std::vector<Line_Process>& ztw, std::vector<WindTerms>& terms) {
     const int n = nc * nl;
-    size_buffer(ztw, pixel_count(nc, nl));
-    size_buffer(terms, pixel_count(nc, nl));
-    Maz_LP(ztw.data(), nc, nl);
-    for (int k = 0; k < n; ++k) {
-        terms[k].P0 = a01[k] * b01[k] * Data_out[k];
-        terms[k].P1 = a12[k] * b12[k] * Data_out2[k];
-    }
     const float threshold = static_cast<float>((3 * n) / 100.0);
+    if (nc <= 0 || nl <= 0) return threshold > 0.0f ? 0 : 1;  // passes without pixels
+    const BandGrid g(nc, nl);
+    const std::size_t nb = g.bordered_size(), na = g.lane_size();
+    size_buffer(terms, (nb + 5 * na + 4 * kLanes * nc + 7) / 8);
+    size_buffer(ztw, nb + 4);  // two bordered arrays of floats, 32-byte aligned
+    float* X = reinterpret_cast<float*>(terms.data());
+    float* WD = reinterpret_cast<float*>((reinterpret_cast<std::uintptr_t>(ztw.data()) + 31) &
+                                         ~static_cast<std::uintptr_t>(31));
+    float* P0 = X + nb;
+    const WindBands w{&g,      X,           WD,          WD + nb,     P0,
+                      P0 + na, P0 + 2 * na, P0 + 3 * na, P0 + 4 * na, lambdaW};
+    const bool avx2 = use_avx2();
+    to_bands(g, wVert, w.X);
+    wind_terms(g, Data_out, Data_out2, a01, b01, a12, b12, w.P0, w.P1, w.Q0, w.Q1, P0 + 5 * na);
     short Conv_Regul = 1;
     for (short it_Regul = 0; Conv_Regul != 0 && it_Regul < 2; ++it_Regul) {
-        // lambdaW (sum of the four link weights, border rule) + b01^2 D0 + b12^2 D1
-        const Line_Process* s = ztw.data();
-        for (int i = 0; i < nl; ++i)
-            for (int j = 0; j < nc; ++j) {
-                const int k = i * nc + j;
-                const float w_up = i < 1 ? 0.0f : s[k - nc].Disc_h;
-                const float w_left = j < 1 ? 0.0f : s[k - 1].Disc_v;
-                terms[k].den = lambdaW * (s[k].Disc_h + w_up + w_left + s[k].Disc_v) +
-                               b01[k] * b01[k] * Data_out[k] + b12[k] * b12[k] * Data_out2[k];
-            }
-        const WindPrecomputedJob job{wVert, s, terms.data(), lambdaW};
-        int changed = 0;
-        if (n > 0) sweeps<1>(&job, nc, nl, &changed);
+        const bool relax = it_Regul > 0;
+        avx2 ? wind_denominators_avx2(w, sigmaW, relax) : wind_denominators_sse2(w, sigmaW, relax);
+        const int changed = avx2 ? wind_sweeps_avx2(w) : wind_sweeps_sse2(w);
         if (threshold > changed) Conv_Regul = 0;
-        relax_weights(wVert, nc, nl, sigmaW, ztw.data(), 0, nl);
     }
+    from_bands(g, w.X, wVert);
     return Conv_Regul;
 }
 
@@ -429,28 +1059,22 @@ void fit_auxiliary_fields(const WindAndFields* layers, int count, bool divergenc
                           short nc, short nl, float coef_regul, float sigma_es) {
     const std::size_t n = pixel_count(nc, nl);
     if (n == 0) return;
-    // The vorticity fits together, then the (at most two-pass) divergence fits together, so
-    // that only one kind's work memory is held at a time.
+    // The vorticity fits, then the (at most two-pass) divergence fits, so that only one kind's
+    // work memory is held at a time.
     for (int which = 0; which < 2; ++which) {
         if (which == 0 ? !vorticity : !divergence) continue;
-        std::vector<AuxiliaryFitScratch> scratch(static_cast<std::size_t>(count));
-        std::vector<FitState> fits;
+        AuxiliaryFitScratch own;
         for (int l = 0; l < count; ++l) {
             const WindAndFields& w = layers[l];
-            AuxiliaryFitScratch& s = w.scratch ? *w.scratch : scratch[static_cast<std::size_t>(l)];
+            AuxiliaryFitScratch& s = w.scratch ? *w.scratch : own;
             size_buffer(s.observation, n);
-            size_buffer(s.spatial, n);
-            size_buffer(s.terms, n);
             if (which == 0)
                 Curl_Estim(s.observation.data(), w.U, w.V, w.u, w.v, nc, nl);
             else
                 Div_Estim(s.observation.data(), w.U, w.V, w.u, w.v, nc, nl);
-            float* est = which == 0 ? w.Estim_rot : w.Estim;
-            fits.push_back({{s.observation.data(), est, s.spatial.data(), 1.0f, coef_regul},
-                            s.terms.data(),
-                            which == 0 ? kMaxPassesCurl : kMaxPassesDiv});
+            fit_field(s.observation.data(), which == 0 ? w.Estim_rot : w.Estim, nc, nl, 1.0f,
+                      coef_regul, sigma_es, which == 0 ? kMaxPassesCurl : kMaxPassesDiv, s);
         }
-        fit_fields(fits.data(), count, nc, nl, sigma_es);
     }
 }
 
@@ -464,4 +1088,8 @@ void fit_vorticity_field(float* Estim_rot, float* U, float* V, float* u, float* 
                          short nl, float coef_regul, float sigma_es, AuxiliaryFitScratch& scratch) {
     const WindAndFields layer{U, V, u, v, nullptr, Estim_rot, &scratch};
     fit_auxiliary_fields(&layer, 1, false, true, nc, nl, coef_regul, sigma_es);
+}
+
+void limit_sweeps_to_sse2(bool sse2_only_) {
+    sse2_only.store(sse2_only_, std::memory_order_relaxed);
 }

@@ -22,15 +22,16 @@ int regul_wvert_sweeps(float* w, const float* D0, const float* D1, const float* 
                        const float* b01, const float* a12, const float* b12, int nc, int nl,
                        float lambdaW, const Line_Process* ztw);
 
-// Per-pixel parts of the vertical-wind update that stay fixed during a sweep.
-struct WindTerms {
-    float P0, P1, den;  // a01 b01 D0, a12 b12 D1, denominator
+// Work memory of the vertical-wind relaxation: the wind and the fixed parts of its updates laid
+// out in skewed bands, by blocks of 8 floats.
+struct alignas(32) WindTerms {
+    float v[8];
 };
 
-// Estim_Wvert_RobUpDown with the line-process records in ztw and the fixed parts of the update
-// in terms (both resized as needed, kept by the caller between calls): at most two relaxation
-// passes, the weights recomputed after each; 0 once a pass changes fewer than 3 % of the
-// pixels, 1 otherwise.
+// Estim_Wvert_RobUpDown with the line-process records (link weights, in skewed bands) in ztw and
+// the rest of its work memory in terms (both resized as needed, kept by the caller between
+// calls): at most two relaxation passes, the weights recomputed after each; 0 once a pass
+// changes fewer than 3 % of the pixels, 1 otherwise.
 short relax_interface_wind(float* wVert, const float* Data_out, const float* Data_out2,
                            const float* a01, const float* b01, const float* a12, const float* b12,
                            float lambdaW, float sigmaW, short nc, short nl,
@@ -41,17 +42,17 @@ short relax_interface_wind(float* wVert, const float* Data_out, const float* Dat
 void relax_weights(const float* x, int nc, int nl, float sigma, Line_Process* spatial, int first,
                    int end);
 
-// Per-pixel parts of an auxiliary-fit update that stay fixed during a sweep.
-struct FitTerms {
-    double den;  // denominator
-};
-
-// Work memory of one auxiliary fit, kept by the caller between calls.
+// Work memory of one auxiliary fit, kept by the caller between calls: the observation, then the
+// estimate with its link weights and lambda o with the denominators, in skewed bands.
 struct AuxiliaryFitScratch {
     std::vector<float> observation;
-    std::vector<Line_Process> spatial;
-    std::vector<FitTerms> terms;
+    std::vector<float> bands;
+    std::vector<double> band_terms;
 };
+
+// The skewed-band sweeps of the fits and of the vertical wind use AVX2 where the processor has
+// it; true keeps them to SSE2. Both give the same bytes; for tests and timings.
+void limit_sweeps_to_sse2(bool sse2_only);
 
 // One layer's wind (U + u, V + v) and its auxiliary divergence and vorticity fields, with the
 // work memory of its fits when the caller keeps it (null: allocated for the call).
