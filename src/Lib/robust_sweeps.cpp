@@ -1,7 +1,8 @@
 // Raster Gauss-Seidel sweeps with the border rules of the neighbour accessors written out: a
 // missing neighbour is the pixel itself, a missing link above line 0 or left of column 0 weighs
 // 0. Lines 1 .. nl - 2 run columns 1 .. nc - 2 without any test; the first and last line and
-// column take the general update.
+// column take the general update. The fits and the interface relaxation run the same updates
+// vectorised over skewed bands of lines (below).
 #include "robust_sweeps.h"
 
 #include <algorithm>
@@ -245,16 +246,14 @@ void size_buffer(std::vector<T>& b, std::size_t n) {
     }
 }
 
-// Skewed bands. The lines go kLanes at a time into bands (the last one filled up with copies of
-// the last line); row r of the band of lines L .. L + kLanes - 1 holds pixel (L + b, r - b) in
-// lane b. A raster sweep is then a sweep over the rows, all lanes of a row at once: a pixel's
-// neighbour above is the lane before on the row before (already new going forward), the one
-// below the lane after on the row after (still old), as in the raster order. "Bordered" arrays
-// (estimate, link weights) also hold line L - 1 in lane -1 and line L + kLanes in lane kLanes
-// (lines outside the image repeat its first / last line) and columns -1 and nc, which repeat
-// columns 0 and nc - 1. A slot that holds no pixel has denominator 0, so its update keeps the
-// old value and never counts; this gives the border rule: the missing neighbour is the pixel.
+// Skewed bands: the lines go kLanes at a time into bands (the last one filled up with copies of
+// line nl - 1); row r of a band holds pixel (L + b, r - b) in lane b, so a raster sweep is a sweep
+// over the rows with all lanes of a row updated at once, the raster order's dependencies kept.
+// A slot without a pixel has denominator 0: its update keeps the old value (the border rule).
 constexpr int kLanes = 16;
+// Rows of the estimate and of the link weights ("bordered") also have lanes -1 and kLanes, where
+// band 0 and the last band keep copies of lines 0 and nl - 1, and columns -1 and nc, which
+// repeat columns 0 and nc - 1.
 constexpr int kStride = kLanes + 8;  // floats per row of a bordered array
 constexpr int kLane0 = 8;            // lane 0's place in such a row, 32-byte aligned
 
@@ -279,7 +278,7 @@ struct BandGrid {
     std::ptrdiff_t lanes(int q) const {
         return (static_cast<std::ptrdiff_t>(q) * rows + 1) * kLanes;
     }
-    // Pixel (i, c) in a bordered array and in a lane array.
+    // Pixel (i, c) in a bordered array.
     std::ptrdiff_t pixel(int i, int c) const {
         const int b = i % kLanes;
         return bordered(i / kLanes) + static_cast<std::ptrdiff_t>(c + b) * kStride + b;
@@ -292,10 +291,6 @@ struct BandGrid {
     std::ptrdiff_t below(int q) const {
         const int i = (q + 1) * kLanes;
         return i < nl ? pixel(i, 0) : bordered(q) + kLanes * (kStride + 1);
-    }
-    std::ptrdiff_t lane_pixel(int i, int c) const {
-        const int b = i % kLanes;
-        return lanes(i / kLanes) + static_cast<std::ptrdiff_t>(c + b) * kLanes + b;
     }
 };
 
