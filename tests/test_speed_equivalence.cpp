@@ -273,9 +273,10 @@ TEST(FastSweeps, InterfaceRelaxationWithReusedRecordsMatchesEstimWvert) {
 }
 
 // Sizes around bands of 16 lines: fewer lines than a band, one band, a band and a line, partial
-// last bands, one or two columns, widths below and above the band height.
-const int kBandSizes[][2] = {{1, 17},  {2, 16},  {16, 3},  {3, 33},
-                             {37, 23}, {40, 32}, {19, 47}, {70, 6}};
+// last bands, one or two columns, widths below and above the band height, and full bands 15 and
+// 16 columns wide (no row, and one row, where all 16 lines are inside the image).
+const int kBandSizes[][2] = {{1, 17},  {2, 16},  {16, 3}, {3, 33},  {37, 23},
+                             {40, 32}, {19, 47}, {70, 6}, {15, 32}, {16, 33}};
 
 // NaN and both infinities at three places of f.
 void spoil(Field& f, int seed) {
@@ -320,7 +321,7 @@ TEST(FastSweeps, InterfaceRelaxationAcrossBandsWithSpecialValuesAndZeroDenominat
     std::vector<WindTerms> terms;
     for (bool sse2 : kSse2Only)
         for (const auto& s : kBandSizes)
-            for (int kind = 0; kind < 3; ++kind) {  // plain, special values, zero denominators
+            for (int kind = 0; kind < 4; ++kind) {  // plain, special values, zero denominators
                 limit_sweeps_to_sse2(sse2);
                 const int nc = s[0], nl = s[1], n = nc * nl;
                 Field w = random_field(n, -0.5f, 0.5f), D0 = random_field(n, 0, 1),
@@ -329,9 +330,13 @@ TEST(FastSweeps, InterfaceRelaxationAcrossBandsWithSpecialValuesAndZeroDenominat
                       b12 = random_field(n, -100, 100);
                 float lambdaW = 50.0f;
                 if (kind == 1) spoil(w, nc), spoil(D0, nl), spoil(b12, n);
-                if (kind == 2) {  // no smoothing and no data on every third pixel: denominator 0
+                if (kind >= 2) {  // no smoothing and no data: denominator 0
                     lambdaW = 0.0f;
-                    for (int k = 0; k < n; k += 3) D0[k] = D1[k] = 0.0f;
+                    if (kind == 2)  // on every third pixel
+                        for (int k = 0; k < n; k += 3) D0[k] = D1[k] = 0.0f;
+                    else  // on one line only, in the second band when there is one
+                        for (int k = std::min(20, nl - 1) * nc, j = 0; j < nc; ++j)
+                            D0[k + j] = D1[k + j] = 0.0f;
                 }
                 Field want = w;
                 const short want_conv =

@@ -1,7 +1,8 @@
 // Raster Gauss-Seidel sweeps with the border rules of the neighbour accessors written out: a
 // missing neighbour is the pixel itself, a missing link above line 0 or left of column 0 weighs
 // 0. Lines 1 .. nl - 2 run columns 1 .. nc - 2 without any test; the first and last line and
-// column take the general update.
+// column take the general update. The fits and the interface relaxation run the same updates
+// vectorised over skewed bands of lines (below).
 #include "robust_sweeps.h"
 
 #include <algorithm>
@@ -245,16 +246,14 @@ void size_buffer(std::vector<T>& b, std::size_t n) {
     }
 }
 
-// Skewed bands. The lines go kLanes at a time into bands (the last one filled up with copies of
-// the last line); row r of the band of lines L .. L + kLanes - 1 holds pixel (L + b, r - b) in
-// lane b. A raster sweep is then a sweep over the rows, all lanes of a row at once: a pixel's
-// neighbour above is the lane before on the row before (already new going forward), the one
-// below the lane after on the row after (still old), as in the raster order. "Bordered" arrays
-// (estimate, link weights) also hold line L - 1 in lane -1 and line L + kLanes in lane kLanes
-// (lines outside the image repeat its first / last line) and columns -1 and nc, which repeat
-// columns 0 and nc - 1. A slot that holds no pixel has denominator 0, so its update keeps the
-// old value and never counts; this gives the border rule: the missing neighbour is the pixel.
+// Skewed bands: the lines go kLanes at a time into bands (the last one filled up with copies of
+// line nl - 1); row r of a band holds pixel (L + b, r - b) in lane b, so a raster sweep is a sweep
+// over the rows with all lanes of a row updated at once, the raster order's dependencies kept.
+// A slot without a pixel has denominator 0: its update keeps the old value (the border rule).
 constexpr int kLanes = 16;
+// Rows of the estimate and of the link weights ("bordered") also have lanes -1 and kLanes, where
+// band 0 and the last band keep copies of lines 0 and nl - 1, and columns -1 and nc, which
+// repeat columns 0 and nc - 1.
 constexpr int kStride = kLanes + 8;  // floats per row of a bordered array
 constexpr int kLane0 = 8;            // lane 0's place in such a row, 32-byte aligned
 
@@ -279,7 +278,7 @@ struct BandGrid {
     std::ptrdiff_t lanes(int q) const {
         return (static_cast<std::ptrdiff_t>(q) * rows + 1) * kLanes;
     }
-    // Pixel (i, c) in a bordered array and in a lane array.
+    // Pixel (i, c) in a bordered array.
     std::ptrdiff_t pixel(int i, int c) const {
         const int b = i % kLanes;
         return bordered(i / kLanes) + static_cast<std::ptrdiff_t>(c + b) * kStride + b;
@@ -292,10 +291,6 @@ struct BandGrid {
     std::ptrdiff_t below(int q) const {
         const int i = (q + 1) * kLanes;
         return i < nl ? pixel(i, 0) : bordered(q) + kLanes * (kStride + 1);
-    }
-    std::ptrdiff_t lane_pixel(int i, int c) const {
-        const int b = i % kLanes;
-        return lanes(i / kLanes) + static_cast<std::ptrdiff_t>(c + b) * kLanes + b;
     }
 };
 
@@ -322,9 +317,14 @@ template <class T, class V>
 __attribute__((always_inline)) inline void store(T* p, const V& v) {
     std::memcpy(p, &v, sizeof v);
 }
-// d = v lane by lane in double (written so that it compiles to one conversion with AVX).
+// d = v in double, exact either way: lane by lane compiles to one conversion with AVX, the
+// vector conversion to the shortest sequence with SSE2 (GCC 12).
+template <bool Avx>
 __attribute__((always_inline)) inline void widen(d4& d, const f4& v) {
-    d = d4{v[0], v[1], v[2], v[3]};
+    if constexpr (Avx)
+        d = d4{v[0], v[1], v[2], v[3]};
+    else
+        d = __builtin_convertvector(v, d4);
 }
 
 // Lane groups of the single-precision sweeps: 4 lanes (SSE2) or 8 (AVX2). kAfter takes the
@@ -516,6 +516,7 @@ void wind_terms(const BandGrid& g, const float* D0, const float* D1, const float
 // Denominators of the fit, coef_regul (sum of the four link weights) + lambda in double; zero
 // collects the zero denominators of the steady rows, and a band's row -1, lane 0 is set to 1
 // when there is one.
+template <bool Avx>
 struct FitDenominators {
     double* den;  // the band's row 0, lane 0
     double coef, lambda;
@@ -524,7 +525,7 @@ struct FitDenominators {
     __attribute__((always_inline)) void group(int r, int b, bool steady, f4 down, f4 up, f4 left,
                                               f4 right) {
         d4 wd, wu, wl, wr;
-        widen(wd, down), widen(wu, up), widen(wl, left), widen(wr, right);
+        widen<Avx>(wd, down), widen<Avx>(wu, up), widen<Avx>(wl, left), widen<Avx>(wr, right);
         const d4 sum = wd + wu + wl + wr;
         const d4 v = coef * sum + lambda;
         store(den + r * kLanes + b, v);
@@ -663,7 +664,7 @@ struct FitBand {
 // coef ((w_down down + w_up up) + w_left left) + w_right right in double, divided by the
 // denominator and rounded to float; where the denominator is 0 (tested when Select) the old
 // value. e holds the lanes' values of the row before.
-template <bool Forward, bool Select>
+template <bool Forward, bool Select, bool Avx>
 __attribute__((always_inline)) inline void fit_row(const FitBand& f, int t, f4* e, i4& count) {
     constexpr int G = kLanes / 4, S = kStride;
     const f4 threshold = {kEstimChange, kEstimChange, kEstimChange, kEstimChange};
@@ -688,10 +689,10 @@ __attribute__((always_inline)) inline void fit_row(const FitBand& f, int t, f4* 
             else
                 d = __builtin_shuffle(r, below, Lanes4::kBefore);
             const f4 u = __builtin_shuffle(k == 0 ? above : e[k - 1], e[k], Lanes4::kAfter);
-            widen(down, d);
-            widen(up, u);
-            widen(left, e[k]);
-            widen(right, r);
+            widen<Avx>(down, d);
+            widen<Avx>(up, u);
+            widen<Avx>(left, e[k]);
+            widen<Avx>(right, r);
         } else {
             f4 u, l;
             load(l, x - S + b);
@@ -700,10 +701,10 @@ __attribute__((always_inline)) inline void fit_row(const FitBand& f, int t, f4* 
             else
                 u = __builtin_shuffle(above, l, Lanes4::kAfter);
             const f4 d = __builtin_shuffle(e[k], k == G - 1 ? below : e[k + 1], Lanes4::kBefore);
-            widen(down, d);
-            widen(up, u);
-            widen(left, l);
-            widen(right, e[k]);
+            widen<Avx>(down, d);
+            widen<Avx>(up, u);
+            widen<Avx>(left, l);
+            widen<Avx>(right, e[k]);
         }
         f4 w_down, w_up, w_left, w_right, old;
         load(w_down, wd + b);
@@ -712,7 +713,8 @@ __attribute__((always_inline)) inline void fit_row(const FitBand& f, int t, f4* 
         load(w_right, wr + b);
         load(old, x + b);
         d4 wd_, wu_, wl_, wr_;
-        widen(wd_, w_down), widen(wu_, w_up), widen(wl_, w_left), widen(wr_, w_right);
+        widen<Avx>(wd_, w_down), widen<Avx>(wu_, w_up), widen<Avx>(wl_, w_left),
+            widen<Avx>(wr_, w_right);
         d4 sum = wd_ * down + wu_ * up;
         sum = sum + wl_ * left;
         sum = sum + wr_ * right;
@@ -837,6 +839,7 @@ struct WindBands {
 };
 
 // A forward then a backward sweep over the bands; returns the changed updates.
+template <bool Avx>
 __attribute__((always_inline)) inline int fit_sweeps_body(const FitBands& f) {
     const BandGrid& g = *f.g;
     int changed = 0;
@@ -854,11 +857,11 @@ __attribute__((always_inline)) inline int fit_sweeps_body(const FitBands& f) {
             i4 count = {0, 0, 0, 0};
             if (forward)
                 band_rows<true>(g, steady_zero, [&](int t, auto select) {
-                    fit_row<true, decltype(select)::value>(band, t, e, count);
+                    fit_row<true, decltype(select)::value, Avx>(band, t, e, count);
                 });
             else
                 band_rows<false>(g, steady_zero, [&](int t, auto select) {
-                    fit_row<false, decltype(select)::value>(band, t, e, count);
+                    fit_row<false, decltype(select)::value, Avx>(band, t, e, count);
                 });
             changed += count[0] + count[1] + count[2] + count[3];
             settle_band(g, f.X, q);
@@ -902,10 +905,11 @@ __attribute__((always_inline)) inline int wind_sweeps_body(const WindBands& w) {
 }
 
 // The denominators of every band, the link weights recomputed first when relax is set.
+template <bool Avx>
 __attribute__((always_inline)) inline void fit_denominators_body(const FitBands& f, float sigma,
                                                                  bool relax) {
     for (int q = 0; q < f.g->bands; ++q) {
-        FitDenominators den{f.DEN + f.g->lanes(q), f.coef_regul, f.lambda, l4{}};
+        FitDenominators<Avx> den{f.DEN + f.g->lanes(q), f.coef_regul, f.lambda, l4{}};
         band_denominators(*f.g, f.X, f.WD, f.WR, sigma, relax, den, q);
     }
 }
@@ -919,26 +923,26 @@ __attribute__((always_inline)) inline void wind_denominators_body(const WindBand
     }
 }
 
-int fit_sweeps_sse2(const FitBands& f) {
-    return fit_sweeps_body(f);
+__attribute__((noinline)) int fit_sweeps_sse2(const FitBands& f) {
+    return fit_sweeps_body<false>(f);
 }
 __attribute__((target("avx2"))) int fit_sweeps_avx2(const FitBands& f) {
-    return fit_sweeps_body(f);
+    return fit_sweeps_body<true>(f);
 }
-void fit_denominators_sse2(const FitBands& f, float sigma, bool relax) {
-    fit_denominators_body(f, sigma, relax);
+__attribute__((noinline)) void fit_denominators_sse2(const FitBands& f, float sigma, bool relax) {
+    fit_denominators_body<false>(f, sigma, relax);
 }
 __attribute__((target("avx2"))) void fit_denominators_avx2(const FitBands& f, float sigma,
                                                            bool relax) {
-    fit_denominators_body(f, sigma, relax);
+    fit_denominators_body<true>(f, sigma, relax);
 }
-int wind_sweeps_sse2(const WindBands& w) {
+__attribute__((noinline)) int wind_sweeps_sse2(const WindBands& w) {
     return wind_sweeps_body<Lanes4>(w);
 }
 __attribute__((target("avx2"))) int wind_sweeps_avx2(const WindBands& w) {
     return wind_sweeps_body<Lanes8>(w);
 }
-void wind_denominators_sse2(const WindBands& w, float sigma, bool relax) {
+__attribute__((noinline)) void wind_denominators_sse2(const WindBands& w, float sigma, bool relax) {
     wind_denominators_body(w, sigma, relax);
 }
 __attribute__((target("avx2"))) void wind_denominators_avx2(const WindBands& w, float sigma,
