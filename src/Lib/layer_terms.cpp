@@ -3,6 +3,7 @@
 #include "layer_terms.h"
 
 #include <cmath>
+#include <cstring>
 
 #include "bib_ansi.h"
 #include "operations_images.h"
@@ -77,28 +78,79 @@ inline void flux_and_residual(const MassTermsView& m, int k, float& aux, float& 
                e * (m.Itdt[k] * m.fy_div[k] + m.fy[k]) * m.v[k] + m.ft_mass[k];
 }
 
+typedef float f4 __attribute__((vector_size(16)));
+typedef int i4 __attribute__((vector_size(16)));
+
+inline f4 load4(const float* p) {
+    f4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// flux_and_residual for pixels k .. k + 3 at once: the same single-precision operations lane by
+// lane; the flux expression is evaluated everywhere and replaced by -1 where |div| < 0.01.
+inline void flux_and_residual_4(const MassTermsView& m, int k, f4& aux, f4& residual) {
+    const f4 d = load4(m.div + k), e = load4(m.exdiv + k);
+    const f4 fxd = load4(m.fx_div + k), fyd = load4(m.fy_div + k);
+    const f4 u = load4(m.u + k), v = load4(m.v + k), I = load4(m.Itdt + k);
+    const f4 flux = ((u * fxd + v * fyd) * ((e - 1.0f) / d - e) + (1.0f - e)) / d;
+    const f4 magnitude = reinterpret_cast<f4>(reinterpret_cast<i4>(d) & 0x7fffffff);
+    const f4 minus_one = {-1.0f, -1.0f, -1.0f, -1.0f};
+    aux = magnitude < kEpsDiv ? minus_one : flux;
+    residual = e * (I * fxd + load4(m.fx + k)) * u + e * (I * fyd + load4(m.fy + k)) * v +
+               load4(m.ft_mass + k);
+}
+
+// The coefficient loop of one side, four pixels at a time and the rest one by one; side(aux,
+// residual, k) gives a and b of pixel(s) k, in f4 or float.
+template <class Side4, class Side1>
+void coefficient_loop(float* a, float* b, const MassTermsView& m, int first, int end, Side4 side4,
+                      Side1 side1) {
+    int k = first;
+    for (; k + 4 <= end; k += 4) {
+        f4 aux, residual, ak, bk;
+        flux_and_residual_4(m, k, aux, residual);
+        side4(aux, residual, k, ak, bk);
+        std::memcpy(a + k, &ak, sizeof ak);
+        std::memcpy(b + k, &bk, sizeof bk);
+    }
+    for (; k < end; ++k) {
+        float aux, residual;
+        flux_and_residual(m, k, aux, residual);
+        side1(aux, residual, k, a[k], b[k]);
+    }
+}
+
 }  // namespace
 
 void interface_coefficients_up(float* a, float* b, const MassTermsView& m, const float* rho,
                                const float* rho_0, const float* wVert_0, float g, int first,
                                int end) {
-    for (int k = first; k < end; ++k) {
-        float aux, residual;
-        flux_and_residual(m, k, aux, residual);
-        a[k] = residual + rho_0[k] * g * wVert_0[k] * aux;
-        b[k] = -aux * rho[k] * g;
-    }
+    coefficient_loop(
+        a, b, m, first, end,
+        [&](f4 aux, f4 residual, int k, f4& ak, f4& bk) {
+            ak = residual + load4(rho_0 + k) * g * load4(wVert_0 + k) * aux;
+            bk = -aux * load4(rho + k) * g;
+        },
+        [&](float aux, float residual, int k, float& ak, float& bk) {
+            ak = residual + rho_0[k] * g * wVert_0[k] * aux;
+            bk = -aux * rho[k] * g;
+        });
 }
 
 void interface_coefficients_down(float* a, float* b, const MassTermsView& m, const float* rho_0,
                                  const float* rho, const float* wVert, float g, int first,
                                  int end) {
-    for (int k = first; k < end; ++k) {
-        float aux, residual;
-        flux_and_residual(m, k, aux, residual);
-        a[k] = residual - rho[k] * g * wVert[k] * aux;
-        b[k] = aux * rho_0[k] * g;
-    }
+    coefficient_loop(
+        a, b, m, first, end,
+        [&](f4 aux, f4 residual, int k, f4& ak, f4& bk) {
+            ak = residual - load4(rho + k) * g * load4(wVert + k) * aux;
+            bk = aux * load4(rho_0 + k) * g;
+        },
+        [&](float aux, float residual, int k, float& ak, float& bk) {
+            ak = residual - rho[k] * g * wVert[k] * aux;
+            bk = aux * rho_0[k] * g;
+        });
 }
 
 void data_term_update(float* fx, float* fy, float* ft, const float* div, const float* exdiv,
