@@ -493,6 +493,43 @@ TEST(FastLayerTerms, DataTermFromCachedTermsMatchesTheWholeDerivativeUpdate) {
     }
 }
 
+// Four pixels at a time and one at a time give the same bits, also on both sides of the
+// |div| = 0.01 branch, at 0 and at NaN.
+TEST(FastLayerTerms, GroupsOfFourPixelsMatchSinglePixelsAtTheDivergenceBranch) {
+    const float d[] = {0.01f, -0.01f,        std::nextafter(0.01f, 1.0f),
+                       0.0f,  std::nanf(""), -std::nextafter(0.01f, 1.0f),
+                       0.2f,  -3.0f,         0.005f};
+    const int n = 9;
+    std::vector<float> div(d, d + n), ex(n), v[12];
+    for (int k = 0; k < n; ++k) ex[k] = std::exp(d[k]);
+    for (int q = 0; q < 12; ++q) v[q] = random_field(n, -2.0f, 2.0f);
+    const MassTermsView m{div.data(),  ex.data(),   v[0].data(), v[1].data(), v[2].data(),
+                          v[3].data(), v[4].data(), v[5].data(), v[6].data(), v[7].data()};
+    for (bool up : {true, false}) {
+        Field a(n), b(n), a1(n), b1(n);
+        auto coefficients = up ? interface_coefficients_up : interface_coefficients_down;
+        coefficients(a.data(), b.data(), m, v[8].data(), v[9].data(), v[10].data(), 88.29f, 0, n);
+        for (int k = 0; k < n; ++k)
+            coefficients(a1.data(), b1.data(), m, v[8].data(), v[9].data(), v[10].data(), 88.29f, k,
+                         k + 1);
+        EXPECT_TRUE(same_bits(a, a1)) << up;
+        EXPECT_TRUE(same_bits(b, b1)) << up;
+    }
+    Field fx(n), fy(n), ft(n), fx1(n), fy1(n), ft1(n);
+    for (int k = 0; k <= n; k += n) {  // whole range, then pixel by pixel
+        const int step = k == 0 ? n : 1;
+        for (int first = 0; first < n; first += step)
+            data_term_update(k == 0 ? fx.data() : fx1.data(), k == 0 ? fy.data() : fy1.data(),
+                             k == 0 ? ft.data() : ft1.data(), div.data(), ex.data(), v[0].data(),
+                             v[1].data(), v[2].data(), v[3].data(), v[4].data(), v[5].data(),
+                             v[6].data(), v[7].data(), v[8].data(), v[9].data(), 88.29f, first,
+                             first + step);
+    }
+    EXPECT_TRUE(same_bits(fx, fx1));
+    EXPECT_TRUE(same_bits(fy, fy1));
+    EXPECT_TRUE(same_bits(ft, ft1));
+}
+
 }  // namespace
 
 // ---- Block normal equations: the straightforward accumulation, neighbour by neighbour ----
