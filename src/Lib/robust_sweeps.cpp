@@ -301,6 +301,24 @@ T* aligned_32(std::vector<T>& b, std::size_t n) {
     return reinterpret_cast<T*>((p + 31) & ~static_cast<std::uintptr_t>(31));
 }
 
+// SHUFFLE_LANES(a, b, mask): lane i of the result is lane mask[i] of a followed by b. GCC's
+// builtin; compilers without it (the fuzzing build) take the lanes one by one.
+#if defined(__clang__)
+template <class V, class M>
+inline V shuffle_lanes(V a, V b, M mask) {
+    constexpr int n = sizeof(V) / sizeof(a[0]);
+    V r = a;
+    for (int i = 0; i < n; ++i) {
+        const int k = mask[i] & (2 * n - 1);
+        r[i] = k < n ? a[k] : b[k - n];
+    }
+    return r;
+}
+#define SHUFFLE_LANES(...) shuffle_lanes(__VA_ARGS__)
+#else
+#define SHUFFLE_LANES(...) __builtin_shuffle(__VA_ARGS__)
+#endif
+
 typedef float f4 __attribute__((vector_size(16)));
 typedef float f8 __attribute__((vector_size(32)));
 typedef int i4 __attribute__((vector_size(16)));
@@ -360,14 +378,14 @@ void skew_lines(std::conditional_t<In, const float*, float*> raster, std::ptrdif
         f4 v[4];
         for (int j = 0; j < 4; ++j)
             load(v[j], In ? &raster[(b0 + j) * line + r0 - b0 - j] : &skewed[(r0 + j) * row + b0]);
-        const f4 t0 = __builtin_shuffle(v[0], v[1], i4{0, 4, 1, 5});
-        const f4 t1 = __builtin_shuffle(v[0], v[1], i4{2, 6, 3, 7});
-        const f4 t2 = __builtin_shuffle(v[2], v[3], i4{0, 4, 1, 5});
-        const f4 t3 = __builtin_shuffle(v[2], v[3], i4{2, 6, 3, 7});
-        v[0] = __builtin_shuffle(t0, t2, i4{0, 1, 4, 5});
-        v[1] = __builtin_shuffle(t0, t2, i4{2, 3, 6, 7});
-        v[2] = __builtin_shuffle(t1, t3, i4{0, 1, 4, 5});
-        v[3] = __builtin_shuffle(t1, t3, i4{2, 3, 6, 7});
+        const f4 t0 = SHUFFLE_LANES(v[0], v[1], i4{0, 4, 1, 5});
+        const f4 t1 = SHUFFLE_LANES(v[0], v[1], i4{2, 6, 3, 7});
+        const f4 t2 = SHUFFLE_LANES(v[2], v[3], i4{0, 4, 1, 5});
+        const f4 t3 = SHUFFLE_LANES(v[2], v[3], i4{2, 6, 3, 7});
+        v[0] = SHUFFLE_LANES(t0, t2, i4{0, 1, 4, 5});
+        v[1] = SHUFFLE_LANES(t0, t2, i4{2, 3, 6, 7});
+        v[2] = SHUFFLE_LANES(t1, t3, i4{0, 1, 4, 5});
+        v[3] = SHUFFLE_LANES(t1, t3, i4{2, 3, 6, 7});
         for (int j = 0; j < 4; ++j) {
             if constexpr (In)
                 store(&skewed[(r0 + j) * row + b0], v[j]);
@@ -606,7 +624,7 @@ __attribute__((always_inline)) inline void band_denominators(const BandGrid& g, 
                 if (k < G - 1)
                     load(down, x + S + 4 * k + 1);
                 else
-                    down = __builtin_shuffle(right, bv, Lanes4::kBefore);
+                    down = SHUFFLE_LANES(right, bv, Lanes4::kBefore);
                 f4 d = c - down, t = d * d;
                 cd[k] = sigma2 / ((t + sigma) * (t + sigma));
                 d = c - right;
@@ -624,7 +642,7 @@ __attribute__((always_inline)) inline void band_denominators(const BandGrid& g, 
         const f4 uv = {u, u, u, u};
         const bool steady = r >= first && r < end;
         for (int k = 0; k < G; ++k) {
-            const f4 up = __builtin_shuffle(k == 0 ? uv : pd[k - 1], pd[k], Lanes4::kAfter);
+            const f4 up = SHUFFLE_LANES(k == 0 ? uv : pd[k - 1], pd[k], Lanes4::kAfter);
             den.group(r, 4 * k, steady, cd[k], up, pr[k], cr[k]);
         }
         if (!steady || lines < kLanes)
@@ -647,7 +665,7 @@ __attribute__((always_inline)) inline i4 zero_lanes(const double* den) {
     i4 a, b;
     std::memcpy(&a, &zlo, sizeof a);
     std::memcpy(&b, &zhi, sizeof b);
-    return __builtin_shuffle(a, b, i4{0, 2, 4, 6});
+    return SHUFFLE_LANES(a, b, i4{0, 2, 4, 6});
 }
 
 // One band of an auxiliary-fit sweep; the pointers are at row 0, lane 0, or at column 0 of lines
@@ -687,8 +705,8 @@ __attribute__((always_inline)) inline void fit_row(const FitBand& f, int t, f4* 
             if (k < G - 1)
                 load(d, x + S + b + 1);
             else
-                d = __builtin_shuffle(r, below, Lanes4::kBefore);
-            const f4 u = __builtin_shuffle(k == 0 ? above : e[k - 1], e[k], Lanes4::kAfter);
+                d = SHUFFLE_LANES(r, below, Lanes4::kBefore);
+            const f4 u = SHUFFLE_LANES(k == 0 ? above : e[k - 1], e[k], Lanes4::kAfter);
             widen<Avx>(down, d);
             widen<Avx>(up, u);
             widen<Avx>(left, e[k]);
@@ -699,8 +717,8 @@ __attribute__((always_inline)) inline void fit_row(const FitBand& f, int t, f4* 
             if (k > 0)
                 load(u, x - S + b - 1);
             else
-                u = __builtin_shuffle(above, l, Lanes4::kAfter);
-            const f4 d = __builtin_shuffle(e[k], k == G - 1 ? below : e[k + 1], Lanes4::kBefore);
+                u = SHUFFLE_LANES(above, l, Lanes4::kAfter);
+            const f4 d = SHUFFLE_LANES(e[k], k == G - 1 ? below : e[k + 1], Lanes4::kBefore);
             widen<Avx>(down, d);
             widen<Avx>(up, u);
             widen<Avx>(left, l);
@@ -765,16 +783,16 @@ __attribute__((always_inline)) inline void wind_row(const WindBand& w, int t, ty
             if (k < G - 1)
                 load(down, x + S + b + 1);
             else
-                down = __builtin_shuffle(right, below, T::kBefore);
-            up = __builtin_shuffle(k == 0 ? above : e[k - 1], e[k], T::kAfter);
+                down = SHUFFLE_LANES(right, below, T::kBefore);
+            up = SHUFFLE_LANES(k == 0 ? above : e[k - 1], e[k], T::kAfter);
             left = e[k];
         } else {
             load(left, x - S + b);
             if (k > 0)
                 load(up, x - S + b - 1);
             else
-                up = __builtin_shuffle(above, left, T::kAfter);
-            down = __builtin_shuffle(e[k], k == G - 1 ? below : e[k + 1], T::kBefore);
+                up = SHUFFLE_LANES(above, left, T::kAfter);
+            down = SHUFFLE_LANES(e[k], k == G - 1 ? below : e[k + 1], T::kBefore);
             right = e[k];
         }
         F w_down, w_up, w_left, w_right, old, p0, p1, den;
