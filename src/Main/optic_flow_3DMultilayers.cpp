@@ -109,7 +109,8 @@ struct Layer {
           exdiv(n),
           fx_div(n),
           fy_div(n),
-          Itdt_reg(n) {}
+          Itdt_reg(n),
+          residual_reg(n) {}
     std::vector<float> fx, fy, ft;        // linearised data term
     std::vector<float> U, V;              // total wind (columns, lines), pixels of the level
     std::vector<float> U_temp, V_temp;    // initial wind
@@ -122,6 +123,7 @@ struct Layer {
     // Terms fixed for a grid level (functions of U and V): divergence of (U, V), its exponential
     // and derivatives, and the t + dt image registered on (U, V).
     std::vector<float> div, exdiv, fx_div, fy_div, Itdt_reg;
+    std::vector<float> residual_reg;   // 0.166 T2 * (exdiv Itdt_reg - It), of the vertical winds
     AuxiliaryFitScratch fit_scratch;   // work memory of the layer's auxiliary fits
     AffineSystemCache affine_systems;  // block matrices shared by the sweeps of one ICM call
     std::string messages;              // console text of the layer's ICM sweeps
@@ -503,8 +505,8 @@ void Run::set_initial_fields(int step) {
 }
 
 // Terms of layer L fixed for the grid level: divergence of (U, V), its exponential and
-// derivatives, and the t + dt image registered on (U, V). U, V and the images do not change
-// until the end of the level.
+// derivatives, the t + dt image registered on (U, V) and the smoothed residual of the
+// vertical-wind equation. U, V and the images do not change until the end of the level.
 void Run::prepare_layer(int L, short resol, short nc, short nl) {
     Layer& layer = layers_[L];
     const std::size_t n = static_cast<std::size_t>(nc) * nl;
@@ -513,6 +515,8 @@ void Run::prepare_layer(int L, short resol, short nc, short nl) {
                      layer.U.data(), layer.V.data(), nc, nl, scratch_a.data(), scratch_b.data());
     registered_image(layer.Itdt_reg.data(), layer.Itdt[resol].data(), layer.U.data(),
                      layer.V.data(), nc, nl, scratch_a.data(), warp_);
+    smoothed_residual(layer.residual_reg.data(), layer.exdiv.data(), layer.Itdt_reg.data(),
+                      layer.It[resol].data(), filtre_T2, nc, nl, scratch_a.data());
 }
 
 // The auxiliary fits (Estim_Regulees_Rob) of layer L. They read U, V, u, v and write only
@@ -691,25 +695,21 @@ short Run::interface_update(int k, short resol, short nc, short nl) {
     const Layer& below = layers_[k - 1];
     const Layer& above = layers_[k];
     const int n = nc * nl;
-    // Each side's smoothed residual is computed into its a (b serving as scratch); the
-    // coefficient loop reads a pixel's residual before it writes its a. Two updates of the same
-    // interface in a row (where the sweep turns) share their coefficients: only wVert[k]
-    // changed in between, and the coefficients do not depend on it.
+    // Each side's smoothed residual was computed with the layer's level terms. Two updates of
+    // the same interface in a row (where the sweep turns) share their coefficients: only
+    // wVert[k] changed in between, and the coefficients do not depend on it.
     if (coefficients_of_ != k)
         pool_.run(2, [&](int side) {
-            const Layer& layer = side == 0 ? below : above;
-            float* a = side == 0 ? aux_.data() : aux2_.data();
-            float* b = side == 0 ? temp_.data() : temp2_.data();
-            smoothed_residual(a, layer.exdiv.data(), layer.Itdt_reg.data(), layer.It[resol].data(),
-                              filtre_T2, nc, nl, b);
             if (side == 0)
-                interface_coefficients_up(a, b, mass_terms(below, a), rho_[resol][k].data(),
-                                          rho_[resol][k - 1].data(), wVert_[k - 1].data(),
-                                          kFluxScale, 0, n);
+                interface_coefficients_up(aux_.data(), temp_.data(),
+                                          mass_terms(below, below.residual_reg.data()),
+                                          rho_[resol][k].data(), rho_[resol][k - 1].data(),
+                                          wVert_[k - 1].data(), kFluxScale, 0, n);
             else
-                interface_coefficients_down(a, b, mass_terms(above, a), rho_[resol][k].data(),
-                                            rho_[resol][k + 1].data(), wVert_[k + 1].data(),
-                                            kFluxScale, 0, n);
+                interface_coefficients_down(aux2_.data(), temp2_.data(),
+                                            mass_terms(above, above.residual_reg.data()),
+                                            rho_[resol][k].data(), rho_[resol][k + 1].data(),
+                                            wVert_[k + 1].data(), kFluxScale, 0, n);
         });
     coefficients_of_ = k;
     return relax_interface_wind(wVert_[k].data(), below.Data_out.data(), above.Data_out.data(),
