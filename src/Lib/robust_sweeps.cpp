@@ -976,9 +976,9 @@ bool use_avx2() {
 }
 
 // One auxiliary fit: passes of two sweeps from unit weights, the weights recomputed from each
-// estimate after its pass, until a pass changes fewer than 3 % of the pixels (integer count
-// 3 n / 100) or the fit has made `passes` passes. The estimate stays in skewed bands
-// throughout.
+// estimate after its pass, until a pass changes fewer than 3 % of the pixels (the float
+// 3 n / 100: 30 changes of 32 x 32 pixels are below 30.72) or the fit has made `passes` passes.
+// The estimate stays in skewed bands throughout.
 void fit_field(const float* obs, float* x, short nc, short nl, float lambda, float coef_regul,
                float sigma, int passes, AuxiliaryFitScratch& s) {
     const BandGrid g(nc, nl);
@@ -990,7 +990,7 @@ void fit_field(const float* obs, float* x, short nc, short nl, float lambda, flo
     to_bands(g, x, f.X);
     fit_observations(g, obs, lambda, f.LO);
     avx2 ? fit_denominators_avx2(f, sigma, false) : fit_denominators_sse2(f, sigma, false);
-    const float cond_conv = static_cast<float>((3 * (nc * nl)) / 100);
+    const float cond_conv = static_cast<float>(3 * (nc * nl)) / 100.0f;
     for (;;) {
         const int changed = avx2 ? fit_sweeps_avx2(f) : fit_sweeps_sse2(f);
         passes = cond_conv > changed ? 0 : passes - 1;

@@ -104,7 +104,7 @@ int RegulEstim_Rob(float* Observations, float* Estimees, short nb_col, short nb_
 // Updates Estim (divergence, at most 2 passes) and Estim_rot (vorticity, at most 200 passes)
 // towards the observations of the wind (U + u, V + v), smoothness weight coef_regul, robust
 // scale sigma_es, data weight 1 (lambda is not used). Each fit starts from uniform weights and
-// stops once a pass changes fewer than 3 % of the pixels (integer count 3 n / 100).
+// stops once a pass changes fewer than 3 % of the pixels (the float 3 n / 100).
 void Estim_Regulees_Rob(float* Estim, float* Estim_rot, float* U, float* V, float* u, float* v,
                         short nc_resol_K, short nl_resol_K, float coef_regul, float /*lambda*/,
                         float sigma_es) {
