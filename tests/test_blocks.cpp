@@ -126,6 +126,11 @@ TEST(DataOutGen, WeightIsExpOfMinusSquaredResidualOverSigma) {
         EXPECT_EQ(out[0], c.expected) << c.u << " " << c.fx << " " << c.sigma;
         EXPECT_EQ(out[1], c.expected);
     }
+    // Single precision at every step: fx u + fy v = 1 + 2^-24 rounds to 1 (ties to even), and so
+    // does 1 + ft, so r = 1 and the weight is e^-1; the exact sum 1 + 2^-23 would give less.
+    float u = 1.0f, v = 0x1p-24f, fx = 1.0f, fy = 1.0f, ft = 0x1p-24f, out = -1.0f;
+    Data_Out_Gen_f(&u, &v, &fx, &fy, &ft, 1.0f, 1, 1, &out);
+    EXPECT_EQ(out, static_cast<float>(std::exp(-1.0)));
 }
 
 TEST(SeuilErr, OnlyMagnitudesStrictlyAboveTheThresholdCount) {

@@ -109,14 +109,14 @@ void Indic_Grad_Min(bloc* parcours, float* fx, float* fy, float* /*Data_out*/, f
     }
 }
 
-// Data_out = exp(-r2 / sigma) with r = fx u + fy v + ft and r2 = r * r, both rounded to float;
-// sigma is compared as it is (not squared here). sigma == 0 gives 0 everywhere.
+// Data_out = exp(-r2 / sigma) with r = (fx u + fy v) + ft and r2 = r * r in single precision,
+// every product and sum rounded to float; sigma is used as it is (not squared here).
+// sigma == 0 gives 0 everywhere.
 void Data_Out_Gen_f(float* u, float* v, float* fx, float* fy, float* ft, float sigma, short nb_col,
                     short nb_line, float* Data_out) {
     const long n = static_cast<long>(nb_col) * nb_line;
     for (long k = 0; k < n; k++) {
-        const float r = static_cast<float>(static_cast<long double>(fx[k]) * u[k] +
-                                           static_cast<long double>(fy[k]) * v[k] + ft[k]);
+        const float r = fx[k] * u[k] + fy[k] * v[k] + ft[k];
         const float r2 = r * r;
         if (sigma == 0.0f)
             Data_out[k] = 0.0f;
