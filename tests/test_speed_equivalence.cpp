@@ -191,7 +191,7 @@ void reference_regulees(Field& est, Field& rot, Field& U, Field& V, Field& u, Fi
     const int n = nc * nl;
     Field od(n), oc(n);
     Calcul_Estim_Div_Curl(od.data(), oc.data(), U.data(), V.data(), u.data(), v.data(), nc, nl);
-    const float cond = static_cast<float>((3 * n) / 100);
+    const float cond = static_cast<float>(3 * n) / 100.0f;
     for (auto [obs, x, passes] : {std::make_tuple(&od, &est, 2), std::make_tuple(&oc, &rot, 200)}) {
         std::vector<Line_Process> lp(n);
         Maz_LP(lp.data(), nc, nl);
@@ -545,7 +545,7 @@ struct Block {
 
 struct Row {
     long double a[7] = {}, b[7] = {};
-    float Kd = 0, Kc = 0;
+    long double Kd = 0, Kc = 0;
 };
 
 Row div_curl_row(const Block& in, int i, int j) {
@@ -583,8 +583,8 @@ Row div_curl_row(const Block& in, int i, int j) {
         kd += q.u_div * wU + q.v_div * wV;
         kc += q.u_curl * wU + q.v_curl * wV;
     }
-    row.Kd = static_cast<float>(kd - in.Estim[p]);
-    row.Kc = static_cast<float>(kc - in.Estim_rot[p]);
+    row.Kd = static_cast<long double>(static_cast<float>(kd)) - in.Estim[p];
+    row.Kc = static_cast<long double>(static_cast<float>(kc)) - in.Estim_rot[p];
     return row;
 }
 
@@ -625,7 +625,7 @@ void affine_system(const Block& in, float lambda, double A[7][7], double B[7]) {
 
 // Constant model: 2 x 2 system (blocks of side 2 and more), solved by Cramer's rule.
 void constant_update(const Block& in, float lambda, float* cu, float* cv) {
-    long double A[3][3] = {}, B[3] = {};
+    double A[3][3] = {}, B[3] = {};
     const long double lam = lambda;
     for (int i = in.i0; i < in.i0 + in.T; i++)
         for (int j = in.j0; j < in.j0 + in.T; j++) {
@@ -643,8 +643,8 @@ void constant_update(const Block& in, float lambda, float* cu, float* cv) {
             B[1] -= lam * (r.Kd * r.a[1] + r.Kc * r.b[1]);
             B[2] -= lam * (r.Kd * r.a[4] + r.Kc * r.b[4]);
         }
-    const long double det = A[1][1] * A[2][2] - A[1][2] * A[1][2];
-    if (det == 0.0L) return;
+    const double det = A[1][1] * A[2][2] - A[1][2] * A[1][2];
+    if (det == 0.0) return;
     *cu = static_cast<float>((A[2][2] * B[1] - A[1][2] * B[2]) / det);
     *cv = static_cast<float>((A[1][1] * B[2] - A[1][2] * B[1]) / det);
 }

@@ -46,10 +46,12 @@ struct BlockInputs {
 // phi = (1, i', j') at its absolute position; any other neighbour (decided before the replicate
 // clamp) is known: U + u, V + v of the current fields. The coefficients a, b are sums of
 // +-phi, small integers, so they are kept as integers (exact in long double as well).
+// Kd = float(known part of div(p)) - xi in extended precision: the known difference quotient is
+// rounded to float, the target is not subtracted before that rounding. Kc likewise with zeta.
 struct DivCurlRow {
     int a[7] = {0, 0, 0, 0, 0, 0, 0};
     int b[7] = {0, 0, 0, 0, 0, 0, 0};
-    float Kd = 0.0f, Kc = 0.0f;
+    long double Kd = 0.0L, Kc = 0.0L;
 };
 
 // Rows of a pixel whose four neighbours all lie in the block: div = 2 theta3 + 2 theta5,
@@ -100,13 +102,13 @@ DivCurlRow div_curl_row(const BlockInputs& in, int i, int j) {
     add_neighbour<0, -1, -1, 0, 0, -1>(in, i, j, p, row, kd, kc);
     add_neighbour<1, 0, 0, 1, -1, 0>(in, i, j, p, row, kd, kc);
     add_neighbour<-1, 0, 0, -1, 1, 0>(in, i, j, p, row, kd, kc);
-    row.Kd = static_cast<float>(kd - in.xi(p));
-    row.Kc = static_cast<float>(kc - in.zeta(p));
+    row.Kd = static_cast<long double>(static_cast<float>(kd)) - in.xi(p);
+    row.Kc = static_cast<long double>(static_cast<float>(kc)) - in.zeta(p);
     return row;
 }
 
 // Kd, Kc of a pixel whose four neighbours lie in the block (rows kInnerA, kInnerB).
-inline void inner_div_curl(const BlockInputs& in, long p, float& Kd, float& Kc) {
+inline void inner_div_curl(const BlockInputs& in, long p, long double& Kd, long double& Kc) {
     const long double wU_r = in.U[p + 1], wV_r = in.V[p + 1];
     const long double wU_l = in.U[p - 1], wV_l = in.V[p - 1];
     const long double wU_d = in.U[p + in.nc], wV_d = in.V[p + in.nc];
@@ -120,8 +122,8 @@ inline void inner_div_curl(const BlockInputs& in, long p, float& Kd, float& Kc) 
     kc += -1 * wU_d + 0 * wV_d;
     kd += 0 * wU_u + -1 * wV_u;
     kc += 1 * wU_u + 0 * wV_u;
-    Kd = static_cast<float>(kd - in.xi(p));
-    Kc = static_cast<float>(kc - in.zeta(p));
+    Kd = static_cast<long double>(static_cast<float>(kd)) - in.xi(p);
+    Kc = static_cast<long double>(static_cast<float>(kc)) - in.zeta(p);
 }
 
 // Weight of correlation vector n at pixel (i, j), 0 outside its support:
@@ -194,9 +196,10 @@ void add_fit_terms_6(const BlockInputs& in, int i, int j, double** A, double* B)
     if (in.coef_ref != 0.0f) add_pull(in.coef_ref, in.U_ref[p], in.V_ref[p]);
 }
 
-// The 2 x 2 system of a constant increment (cu, cv), kept in extended precision.
+// The 2 x 2 system of a constant increment (cu, cv): double entries; each term is formed in
+// extended precision and the sum rounded to double as it is stored.
 struct System2 {
-    long double A11 = 0.0L, A12 = 0.0L, A22 = 0.0L, B1 = 0.0L, B2 = 0.0L;
+    double A11 = 0.0, A12 = 0.0, A22 = 0.0, B1 = 0.0, B2 = 0.0;
 };
 
 // Data term of pixel p for a constant increment.
@@ -230,10 +233,10 @@ void add_fit_terms_2(const BlockInputs& in, int i, int j, System2& S) {
     if (in.coef_ref != 0.0f) add_pull(in.coef_ref, in.U_ref[p], in.V_ref[p]);
 }
 
-// Cramer's rule: the solution into *cu, *cv; both kept on a zero determinant.
+// Cramer's rule in double: the solution into *cu, *cv; both kept on a zero determinant.
 inline void solve_2(const System2& S, float* cu, float* cv) {
-    const long double det = S.A11 * S.A22 - S.A12 * S.A12;
-    if (det == 0.0L) return;
+    const double det = S.A11 * S.A22 - S.A12 * S.A12;
+    if (det == 0.0) return;
     *cu = static_cast<float>((S.A22 * S.B1 - S.A12 * S.B2) / det);
     *cv = static_cast<float>((S.A11 * S.B2 - S.A12 * S.B1) / det);
 }
@@ -322,8 +325,10 @@ void constant_block(const Fit& fit, const float* U, const float* V, const float*
             add_known<-1, 0, 0, -1>(in_l, p - 1, p + left, U, V, u, v, kd, kc);
             add_known<0, 1, -1, 0>(in_d, p + nc, p + down, U, V, u, v, kd, kc);
             add_known<0, -1, 1, 0>(in_u, p - nc, p + up, U, V, u, v, kd, kc);
-            const float Kd = static_cast<float>(kd - (Estim ? Estim[p] : 0.0f));
-            const float Kc = static_cast<float>(kc - (Estim_rot ? Estim_rot[p] : 0.0f));
+            const long double Kd =
+                static_cast<long double>(static_cast<float>(kd)) - (Estim ? Estim[p] : 0.0f);
+            const long double Kc = static_cast<long double>(static_cast<float>(kc)) -
+                                   (Estim_rot ? Estim_rot[p] : 0.0f);
             const int a1 = in_r - in_l, a4 = in_d - in_u, b1 = -a4, b4 = a1;
             S.A11 += lam * static_cast<long double>(a1 * a1 + b1 * b1);
             S.A12 += lam * static_cast<long double>(a1 * a4 + b1 * b4);
@@ -381,7 +386,7 @@ void accumulate_6(const BlockInputs& in, double** A, double* B, float lambda) {
         for (int j = in.j0; j < in.j0 + in.T; j++) {
             add_fit_terms_6<WithA>(in, i, j, A, B);
             if (inner_line && j > in.j0 && j < in.j0 + in.T - 1) {
-                float Kd, Kc;
+                long double Kd, Kc;
                 inner_div_curl(in, in.at(i, j), Kd, Kc);
                 for (int t = 0; t < nb_inner && WithA; t++)
                     A[inner[t].k][inner[t].l] += static_cast<long double>(inner[t].value);
