@@ -202,6 +202,14 @@ TEST(EndToEnd, OneLayerRunWritesRealSizeHorizontalFieldsOnly) {
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(contains_line(r.out, "Processing time 2"));
     EXPECT_NE(r.out.find(",\tvertical : 1\n"), std::string::npos);
+    // Three empty lines before the first star line only; each step opens with its star line.
+    const std::string stars = "*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*- ";
+    const std::string first = "\n\n\n" + stars + "\n" + stars + "\nProcessing time 1\n" + stars +
+                              "\n\nInput files for layer  0 \n";
+    EXPECT_NE(r.out.find(first), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\n\n\n" + stars), r.out.rfind("\n\n\n" + stars));
+    EXPECT_NE(r.out.find("writing estimated fields ...\n" + stars + "\nProcessing time 2\n"),
+              std::string::npos);
     for (const char* step : {"0", "1"}) {
         const std::string P = dir + "/L0_t" + step + ".pgm";
         const std::string xaf = slurp(P + "_3D.xaf");

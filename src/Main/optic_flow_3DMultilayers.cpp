@@ -978,7 +978,7 @@ int Run::execute() {
     const std::time_t start = std::time(nullptr);
 
     for (int i = 0; i <= p_.nb_seq - 2; ++i) {
-        std::cout << "\n\n\n" << kStarLine << std::endl;
+        std::cout << kStarLine << std::endl;
         std::printf("Processing time %hd\n", static_cast<short>(i + 1));
         std::printf("%s\n", kStarLine);
         std::cout << std::endl;
