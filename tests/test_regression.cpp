@@ -1,6 +1,6 @@
-// Regression guard: the program's output files on fixed synthetic inputs are compared byte for
-// byte (through their SHA-256 digests) with the outputs of the straightforward implementation,
-// recorded in tests/data/reference_outputs.sha256. Set OF3D_UPDATE_REFERENCE=1 to re-record
+// Regression guard: the program's output files and console text on fixed synthetic inputs are
+// compared byte for byte (through their SHA-256 digests) with the recorded ones in
+// tests/data/reference_outputs.sha256. Set OF3D_UPDATE_REFERENCE=1 to re-record
 // them after a deliberate change of results.
 #include <gtest/gtest.h>
 
@@ -32,7 +32,9 @@ std::map<std::string, std::string> digests(const std::string& dir, const std::st
     std::map<std::string, std::string> out;
     for (const auto& e : fs::directory_iterator(dir)) {
         const std::string file = e.path().filename().string();
-        if (file.find(".pgm_3D.") == std::string::npos && file.rfind("temp", 0) != 0) continue;
+        if (file.find(".pgm_3D.") == std::string::npos && file.rfind("temp", 0) != 0 &&
+            file.rfind("console.", 0) != 0)
+            continue;
         const Result r = run_in(dir, "sha256sum", "'" + file + "'");
         out[name + "/" + file] = r.out.substr(0, 64);
     }
@@ -46,6 +48,10 @@ std::map<std::string, std::string> run_all(const std::string& extra_args) {
         write_shear_sequence(dir, c.nc, c.nl, 3, c.nb_seq);
         const Result r = run_in(dir, program_path(), std::string(c.args) + " " + extra_args);
         EXPECT_EQ(r.status, 0) << c.name << "\n" << r.out << r.err;
+        // The console text too, but for the duration line (a number of seconds).
+        const std::size_t duration = r.out.rfind("Processing time duration (sec): ");
+        std::ofstream(dir + "/console.stdout") << r.out.substr(0, duration);
+        std::ofstream(dir + "/console.stderr") << r.err;
         for (const auto& kv : digests(dir, c.name)) all.insert(kv);
     }
     return all;
