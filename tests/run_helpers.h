@@ -1,4 +1,4 @@
-// Helpers of the end-to-end tests: a scratch folder per test, 10-bit PGM writing, running the
+// Helpers of the end-to-end tests: scratch folders removed at exit, 10-bit PGM writing, running the
 // program (or a tool) in a folder and capturing its status, standard output and error.
 #ifndef RUN_HELPERS_H
 #define RUN_HELPERS_H
@@ -30,11 +30,30 @@ inline std::string slurp(const std::string& path) {
     return ss.str();
 }
 
-// A fresh empty folder under the test temp dir, named after the test.
+// The test process's own folder under the system temp directory, removed with everything in it
+// when the process ends (not by forked children such as death tests).
+inline const std::string& scratch_root() {
+    namespace fs = std::filesystem;
+    static const struct Root {
+        pid_t owner = getpid();
+        std::string path =
+            (fs::temp_directory_path() / ("of3d_test_" + std::to_string(getpid()))).string();
+        Root() {
+            fs::remove_all(path);
+            fs::create_directories(path);
+        }
+        ~Root() {
+            std::error_code ignored;
+            if (getpid() == owner) fs::remove_all(path, ignored);
+        }
+    } root;
+    return root.path;
+}
+
+// A fresh empty folder `name` in the process's scratch folder.
 inline std::string scratch_dir(const std::string& name) {
     namespace fs = std::filesystem;
-    const fs::path dir =
-        fs::temp_directory_path() / ("of3d_" + name + "_" + std::to_string(getpid()));
+    const fs::path dir = fs::path(scratch_root()) / name;
     fs::remove_all(dir);
     fs::create_directories(dir);
     return dir.string();
