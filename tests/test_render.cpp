@@ -191,7 +191,7 @@ TEST(RenderTool, DrawsEveryLayerAndStepOfARunAndNamesAMissingField) {
         testrun::write_pgm10(dir + "/" + name, nc, nl, std::vector<int>(n, 300));
     {
         std::ofstream list(dir + "/inImage_3D.txt");
-        list << "./a0.pgm\n./a1.pgm\n./b0.pgm\n./b1.pgm\n";
+        list << "\xEF\xBB\xBF./a0.pgm\r\n./a1.pgm\r\n./b0.pgm\r\n./b1.pgm\r\n";
     }
     std::vector<float> u(n, 1.0f), v(n, 0.0f), w(n, 0.25f);
     w[5] = -0.5f;

@@ -383,7 +383,7 @@ TEST(CompareWinds, ReportsHandWorkedErrors) {
     const int nc = 4, nl = 3;
     const std::size_t n = nc * nl;
     const std::string s = dir / "";
-    std::ofstream(s + "list.txt") << "./a0\n./a1\n./b0\n./b1\n";
+    std::ofstream(s + "list.txt") << "\xEF\xBB\xBF./a0\r\n./a1\r\n./b0\r\n./b1\r\n";  // as saved on Windows
     write_xaf(s + "truth_layer0_step0.xaf", constant(n, 3, 4), nc, nl);
     write_xaf(s + "a0_3D.xaf", constant(n, 0, 0), nc, nl);
     write_xaf(s + "truth_layer1_step0.xaf", constant(n, 1, 0), nc, nl);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fail.h"
+#include "image_list.h"
 #include "tool_options.h"
 #include "image_import.h"
 #include "io_field.h"
@@ -126,25 +127,6 @@ std::string in_dir(const Options& o, const std::string& path) {
     return (std::filesystem::path(o.dir) / path).lexically_normal().string();
 }
 
-// Lines of the image list, as the estimator reads them (line end and a carriage return removed).
-std::vector<std::string> read_image_list(const std::string& path, std::size_t needed) {
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    if (!f) fail("cannot open image list %s", path.c_str());
-    std::vector<std::string> lines(1);
-    for (int c; (c = std::fgetc(f)) != EOF;)
-        if (c == '\n')
-            lines.emplace_back();
-        else
-            lines.back() += char(c);
-    std::fclose(f);
-    if (lines.back().empty()) lines.pop_back();
-    for (std::string& line : lines)
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (lines.size() < needed)
-        fail("image list %s has %zu lines, %zu needed", path.c_str(), lines.size(), needed);
-    return lines;
-}
-
 struct Field {
     int nb_col = 0, nb_lig = 0;
     std::vector<float> u, v;
@@ -238,8 +220,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     const int steps = o.nb_seq - 1;
-    const std::vector<std::string> names =
-        read_image_list(in_dir(o, o.image_list), std::size_t(2) * steps * std::size_t(o.nb_layers));
+    const ImageList list = read_image_list(in_dir(o, o.image_list), o.nb_seq, o.nb_layers);
+    if (!list.problem.empty()) fail("%s", list.problem.c_str());
+    const std::vector<std::string>& names = list.paths;
     for (int l = 0; l < o.nb_layers; ++l)
         for (int i = 0; i < steps; ++i) {
             const std::string P = in_dir(o, names[std::size_t(2) * steps * l + 2 * i]);
