@@ -69,12 +69,7 @@ Options parse_options(int argc, char** argv) {
     Options o;
     for (int a = 1; a < argc; ++a) {
         const std::string flag = argv[a];
-        if (flag == "-h" || flag == "--help") {
-            usage(argv[0]);
-            std::exit(0);
-        }
-        if (a + 1 >= argc) fail("option %s needs a value (see -h)", flag.c_str());
-        const char* value = argv[++a];
+        const char* value = option_value(argc, argv, &a, usage);
         if (flag == "-dir")
             o.dir = value;
         else if (flag == "-inImage")
