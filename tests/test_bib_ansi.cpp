@@ -93,8 +93,9 @@ TEST(Filters, SeparableFiltersMirrorTheBordersOfLinesAndColumnsOfAnyLength) {
         }
 }
 
-// Replicated borders: a tap at line offset -1 shifts down and repeats line 0; a constant image
-// stays constant under a 3 x 3 low-pass.
+// Replicated borders: a tap at line offset -1 shifts down and repeats line 0, one at offset (+1,
+// +1) shifts up and left and repeats the last line and column; a constant image stays constant
+// under a 3 x 3 low-pass.
 TEST(Filters, TwoDimensionalFilterReplicatesTheBorder) {
     float above[9] = {0, 1, 0, 0, 0, 0, 0, 0, 0};
     float smooth[9] = {.0625f, .125f, .0625f, .125f, .25f, .125f, .0625f, .125f, .0625f};
@@ -102,6 +103,9 @@ TEST(Filters, TwoDimensionalFilterReplicatesTheBorder) {
     std::iota(in.begin(), in.end(), 1.0f);
     Filtre_f_2D_f(out.data(), in.data(), above, 3, 3, 4, 3);
     EXPECT_EQ(out, (std::vector<float>{1, 2, 3, 4, 1, 2, 3, 4, 5, 6, 7, 8}));
+    float below_right[9] = {0, 0, 0, 0, 0, 0, 0, 0, 1};
+    Filtre_f_2D_f(out.data(), in.data(), below_right, 3, 3, 4, 3);
+    EXPECT_EQ(out, (std::vector<float>{6, 7, 8, 8, 10, 11, 12, 12, 10, 11, 12, 12}));
     Filtre_f_2D_f(out.data(), flat.data(), smooth, 3, 3, 4, 3);
     EXPECT_EQ(out, flat);
 }
