@@ -1,10 +1,14 @@
+// Buffers, padded lines, separable and 2-D filters, decimation, warping and allocation, checked
+// on small hand-worked cases with the border rule of each.
 #include "bib_ansi.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <numeric>
+#include <string>
 #include <vector>
 
 namespace {
@@ -20,12 +24,6 @@ int bounce(int d, int n) {
     return pos;
 }
 
-std::vector<float> ramp(int n) {
-    std::vector<float> x(n);
-    std::iota(x.begin(), x.end(), 1.0f);
-    return x;
-}
-
 }  // namespace
 
 TEST(FloatToShort, RoundsHalvesAwayFromZeroWithTheHalfAddedInDouble) {
@@ -36,9 +34,10 @@ TEST(FloatToShort, RoundsHalvesAwayFromZeroWithTheHalfAddedInDouble) {
     for (int k = 0; k < 8; ++k) EXPECT_EQ(s[k], expected[k]) << x[k];
 }
 
-TEST(PaddedLine, EveryPositionIsTheMirrorForLinesOfOneToTwelveSamples) {
+// Line 1 of a 2-line image and column 1 of a 3-column image, both holding 1 .. n, are padded;
+// the padded samples are then written back into line 0 and column 2.
+TEST(PaddedLine, EveryPositionIsTheMirrorAndTheSamplesGoBackInPlace) {
     for (int n = 1; n <= 12; ++n) {
-        // Line 1 of a 2-line image and column 1 of a 3-column image, both holding 1 .. n.
         std::vector<float> rows(2 * n, -5.0f), cols(3 * n, -5.0f), lf(n + 20), cf(n + 20);
         std::vector<short> srows(2 * n, -5), ls(n + 20);
         for (int k = 0; k < n; ++k) rows[n + k] = cols[3 * k + 1] = srows[n + k] = short(k + 1);
@@ -51,67 +50,74 @@ TEST(PaddedLine, EveryPositionIsTheMirrorForLinesOfOneToTwelveSamples) {
             EXPECT_EQ(ls[10 + d], expected) << "n=" << n << " d=" << d;
             EXPECT_EQ(cf[10 + d], expected) << "n=" << n << " d=" << d;
         }
-    }
-}
-
-TEST(Filters, SingleTapKernelsCopyOrShiftWithMirroredBordersForAnyLength) {
-    float centre[5] = {0, 0, 1, 0, 0}, first[5] = {1, 0, 0, 0, 0};
-    std::vector<float> wide(25, 0.0f);
-    wide[24] = 1.0f;  // offset +12, beyond a 10-sample pad
-    for (int n = 1; n <= 30; ++n) {
-        std::vector<short> s(n);
-        std::vector<float> f = ramp(n), copy(n), right(n), down(f), far(n);
-        std::iota(s.begin(), s.end(), short(-3));
-        Filtre_H(copy.data(), s.data(), centre, 5, n, 1);
-        Filtre_H_f(right.data(), f.data(), first, 5, n, 1);
-        Filtre_V_f(down.data(), down.data(), first, 5, 1, n);  // one column, in place
-        Filtre_H_f(far.data(), f.data(), wide.data(), 25, n, 1);
-        for (int j = 0; j < n; ++j) {
-            EXPECT_EQ(copy[j], s[j]) << "n=" << n << " j=" << j;
-            EXPECT_EQ(right[j], f[bounce(j - 2, n)]) << "n=" << n << " j=" << j;
-            EXPECT_EQ(down[j], f[bounce(j - 2, n)]) << "n=" << n << " j=" << j;
-            EXPECT_EQ(far[j], f[bounce(j + 12, n)]) << "n=" << n << " j=" << j;
+        Set_line_float(0, rows.data(), lf.data(), n, 2);
+        Set_col_float(2, cols.data(), cf.data(), 3, n);
+        for (int k = 0; k < n; ++k) {
+            EXPECT_EQ(rows[k], k + 1) << "n=" << n;
+            EXPECT_EQ(cols[3 * k + 2], k + 1) << "n=" << n;
+            EXPECT_EQ(cols[3 * k], -5.0f) << "n=" << n;
         }
     }
 }
 
-TEST(Filters, ConstantImageStaysConstantUnderEveryBorderRule) {
-    float taps[5] = {0.0625f, 0.25f, 0.375f, 0.25f, 0.0625f};
-    float taps2d[9] = {.0625f, .125f, .0625f, .125f, .25f, .125f, .0625f, .125f, .0625f};
-    for (const auto& sz : {std::pair<short, short>{1, 1}, {3, 2}, {7, 13}, {40, 3}}) {
-        const short nc = sz.first, nl = sz.second;
-        std::vector<short> s(nc * nl, 100);
-        std::vector<float> f(nc * nl, 100.0f), h(nc * nl), v(f), f2(nc * nl);
-        Filtre_H(h.data(), s.data(), taps, 5, nc, nl);
-        Filtre_V_f(v.data(), v.data(), taps, 5, nc, nl);
-        Filtre_f_2D_f(f2.data(), f.data(), taps2d, 3, 3, nc, nl);
-        for (int k = 0; k < nc * nl; ++k) {
-            EXPECT_EQ(h[k], 100.0f) << nc << "x" << nl;
-            EXPECT_EQ(v[k], 100.0f) << nc << "x" << nl;
-            EXPECT_EQ(f2[k], 100.0f) << nc << "x" << nl;
+// out(i, j) = sum over k = -2 .. 2 of taps[k + 2] x(i, m(j + k)) along the lines, x(m(i + k), j)
+// along the columns, m mirroring without repeating the edge sample, the float sum in this order:
+// shifts, a copy and a low-pass on images of any size (the column pass in place); a constant
+// image stays constant.
+TEST(Filters, SeparableFiltersMirrorTheBordersOfLinesAndColumnsOfAnyLength) {
+    float kernels[3][5] = {
+        {0, 0, 1, 0, 0}, {1, 0, 0, 0, 0}, {0.0625f, 0.25f, 0.375f, 0.25f, 0.0625f}};
+    for (auto& taps : kernels)
+        for (const auto& sz : {std::pair<int, int>{1, 1}, {2, 3}, {12, 5}, {30, 2}}) {
+            const int nc = sz.first, nl = sz.second, n = nc * nl;
+            std::vector<short> s(n);
+            for (int k = 0; k < n; ++k) s[k] = short((k * 7) % 23 - 5);
+            std::vector<float> f(s.begin(), s.end()), h(n), hf(n), v(f), flat(n, 100.0f);
+            Filtre_H(h.data(), s.data(), taps, 5, nc, nl);
+            Filtre_H_f(hf.data(), f.data(), taps, 5, nc, nl);
+            Filtre_V_f(v.data(), v.data(), taps, 5, nc, nl);
+            Filtre_V_f(flat.data(), flat.data(), taps, 5, nc, nl);
+            for (int p = 0, i = 0, j = 0; p < n; ++p, i = p / nc, j = p % nc) {
+                float along = 0, down = 0;
+                for (int k = -2; k <= 2; ++k) {
+                    along = taps[k + 2] * f[i * nc + bounce(j + k, nc)] + along;
+                    down = taps[k + 2] * f[bounce(i + k, nl) * nc + j] + down;
+                }
+                const std::string at = std::to_string(nc) + "x" + std::to_string(nl) + " at " +
+                                       std::to_string(p) + ", tap 0 = " + std::to_string(taps[0]);
+                EXPECT_EQ(h[p], along) << at;
+                EXPECT_EQ(hf[p], along) << at;
+                EXPECT_EQ(v[p], down) << at;
+                EXPECT_EQ(flat[p], 100.0f) << at;
+            }
         }
-    }
 }
 
-TEST(Filters, TwoDimensionalTapAboveShiftsDownAndRepeatsLineZero) {
-    float kernel[9] = {0, 1, 0, 0, 0, 0, 0, 0, 0};  // line offset -1, column offset 0
-    std::vector<float> in = ramp(12), out(12);
-    Filtre_f_2D_f(out.data(), in.data(), kernel, 3, 3, 4, 3);
-    const float expected[] = {1, 2, 3, 4, 1, 2, 3, 4, 5, 6, 7, 8};
-    for (int k = 0; k < 12; ++k) EXPECT_EQ(out[k], expected[k]) << k;
+// Replicated borders: a tap at line offset -1 shifts down and repeats line 0, one at offset (+1,
+// +1) shifts up and left and repeats the last line and column; a constant image stays constant
+// under a 3 x 3 low-pass.
+TEST(Filters, TwoDimensionalFilterReplicatesTheBorder) {
+    float above[9] = {0, 1, 0, 0, 0, 0, 0, 0, 0};
+    float smooth[9] = {.0625f, .125f, .0625f, .125f, .25f, .125f, .0625f, .125f, .0625f};
+    std::vector<float> in(12), out(12), flat(12, 100.0f);
+    std::iota(in.begin(), in.end(), 1.0f);
+    Filtre_f_2D_f(out.data(), in.data(), above, 3, 3, 4, 3);
+    EXPECT_EQ(out, (std::vector<float>{1, 2, 3, 4, 1, 2, 3, 4, 5, 6, 7, 8}));
+    float below_right[9] = {0, 0, 0, 0, 0, 0, 0, 0, 1};
+    Filtre_f_2D_f(out.data(), in.data(), below_right, 3, 3, 4, 3);
+    EXPECT_EQ(out, (std::vector<float>{6, 7, 8, 8, 10, 11, 12, 12, 10, 11, 12, 12}));
+    Filtre_f_2D_f(out.data(), flat.data(), smooth, 3, 3, 4, 3);
+    EXPECT_EQ(out, flat);
 }
 
 TEST(Decimation, KeepsEverySecondSampleOfEverySecondLine) {
-    std::vector<short> s(16);
+    std::vector<short> s(16), low(4);
     std::iota(s.begin(), s.end(), 0);
-    std::vector<float> f(s.begin(), s.end());
-    short low[4];
-    float lowf[4];
-    Decimation(low, s.data(), 4, 4, 2);
-    Decimation_f(lowf, f.data(), 4, 4, 2);
-    const short expected[] = {0, 2, 8, 10};
-    for (int k = 0; k < 4; ++k) EXPECT_EQ(low[k], expected[k]);
-    for (int k = 0; k < 4; ++k) EXPECT_EQ(lowf[k], expected[k]);
+    std::vector<float> f(s.begin(), s.end()), lowf(4);
+    Decimation(low.data(), s.data(), 4, 4, 2);
+    Decimation_f(lowf.data(), f.data(), 4, 4, 2);
+    EXPECT_EQ(low, (std::vector<short>{0, 2, 8, 10}));
+    EXPECT_EQ(lowf, (std::vector<float>{0, 2, 8, 10}));
 }
 
 TEST(Warp, SteppedShiftsFollowTheFootprintRule) {
@@ -136,20 +142,16 @@ TEST(Warp, SteppedShiftsFollowTheFootprintRule) {
     for (const auto& c : cases) {
         std::vector<float> u(nc * nl, c.u), v(nc * nl, c.v), out(nc * nl, -1.0f);
         Recal_fl(u.data(), v.data(), out.data(), in.data(), nc, nl);
-        for (int k = 0; k < nc * nl; ++k) {
+        for (int k = 0; k < nc * nl; ++k)
             EXPECT_EQ(out[k], c.expected(k / nc, k % nc)) << c.u << "," << c.v << " at " << k;
-        }
     }
-}
-
-TEST(Warp, DuplicationFillsEachTwoByTwoBlock) {
-    float low[2] = {1.5f, -2.0f}, high[8];
+    float low[2] = {1.5f, -2.0f}, high[8];  // duplication: each sample fills its 2 x 2 block
     Proj_Dup_fl(high, low, 2, 1);
-    const float expected[] = {1.5f, 1.5f, -2.0f, -2.0f, 1.5f, 1.5f, -2.0f, -2.0f};
-    for (int k = 0; k < 8; ++k) EXPECT_EQ(high[k], expected[k]) << k;
+    EXPECT_EQ(std::vector<float>(high, high + 8),
+              (std::vector<float>{1.5f, 1.5f, -2.0f, -2.0f, 1.5f, 1.5f, -2.0f, -2.0f}));
 }
 
-TEST(Allocation, PyramidLevelsHalveFromTheFinestAndAreZero) {
+TEST(Allocation, PyramidLevelsHalveFromTheFinestAndAreZeroPathsHold500Bytes) {
     float* fl[4] = {};
     short* sh[4] = {};
     Alloc_pyr_Im_fl(fl, 256, 128, 3, 0);
@@ -162,4 +164,14 @@ TEST(Allocation, PyramidLevelsHalveFromTheFinestAndAreZero) {
         std::free(fl[level]);
         std::free(sh[level]);
     }
+    short s[3] = {4, -2, 7};
+    Maz(s, 3, 1);
+    EXPECT_EQ(std::vector<short>(s, s + 3), std::vector<short>(3, 0));
+    char*** table = Alloc_char_multi_seq(2, 3);  // 2 rows of 3 buffers of 500 characters
+    for (int k = 0; k < 6; ++k) std::memset(table[k / 3][k % 3], 'a' + k, 500);
+    EXPECT_EQ(std::string(table[1][2], 500), std::string(500, 'f'));
+    for (int k = 0; k < 6; ++k) delete[] table[k / 3][k % 3];
+    delete[] table[0];
+    delete[] table[1];
+    delete[] table;
 }

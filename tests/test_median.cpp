@@ -1,84 +1,63 @@
 // The median filter near strong gradients: flat regions and gentle edges pass through, isolated
 // spikes whose neighbours' gradient norm (spike / 2) exceeds the threshold are replaced.
-#include "image_extras.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 
+#include "image_extras.h"
+
 using cimg_library::CImg;
 
 namespace {
 
-// Equal sample for sample, NaN matching NaN.
-void expect_same(const CImg<float>& got, const CImg<float>& want, const std::string& what) {
-    ASSERT_EQ(got.width(), want.width()) << what;
-    ASSERT_EQ(got.height(), want.height()) << what;
-    for (int y = 0; y < want.height(); y++) {
-        for (int x = 0; x < want.width(); x++) {
-            if (std::isnan(want(x, y))) {
-                EXPECT_TRUE(std::isnan(got(x, y))) << what << " at " << x << "," << y;
-            } else {
-                EXPECT_EQ(got(x, y), want(x, y)) << what << " at " << x << "," << y;
-            }
-        }
-    }
-}
-
-CImg<float> zeros_with(int x, int y, float value) {
-    CImg<float> im(7, 5, 1, 1, 0.0f);
-    im(x, y) = value;
+// A w x h image of 0 with the samples of `box` (x0, y0, x1, y1 inclusive) set to `value`.
+CImg<float> with_box(int w, int h, int x0, int y0, int x1, int y1, float value) {
+    CImg<float> im(w, h, 1, 1, 0.0f);
+    for (int y = y0; y <= y1; y++)
+        for (int x = x0; x <= x1; x++) im(x, y) = value;
     return im;
 }
 
 }  // namespace
 
-TEST(MedianOnGrad, ImagesWithoutStrongGradientsPassUnchanged) {
-    CImg<float> step(7, 5, 1, 1, 0.0f);
-    for (int y = 0; y < 5; y++) {
-        for (int x = 4; x < 7; x++) step(x, y) = 599.0f;  // norm 299.5 beside the edge
-    }
-    // A NaN norm does not count as exceeding: the 5 beside the NaN keeps its value although
-    // the median of its window would be 0.
-    CImg<float> with_nan = zeros_with(2, 2, std::nanf(""));
-    with_nan(3, 2) = 5.0f;
+// Unchanged: a step of 599 (norm 299.5 beside the edge), a spike of 600 (neighbour norm 300, not
+// above), and a 5 beside a NaN (a NaN norm does not exceed the threshold, although the median of
+// the window would be 0). Replaced by 0: spikes of 601 and more inside and on the border (at the
+// corner (0, 0) clamping repeats the spike four times, still fewer than five), and a 3 x 3 block
+// of 1000 under a 5 x 5 window (9 of 25 samples; a 3 x 3 window would keep the block's centre).
+TEST(MedianOnGrad, OnlySamplesNearGradientsAboveTheThresholdTakeTheMedian) {
+    CImg<float> nan = with_box(7, 5, 2, 2, 2, 2, std::nanf(""));
+    nan(3, 2) = 5.0f;
     const struct {
         const char* what;
         CImg<float> im;
+        int size;
+        bool kept;  // false: every sample becomes 0
     } cases[] = {
-        {"constant", CImg<float>(7, 5, 1, 1, 42.0f)},
-        {"step of 599", step},
-        {"spike of 600 (neighbour norm 300)", zeros_with(3, 2, 600.0f)},
-        {"NaN", with_nan},
+        {"constant", CImg<float>(7, 5, 1, 1, 42.0f), 3, true},
+        {"step of 599", with_box(7, 5, 4, 0, 6, 4, 599.0f), 3, true},
+        {"spike of 600", with_box(7, 5, 3, 2, 3, 2, 600.0f), 3, true},
+        {"NaN", nan, 3, true},
+        {"spike of 1000", with_box(7, 5, 3, 2, 3, 2, 1000.0f), 3, false},
+        {"spike of 601", with_box(7, 5, 3, 2, 3, 2, 601.0f), 3, false},
+        {"corner spike", with_box(7, 5, 0, 0, 0, 0, 1000.0f), 3, false},
+        {"negative corner spike", with_box(7, 5, 6, 4, 6, 4, -1000.0f), 3, false},
+        {"edge spike", with_box(7, 5, 6, 0, 6, 0, 700.0f), 3, false},
+        {"block, 5 x 5 window", with_box(7, 7, 2, 2, 4, 4, 1000.0f), 5, false},
     };
-    for (const auto& k : cases) expect_same(MedianOnGrad(k.im, 3, 300.0f), k.im, k.what);
-}
-
-// Inside, the window holds the spike once among nine; at the corner (0, 0), clamping repeats it
-// four times, still fewer than five, so the median is 0 there too.
-TEST(MedianOnGrad, SpikesAboveTheThresholdAreReplacedAndNothingElseChanges) {
-    const CImg<float> blank(7, 5, 1, 1, 0.0f);
-    const struct {
-        int x, y;
-        float value;
-    } cases[] = {
-        {3, 2, 1000.0f}, {3, 2, 601.0f}, {0, 0, 1000.0f}, {6, 4, -1000.0f}, {6, 0, 700.0f}};
-    for (const auto& k : cases) {
-        const CImg<float> im = zeros_with(k.x, k.y, k.value);
-        expect_same(MedianOnGrad(im, 3, 300.0f), blank,
-                    std::to_string(k.value) + " at " + std::to_string(k.x));
-        EXPECT_EQ(im(k.x, k.y), k.value) << "input changed";
+    for (const auto& c : cases) {
+        const CImg<float> out = MedianOnGrad(c.im, c.size, 300.0f);
+        ASSERT_TRUE(out.width() == c.im.width() && out.height() == c.im.height()) << c.what;
+        for (int y = 0; y < c.im.height(); y++)
+            for (int x = 0; x < c.im.width(); x++) {
+                const float want = c.kept ? c.im(x, y) : 0.0f;
+                if (std::isnan(want))
+                    EXPECT_TRUE(std::isnan(out(x, y))) << c.what;
+                else
+                    EXPECT_EQ(out(x, y), want) << c.what << " at " << x << "," << y;
+            }
     }
-}
-
-// A 5 x 5 window around a 3 x 3 block of 1000 in the middle holds 9 of 25: the median is 0
-// wherever the 3 x 3 gradient test fires (a 3 x 3 window would keep the block's centre).
-TEST(MedianOnGrad, WindowSizeSetsTheMedianButNotTheGradientTest) {
-    CImg<float> block(7, 7, 1, 1, 0.0f);
-    for (int y = 2; y <= 4; y++) {
-        for (int x = 2; x <= 4; x++) block(x, y) = 1000.0f;
-    }
-    expect_same(MedianOnGrad(block, 5, 300.0f), CImg<float>(7, 7, 1, 1, 0.0f), "5 x 5 window");
-    EXPECT_EXIT(MedianOnGrad(block, 4, 300.0f), testing::ExitedWithCode(1), "size 4");
+    EXPECT_EXIT(MedianOnGrad(CImg<float>(7, 7, 1, 1, 0.0f), 4, 300.0f), testing::ExitedWithCode(1),
+                "size 4");
 }

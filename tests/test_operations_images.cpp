@@ -1,14 +1,15 @@
+// Pointwise arithmetic, the working size and the zero-padding copy, the divergence's replicated
+// border, and the text table of a field.
 #include "operations_images.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "run_helpers.h"
 
 TEST(Pointwise, DestinationMayAliasAnySource) {
     float a[3] = {1.5f, -2.0f, 4.0f}, b[3] = {2.0f, 3.0f, -1.0f};
@@ -22,27 +23,28 @@ TEST(Pointwise, DestinationMayAliasAnySource) {
 }
 
 TEST(WorkingSize, RoundsUpToAMultipleOfTheCoarsestStepAndPadsRightAndBottom) {
-    const short cases[][6] = {{500, 300, 1, 2, 504, 304},
+    const short cases[][6] = {// columns, lines, resol, scale, and the working size
+                              {500, 300, 1, 2, 504, 304},
                               {512, 8, 2, 1, 512, 8},
                               {501, 33, 0, 0, 501, 33},
                               {1, 7, 2, 0, 4, 8}};
     for (const auto& c : cases) {
         short nc = -1, nl = -1;
         Modif_Taille_Image_2(c[0], c[1], c[2], c[3], &nc, &nl);
-        EXPECT_EQ(nc, c[4]) << c[0];
-        EXPECT_EQ(nl, c[5]) << c[1];
+        EXPECT_EQ(std::vector<short>({nc, nl}), std::vector<short>({c[4], c[5]})) << c[0];
     }
     short s[6] = {1, 2, 3, 4, 5, 6}, big[12];
     float f[6] = {1, 2, 3, 4, 5, 6}, bigf[12], U[6], V[6];
     std::fill(big, big + 12, 9);
     expand_ima(s, big, 3, 2, 4, 3);
     expand_ima_f(f, bigf, 3, 2, 4, 3);
-    const short expected[12] = {1, 2, 3, 0, 4, 5, 6, 0, 0, 0, 0, 0};
-    for (int k = 0; k < 12; ++k) EXPECT_EQ(big[k], expected[k]) << k;
-    for (int k = 0; k < 12; ++k) EXPECT_EQ(bigf[k], expected[k]) << k;
-    ajust_field(bigf, bigf, U, V, 4, 3, 2);
-    for (int k = 0; k < 6; ++k) EXPECT_EQ(U[k], f[k]);
-    for (int k = 0; k < 6; ++k) EXPECT_EQ(V[k], f[k]);
+    const std::vector<short> expected = {1, 2, 3, 0, 4, 5, 6, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::vector<short>(big, big + 12), expected);
+    EXPECT_EQ(std::vector<float>(bigf, bigf + 12),
+              std::vector<float>(expected.begin(), expected.end()));
+    ajust_field(bigf, bigf, U, V, 4, 3, 2);  // the crop back to 3 x 2
+    EXPECT_EQ(std::vector<float>(U, U + 6), std::vector<float>(f, f + 6));
+    EXPECT_EQ(std::vector<float>(V, V + 6), std::vector<float>(f, f + 6));
 }
 
 namespace {
@@ -79,21 +81,15 @@ TEST(Divergence, UnitRampsFlattenOnlyOnTheTwoOuterSamplesOfTheirAxis) {
 }
 
 TEST(FieldTable, WritesTheDocumentedLayout) {
-    const std::string path = ::testing::TempDir() + "imageops_field.motion";
+    const std::string path = testrun::scratch_dir("field_table") + "/field.motion";
     float U[2] = {0.25f, 1.0f}, V[2] = {-1.5f, 0.0f};
     write_champ(U, V, 2, 1, path.c_str());
-    std::ifstream in(path, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "2 1\n#i\tj\tU\tV\n0\t0\t0.250000\t-1.500000\n0\t1\t1.000000\t0.000000\n");
-    std::remove(path.c_str());
+    EXPECT_EQ(testrun::slurp(path),
+              "2 1\n#i\tj\tU\tV\n0\t0\t0.250000\t-1.500000\n0\t1\t1.000000\t0.000000\n");
 }
 
 TEST(FieldTableDeathTest, UncreatableFileEndsTheRunWithStatusOne) {
-    float U[1] = {0}, V[1] = {0};
-    EXPECT_EXIT(
-        {
-            dup2(2, 1);  // the message goes to standard output
-            write_champ(U, V, 1, 1, "/nonexistent_imageops_dir/f.motion");
-        },
-        ::testing::ExitedWithCode(1), "^Can't create /nonexistent_imageops_dir/f.motion !$");
+    float U[1] = {0}, V[1] = {0};  // the message goes to standard output
+    EXPECT_EXIT((dup2(2, 1), write_champ(U, V, 1, 1, "/nonexistent_imageops_dir/f.motion")),
+                testing::ExitedWithCode(1), "^Can't create /nonexistent_imageops_dir/f.motion !$");
 }

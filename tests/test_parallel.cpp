@@ -26,10 +26,11 @@ void write_text(const std::string& path, const std::string& text, bool executabl
     if (executable) fs::permissions(path, fs::perms::owner_all, fs::perm_options::add);
 }
 
-// The image list of the splitter tests: 2 layers x 3 time samples (4 lines per layer), one line
-// ending in CR LF, relative, "./", absolute and ".." paths, and a line past the last layer.
+// The image list of the splitter tests: 2 layers x 3 time samples (4 lines per layer), a UTF-8
+// byte-order mark, one line ending in CR LF, relative, "./", absolute and ".." paths, and a line
+// past the last layer.
 const char* const kList =
-    "t0.pgm\n./t1.pgm\r\nt1.pgm\n/abs/t2.pgm\n"
+    "\xEF\xBB\xBFt0.pgm\n./t1.pgm\r\nt1.pgm\n/abs/t2.pgm\n"
     "sub/u0.pgm\nsub/./u1.pgm\n../up/u1.pgm\nsub/u2.pgm\n"
     "ignored.pgm\n";
 const char* const kDensities = "0.9\n0.7\n";

@@ -16,6 +16,7 @@
 #include <filesystem>
 
 #include "fail.h"
+#include "image_list.h"
 #include "io_field.h"
 #include "operations_images.h"
 #include "optic_flow_3DMultilayers.h"
@@ -393,15 +394,47 @@ TEST(RunChecksDeathTest, ARunThatDoesNotFitInMemoryIsRefusedWithTheLargestGridTh
         testing::ExitedWithCode(1), "use fewer layers \\(-nbLayers\\) or a crop window");
 }
 
-TEST(RunChecksDeathTest, ImageListLinesLoseWindowsLineEndsAndByteOrderMarkAndMustNotBeEmpty) {
-    EXPECT_EQ(image_list_entry("\xEF\xBB\xBF./a b.pgm\r", 0, "l.txt"), "./a b.pgm");
-    EXPECT_EQ(image_list_entry("\xEF\xBB\xBF./b.pgm", 1, "l.txt"), "\xEF\xBB\xBF./b.pgm");
-    EXPECT_EXIT(
-        {
-            dup2(2, 1);
-            image_list_entry("\r", 3, "l.txt");
-        },
-        testing::ExitedWithCode(1), "line 4 of the image list 'l.txt' is empty");
+// The list of 1 layer x 3 time samples needs 4 paths; what follows them is never read.
+TEST(ImageList, LineEndsByteOrderMarkEmptyLinesAndCounts) {
+    const std::string dir = scratch_dir("image_list");
+    const std::vector<std::string> abcd = {"./a b.pgm", "b", "c", "d"};
+    const struct {
+        const char* text;  // null: no list file
+        std::vector<std::string> paths;
+        const char* problem;  // empty: read
+    } cases[] = {
+        {"./a b.pgm\nb\nc\nd\n", abcd, ""},
+        {"./a b.pgm\r\nb\r\nc\r\nd", abcd, ""},
+        {"\xEF\xBB\xBF./a b.pgm\r\nb\nc\r\r\nd\n\n\nnot a path", abcd, ""},
+        {"a\n\xEF\xBB\xBF"
+         "b\nc\nd\n",
+         {"a",
+          "\xEF\xBB\xBF"
+          "b",
+          "c", "d"},
+         ""},
+        {"a\nb\n\r\nd\n", {}, "line 3 of the image list 'L' is empty; it must hold an image path"},
+        {"\xEF\xBB\xBF\n", {}, "line 1 of the image list 'L' is empty"},
+        {"a\nb\nc",
+         {},
+         "the image list 'L' holds 3 paths; 4 are needed (2 x (3 time samples - 1) x "
+         "1 layers)"},
+        {"", {}, "the image list 'L' holds 0 paths; 4 are needed"},
+        {nullptr, {}, "cannot open the image list 'L'"},
+    };
+    int k = 0;
+    for (const auto& c : cases) {
+        const std::string path = dir + "/list" + std::to_string(k++) + ".txt";
+        if (c.text) std::ofstream(path, std::ios::binary) << c.text;
+        const ImageList list = read_image_list(path, 3, 1);
+        std::string problem = list.problem;
+        if (problem.find(path) != std::string::npos)
+            problem.replace(problem.find(path), path.size(), "L");
+        if (*c.problem)
+            EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << path << ": " << problem;
+        else
+            EXPECT_EQ(list.paths, c.paths) << path << ": " << problem;
+    }
 }
 
 // Densities: one blank-separated decimal number per layer, read the way fscanf("%f") reads it.

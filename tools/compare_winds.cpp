@@ -11,9 +11,10 @@
 #include <vector>
 
 #include "fail.h"
+#include "image_list.h"
 #include "tool_options.h"
 #include "io_field.h"
-#include "sample_model.h"
+#include "sample_files.h"
 
 namespace {
 
@@ -49,12 +50,7 @@ Options parse_options(int argc, char** argv) {
     Options o;
     for (int a = 1; a < argc; ++a) {
         const std::string flag = argv[a];
-        if (flag == "-h" || flag == "--help") {
-            usage(argv[0]);
-            std::exit(0);
-        }
-        if (a + 1 >= argc) fail("option %s needs a value (see -h)", flag.c_str());
-        const char* value = argv[++a];
+        const char* value = option_value(argc, argv, &a, usage);
         if (flag == "-dir")
             o.dir = value;
         else if (flag == "-inImage")
@@ -76,27 +72,6 @@ Options parse_options(int argc, char** argv) {
 
 std::string in_dir(const Options& o, const std::string& path) {
     return std::filesystem::path(path).is_absolute() ? path : o.dir + "/" + path;
-}
-
-// Lines of the image list, as the estimator reads them (the line end removed).
-std::vector<std::string> read_image_list(const std::string& path, std::size_t needed) {
-    FILE* f = std::fopen(path.c_str(), "r");
-    if (!f) fail("cannot open image list %s", path.c_str());
-    std::vector<std::string> lines;
-    std::string line;
-    for (int c; (c = std::fgetc(f)) != EOF;) {
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line += char(c);
-        }
-    }
-    if (!line.empty()) lines.push_back(line);
-    std::fclose(f);
-    if (lines.size() < needed)
-        fail("image list %s has %zu lines, %zu needed", path.c_str(), lines.size(), needed);
-    return lines;
 }
 
 // An xaf field of the expected size (header and length checked), or a clear failure.
@@ -194,8 +169,9 @@ std::string format_correlation(double c) {
 int main(int argc, char** argv) {
     const Options o = parse_options(argc, argv);
     const int steps = o.nb_seq - 1, L = o.nb_layers;
-    const std::vector<std::string> names =
-        read_image_list(in_dir(o, o.image_list), std::size_t(2) * steps * L);
+    const ImageList list = read_image_list(in_dir(o, o.image_list), o.nb_seq, L);
+    if (!list.problem.empty()) fail("%s", list.problem.c_str());
+    const std::vector<std::string>& names = list.paths;
 
     // The size comes from the first truth file; every other file must match it.
     const std::string first_truth = in_dir(o, truth_wind_name(0, 0));

@@ -9,6 +9,7 @@
 
 #include "fail.h"
 #include "tool_options.h"
+#include "sample_files.h"
 #include "sample_model.h"
 
 namespace {
@@ -45,12 +46,7 @@ int main(int argc, char** argv) {
     std::string dir;
     for (int a = 1; a < argc; ++a) {
         const std::string flag = argv[a];
-        if (flag == "-h" || flag == "--help") {
-            usage(argv[0]);
-            return 0;
-        }
-        if (a + 1 >= argc) fail("option %s needs a value (see -h)", flag.c_str());
-        const char* value = argv[++a];
+        const char* value = option_value(argc, argv, &a, usage);
         if (flag == "-o") {
             dir = value;
         } else if (flag == "-size") {

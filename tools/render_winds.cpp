@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fail.h"
+#include "image_list.h"
 #include "tool_options.h"
 #include "image_import.h"
 #include "io_field.h"
@@ -68,12 +69,7 @@ Options parse_options(int argc, char** argv) {
     Options o;
     for (int a = 1; a < argc; ++a) {
         const std::string flag = argv[a];
-        if (flag == "-h" || flag == "--help") {
-            usage(argv[0]);
-            std::exit(0);
-        }
-        if (a + 1 >= argc) fail("option %s needs a value (see -h)", flag.c_str());
-        const char* value = argv[++a];
+        const char* value = option_value(argc, argv, &a, usage);
         if (flag == "-dir")
             o.dir = value;
         else if (flag == "-inImage")
@@ -124,25 +120,6 @@ Options parse_options(int argc, char** argv) {
 std::string in_dir(const Options& o, const std::string& path) {
     if (o.dir == "." || std::filesystem::path(path).is_absolute()) return path;
     return (std::filesystem::path(o.dir) / path).lexically_normal().string();
-}
-
-// Lines of the image list, as the estimator reads them (line end and a carriage return removed).
-std::vector<std::string> read_image_list(const std::string& path, std::size_t needed) {
-    std::FILE* f = std::fopen(path.c_str(), "r");
-    if (!f) fail("cannot open image list %s", path.c_str());
-    std::vector<std::string> lines(1);
-    for (int c; (c = std::fgetc(f)) != EOF;)
-        if (c == '\n')
-            lines.emplace_back();
-        else
-            lines.back() += char(c);
-    std::fclose(f);
-    if (lines.back().empty()) lines.pop_back();
-    for (std::string& line : lines)
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (lines.size() < needed)
-        fail("image list %s has %zu lines, %zu needed", path.c_str(), lines.size(), needed);
-    return lines;
 }
 
 struct Field {
@@ -238,8 +215,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     const int steps = o.nb_seq - 1;
-    const std::vector<std::string> names =
-        read_image_list(in_dir(o, o.image_list), std::size_t(2) * steps * std::size_t(o.nb_layers));
+    const ImageList list = read_image_list(in_dir(o, o.image_list), o.nb_seq, o.nb_layers);
+    if (!list.problem.empty()) fail("%s", list.problem.c_str());
+    const std::vector<std::string>& names = list.paths;
     for (int l = 0; l < o.nb_layers; ++l)
         for (int i = 0; i < steps; ++i) {
             const std::string P = in_dir(o, names[std::size_t(2) * steps * l + 2 * i]);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "fail.h"
+#include "image_list.h"
 #include "options.h"
 
 namespace fs = std::filesystem;
@@ -51,11 +52,6 @@ std::string option_text(int argc, char** argv, const char* flag, const char* def
         return argv[k + 1];
     }
     return def;
-}
-
-std::string strip_line_end(std::string s) {
-    while (!s.empty() && (s.back() == '\r' || s.back() == '\n')) s.pop_back();
-    return s;
 }
 
 // base / p for a relative p, p itself for an absolute one, without "." components; ".." is
@@ -109,22 +105,10 @@ int main(int argc, char** argv) {
 
     const int nb_steps = p.nb_seq - 1;
     const int per_layer = 2 * nb_steps;
-    const long needed = static_cast<long>(per_layer) * p.nb_layers;
-    std::ifstream list(p.ifn1);
-    if (!list) fail("cannot open the image list %s", p.ifn1.c_str());
+    const ImageList list = read_image_list(p.ifn1, p.nb_seq, p.nb_layers);
+    if (!list.problem.empty()) fail("%s", list.problem.c_str());
     std::vector<std::string> paths;
-    std::string line;
-    while (static_cast<long>(paths.size()) < needed && std::getline(list, line)) {
-        line = strip_line_end(line);
-        if (line.empty())
-            fail("line %zu of the image list %s is empty", paths.size() + 1, p.ifn1.c_str());
-        paths.push_back(resolved_path(base, line));
-    }
-    if (static_cast<long>(paths.size()) < needed)
-        fail(
-            "the image list %s holds %zu paths; %ld are needed (2 x (%d time samples - 1) x %d "
-            "layers)",
-            p.ifn1.c_str(), paths.size(), needed, p.nb_seq, p.nb_layers);
+    for (const std::string& line : list.paths) paths.push_back(resolved_path(base, line));
     const std::string densities = file_bytes(p.ifn2, "density file");
 
     fs::create_directories(out, ec);

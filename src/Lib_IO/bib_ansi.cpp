@@ -73,14 +73,18 @@ void decimate(T* low, const T* high, int nb_c, int nb_l, int fac) {
     }
 }
 
+// Slots Coarse down to Fine: calloc'ed levels of (nb_col >> Coarse) x (nb_line >> Coarse) samples
+// doubled per level, each cleared again by `clear` (Maz or Maz_f) on its level size.
 template <typename T>
-void alloc_pyramid(T** Im, short nb_col, short nb_line, short Coarse, short Fine) {
+void alloc_pyramid(T** Im, short nb_col, short nb_line, short Coarse, short Fine,
+                   void (*clear)(T*, short, short)) {
     long cols = nb_col >> Coarse, rows = nb_line >> Coarse;
     for (int level = Coarse; level >= Fine; --level) {
         const long n = cols * rows;
         T* p = static_cast<T*>(std::calloc(n > 0 ? n : 1, sizeof(T)));
         if (!p) std::exit(1);
         Im[level] = p;
+        clear(p, static_cast<short>(cols), static_cast<short>(rows));
         cols *= 2;
         rows *= 2;
     }
@@ -224,11 +228,11 @@ void Proj_Dup_fl(float* I_high, float* I_low, short nb_col, short nb_line) {
 }
 
 void Alloc_pyr_Im_fl(float** Im, short nb_col, short nb_line, short Coarse, short Fine) {
-    alloc_pyramid(Im, nb_col, nb_line, Coarse, Fine);
+    alloc_pyramid(Im, nb_col, nb_line, Coarse, Fine, Maz_f);
 }
 
 void Alloc_pyr_Im_sh(short** Im, short nb_col, short nb_line, short Coarse, short Fine) {
-    alloc_pyramid(Im, nb_col, nb_line, Coarse, Fine);
+    alloc_pyramid(Im, nb_col, nb_line, Coarse, Fine, Maz);
 }
 
 char*** Alloc_char_multi_seq(short nbLine, short nbcolumn) {

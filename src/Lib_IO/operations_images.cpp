@@ -176,12 +176,13 @@ void read_samples(std::FILE* f, const char* nom, const PgmHeader& h, short* imag
 
 }  // namespace
 
-void Norm_f(float* a, float* b, float coef_norm, short nb_col, short nb_line) {
-    for (long k = 0, n = count(nb_col, nb_line); k < n; ++k) a[k] = b[k] * coef_norm;
+// a[k] = b[k] * c, rounded to float; a may equal b.
+void MultScal_f(float* a, float* b, float c, short nb_col, short nb_line) {
+    for (long k = 0, n = count(nb_col, nb_line); k < n; ++k) a[k] = b[k] * c;
 }
 
-void MultScal_f(float* a, float* b, float c, short nb_col, short nb_line) {
-    Norm_f(a, b, c, nb_col, nb_line);
+void Norm_f(float* a, float* b, float coef_norm, short nb_col, short nb_line) {
+    MultScal_f(a, b, coef_norm, nb_col, nb_line);
 }
 
 void Mult_f(float* a, float* b, float* c, short nb_col, short nb_line) {

@@ -19,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -38,6 +37,7 @@
 #include "bib_ansi.h"
 #include "fail.h"
 #include "image_extras.h"
+#include "image_list.h"
 #include "io_field.h"
 #include "layer_terms.h"
 #include "lissage_3D.h"
@@ -317,22 +317,12 @@ class Run : private WorkSharing {
 };
 
 void Run::read_image_list() {
+    const ImageList list = ::read_image_list(p_.ifn1, p_.nb_seq, p_.nb_layers);
+    if (!list.problem.empty()) error_report("Error : %s", list.problem.c_str());
     const int per_layer = 2 * (p_.nb_seq - 1);
-    const long needed = static_cast<long>(per_layer) * p_.nb_layers;
-    std::ifstream list(p_.ifn1);
-    if (!list) error_report("Error : cannot open the image list '%s'", p_.ifn1.c_str());
-    std::vector<std::string> lines;
-    std::string line;
-    while (static_cast<long>(lines.size()) < needed && std::getline(list, line))
-        lines.push_back(image_list_entry(line, static_cast<long>(lines.size()), p_.ifn1.c_str()));
-    if (static_cast<long>(lines.size()) < needed)
-        error_report(
-            "Error : the image list '%s' holds %zu paths; %ld are needed (2 x (%d time samples - "
-            "1) x %d layers)",
-            p_.ifn1.c_str(), lines.size(), needed, p_.nb_seq, p_.nb_layers);
     nom_seq_.assign(p_.nb_layers, std::vector<std::string>(per_layer));
     for (int l = 0; l < p_.nb_layers; ++l)
-        for (int k = 0; k < per_layer; ++k) nom_seq_[l][k] = lines[l * per_layer + k];
+        for (int k = 0; k < per_layer; ++k) nom_seq_[l][k] = list.paths[l * per_layer + k];
 }
 
 void Run::set_sizes() {

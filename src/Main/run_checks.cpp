@@ -152,15 +152,6 @@ void check_run_memory(short nb_col_reel, short nb_lig_reel, short nb_layers, sho
     error_report("%s; use fewer layers (-nbLayers) or a crop window (-crop 1 -dx -dy)", what);
 }
 
-std::string image_list_entry(std::string line, long index, const char* list_path) {
-    if (index == 0 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
-    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-    if (line.empty())
-        error_report("Error : line %ld of the image list '%s' is empty; it must hold an image path",
-                     index + 1, list_path);
-    return line;
-}
-
 float read_density(std::FILE* f, const char* path, int layer, int nb_layers) {
     std::string token;
     int c;

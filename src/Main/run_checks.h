@@ -1,7 +1,6 @@
 // Checks of the run settings against the input and the machine, made before any buffer of the
 // run is allocated: the working size must fit 16-bit counts, the run's buffers must fit the
-// memory this process can still use, every path of the image list must be a non-empty line and
-// every density a positive decimal number.
+// memory this process can still use, and every density must be a positive decimal number.
 #ifndef RUN_CHECKS_H
 #define RUN_CHECKS_H
 
@@ -36,11 +35,6 @@ void check_working_size(short nb_col_reel, short nb_lig_reel, short Coarse_resol
 // reduce (-nbLayers, a crop window).
 void check_run_memory(short nb_col_reel, short nb_lig_reel, short nb_layers, short Coarse_resol,
                       short Coarse_scale, std::uint64_t available);
-
-// Line `index` (0-based) of the image list `list_path` as an image path: without its line end
-// (LF or CR LF) and, on the first line, without a UTF-8 byte-order mark. Ends the run through the
-// error report when the line is empty.
-std::string image_list_entry(std::string line, long index, const char* list_path);
 
 // The density of layer `layer` (0-based), the next blank-separated entry of the density file
 // `path` (a UTF-8 byte-order mark at the start is skipped). Ends the run through the error report

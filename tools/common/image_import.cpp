@@ -1,3 +1,5 @@
+// Readers of grey images from PNG, netpbm PGM, raw float32 and NetCDF files, their scaling onto
+// 0..1021, and the 10-bit PGM writer.
 #include "image_import.h"
 
 #include <netcdf.h>

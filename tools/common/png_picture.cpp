@@ -1,3 +1,5 @@
+// RGB pictures of winds (arrows, colour wheel, vertical-wind colour map with its bar and legend)
+// and their PNG writer.
 #include "png_picture.h"
 
 #include <png.h>

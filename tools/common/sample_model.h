@@ -79,22 +79,4 @@ double texture_at(const CloudTexture& t, double x, double y);
 // image model holds between consecutive samples up to the rounding.
 std::vector<short> layer_image(const LayeredSample& s, int layer, int k);
 
-// File names inside a sample folder.
-std::string sample_image_name(int layer, int k);   // layer<l>_t<k>.pgm
-std::string truth_wind_name(int layer, int step);  // truth_layer<l>_step<i>.xaf
-std::string truth_vertical_name(int k, int step);  // truth_wvert<k>_step<i>.raw
-
-// Writes the whole sample into `dir` (created if missing): the 10-bit PGM images,
-// inImage_3D.txt (per layer, per step: ./t image then ./t+dt image), inDensity.txt, the true
-// horizontal winds as xaf files and the true vertical winds of interfaces 1 .. nb_layers - 1 as
-// raw float files, one of each per time step.
-void write_layered_sample(const LayeredSample& s, const std::string& dir);
-
-// 10-bit PGM as the estimator reads it: "P5\n", "%d %d\n1023\n", two bytes per sample, low first.
-void write_pgm_1023(const std::string& path, const short* image, int nb_col, int nb_lig);
-// Headerless float32 little-endian samples. The reader fails (naming the file) unless the file
-// holds exactly n samples.
-void write_raw_float(const std::string& path, const float* data, std::size_t n);
-void read_raw_float(const std::string& path, float* data, std::size_t n);
-
 #endif
