@@ -386,8 +386,7 @@ TEST(FastLayerTerms, InterfaceCoefficientsFromCachedTermsMatchTheWholeComputatio
         const int nc = d.nc, nl = d.nl, n = d.n;
         // Terms computed once, then used for several known winds and densities.
         Field div(n), ex(n), gx(n), gy(n), reg(n), ft(n), sa(n), sb(n);
-        divergence_terms(div.data(), ex.data(), gx.data(), gy.data(), d.U.data(), d.V.data(), nc,
-                         nl, sa.data(), sb.data());
+        divergence_terms(div.data(), ex.data(), gx.data(), gy.data(), d.U.data(), d.V.data(), nc, nl);
         registered_image(reg.data(), d.Itdt.data(), d.U.data(), d.V.data(), nc, nl, sa.data());
         smoothed_residual(ft.data(), ex.data(), reg.data(), d.It.data(), kT2, nc, nl, sa.data());
         const MassTermsView view{div.data(), ex.data(),  gx.data(),  gy.data(),   reg.data(),
@@ -466,8 +465,7 @@ TEST(FastLayerTerms, DataTermFromCachedTermsMatchesTheWholeDerivativeUpdate) {
         LayerData d(s[0], s[1]);
         const int nc = d.nc, nl = d.nl, n = d.n;
         Field div(n), ex(n), gx(n), gy(n), ft_data(n), sa(n), sb(n);
-        divergence_terms(div.data(), ex.data(), gx.data(), gy.data(), d.U.data(), d.V.data(), nc,
-                         nl, sa.data(), sb.data());
+        divergence_terms(div.data(), ex.data(), gx.data(), gy.data(), d.U.data(), d.V.data(), nc, nl);
         smoothed_residual(ft_data.data(), ex.data(), d.O_Itdt.data(), d.It.data(), kT2, nc, nl,
                           sa.data());
         for (int trial = 0; trial < 3; ++trial) {

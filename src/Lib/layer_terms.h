@@ -12,9 +12,9 @@
 #ifndef LAYER_TERMS_H
 #define LAYER_TERMS_H
 
-// div, exdiv, fx_div, fy_div of (U, V); scratch_a, scratch_b: two nc x nl work images.
+// div = Div_Vie(U, V), exdiv = exp(div), fx_div, fy_div its derivatives (5 x 5 masks / 1680).
 void divergence_terms(float* div, float* exdiv, float* fx_div, float* fy_div, float* U, float* V,
-                      short nc, short nl, float* scratch_a, float* scratch_b);
+                      short nc, short nl);
 
 // A registration of an image on a displacement field, with Recal_fl's arguments.
 using WarpFunction = void (*)(float* u, float* v, float* Im_fl_out, float* Im_fl_in, short nb_col,

@@ -18,20 +18,19 @@ namespace {
 // The per-pixel images both layer equations are built from.
 struct MassTerms {
     explicit MassTerms(std::size_t n)
-        : div(n), exdiv(n), Itdt(n), fx_div(n), fy_div(n), ft(n), tmp(n), tmp2(n) {}
+        : div(n), exdiv(n), Itdt(n), fx_div(n), fy_div(n), ft(n), tmp(n) {}
     std::vector<float> div, exdiv;      // divergence of (U, V) and its exponential
     std::vector<float> Itdt;            // image at t + dt registered on (U, V)
     std::vector<float> fx_div, fy_div;  // spatial derivatives of div
     std::vector<float> ft;              // smoothed residual exdiv Itdt - It
-    std::vector<float> tmp, tmp2;       // scratch
+    std::vector<float> tmp;             // scratch
 };
 
 // div of (U, V) and exp(div); the t + dt image registered on (U, V); div_x, div_y by the 5 x 5
 // masks / 1680; ft = 0.166 T2 * (exp(div) Itdt - It) in grey levels.
 MassTermsView mass_terms(MassTerms& m, short* It, short* ItdtOriginal, float* U, float* V, float* u,
                          float* v, short nc, short nl, float* fx, float* fy, float* filtre_T2) {
-    divergence_terms(m.div.data(), m.exdiv.data(), m.fx_div.data(), m.fy_div.data(), U, V, nc, nl,
-                     m.tmp.data(), m.tmp2.data());
+    divergence_terms(m.div.data(), m.exdiv.data(), m.fx_div.data(), m.fy_div.data(), U, V, nc, nl);
     registered_image(m.Itdt.data(), ItdtOriginal, U, V, nc, nl, m.tmp.data());
     smoothed_residual(m.ft.data(), m.exdiv.data(), m.Itdt.data(), It, filtre_T2, nc, nl,
                       m.tmp.data());

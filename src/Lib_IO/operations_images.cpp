@@ -6,6 +6,7 @@
 
 #include "bib_ansi.h"
 #include "fail.h"
+#include "filter_masks.h"
 #include "safe_output.h"
 
 #include <algorithm>
@@ -35,24 +36,6 @@ void expand(const T* in, T* out, int nb_reel_col, int nb_reel_lig, int nb_col, i
         }
     }
 }
-
-// x derivative, line offset -2 .. 2 by row, column offset -2 .. 2 by column; 1680 on a unit ramp
-// along the columns, 0 on a constant and on a ramp along the lines. The y kernel is its transpose.
-// clang-format off
-constexpr float filtre_GX2[25] = {
-     135, -188, 0, 188, -135,
-     -15, -263, 0, 263,   15,
-     -65, -288, 0, 288,   65,
-     -15, -263, 0, 263,   15,
-     135, -188, 0, 188, -135};
-constexpr float filtre_GY2[25] = {
-     135,  -15,  -65,  -15,  135,
-    -188, -263, -288, -263, -188,
-       0,    0,    0,    0,    0,
-     188,  263,  288,  263,  188,
-    -135,   15,   65,   15, -135};
-// clang-format on
-constexpr float kDerivNorm = 0.0005952381f;  // 1 / 1680
 
 // ---- "P5" greymap files --------------------------------------------------------------------
 
@@ -229,10 +212,10 @@ void Div_Vie(float* im_div, float* U, float* V, short nc_resol_K, short nl_resol
         std::exit(1);
     }
     Maz_f(im_div, nc_resol_K, nl_resol_K);
-    Filtre_2D_f_th(Ux.data(), U, const_cast<float*>(filtre_GX2), 5, 5, nc_resol_K, nl_resol_K);
-    Norm_f(Ux.data(), Ux.data(), kDerivNorm, nc_resol_K, nl_resol_K);
-    Filtre_2D_f_th(Vy.data(), V, const_cast<float*>(filtre_GY2), 5, 5, nc_resol_K, nl_resol_K);
-    Norm_f(Vy.data(), Vy.data(), kDerivNorm, nc_resol_K, nl_resol_K);
+    Filtre_2D_f_th(Ux.data(), U, filtre_GX2, 5, 5, nc_resol_K, nl_resol_K);
+    Norm_f(Ux.data(), Ux.data(), kDerivativeNorm, nc_resol_K, nl_resol_K);
+    Filtre_2D_f_th(Vy.data(), V, filtre_GY2, 5, 5, nc_resol_K, nl_resol_K);
+    Norm_f(Vy.data(), Vy.data(), kDerivativeNorm, nc_resol_K, nl_resol_K);
     Plus_fl(im_div, Ux.data(), Vy.data(), nc_resol_K, nl_resol_K);
 }
 

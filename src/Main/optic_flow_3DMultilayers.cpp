@@ -37,6 +37,7 @@
 #include "bib_LP_ansi.h"
 #include "bib_ansi.h"
 #include "fail.h"
+#include "filter_masks.h"
 #include "image_extras.h"
 #include "io_field.h"
 #include "layer_terms.h"
@@ -44,6 +45,7 @@
 #include "lissage_div_curl.h"
 #include "operations_images.h"
 #include "options.h"
+#include "physical_constants.h"
 #include "relax.h"
 #include "run_checks.h"
 #include "robust_sweeps.h"
@@ -57,10 +59,6 @@ void error(const char* message) {
 
 namespace {
 
-constexpr float kSurfaceDensity = 1.2252257f;  // density of interface 0, the ground
-constexpr float kFluxScale = 88.29f;           // mass flux = 88.29 rho w
-constexpr float kDerivNorm = 0.0005952381f;    // 1 / 1680, normalisation of the 5 x 5 masks
-constexpr float kTemporalNorm = 0.166f;        // normalisation of the 3 x 3 temporal smoothing
 constexpr float kGmin = 0.0f;                  // gradient threshold of the block activity test
 constexpr float kCondConv = 3.0f;              // ICM convergence threshold, percent of blocks
 constexpr int kPyramidSlots = 4;
@@ -68,15 +66,6 @@ constexpr int kMaxAlternations = 100;
 constexpr int kMaxRepetitions = 500;
 constexpr float kMedianThreshold = 300.0f;
 constexpr int kMedianSize = 3;
-
-// Derivative along the line index (lines change sign from top to bottom), row-major 5 x 5.
-float filtre_GY2[25] = {135, -15, -65, -15, 135, -188, -263, -288, -263, -188, 0,  0,   0,
-                        0,   0,   188, 263, 288, 263,  188,  -135, 15,   65,   15, -135};
-// Its transpose: derivative along the column index.
-float filtre_GX2[25] = {135, -188, 0,   188,  -135, -15, -263, 0,   263,  15, -65, -288, 0,
-                        288, 65,   -15, -263, 0,    263, 15,   135, -188, 0,  188, -135};
-float filtre_T2[9] = {0, 1, 0, 1, 2, 1, 0, 1, 0};
-float filtre_PB_burt[5] = {0.05f, 0.25f, 0.4f, 0.25f, 0.05f};
 
 const char* const kStarLine = "*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*- ";
 
@@ -510,9 +499,9 @@ void Run::set_initial_fields(int step) {
 void Run::prepare_layer(int L, short resol, short nc, short nl) {
     Layer& layer = layers_[L];
     const std::size_t n = static_cast<std::size_t>(nc) * nl;
-    std::vector<float> scratch_a(n), scratch_b(n);
+    std::vector<float> scratch_a(n);
     divergence_terms(layer.div.data(), layer.exdiv.data(), layer.fx_div.data(), layer.fy_div.data(),
-                     layer.U.data(), layer.V.data(), nc, nl, scratch_a.data(), scratch_b.data());
+                     layer.U.data(), layer.V.data(), nc, nl);
     registered_image(layer.Itdt_reg.data(), layer.Itdt[resol].data(), layer.U.data(),
                      layer.V.data(), nc, nl, scratch_a.data(), warp_);
     smoothed_residual(layer.residual_reg.data(), layer.exdiv.data(), layer.Itdt_reg.data(),
@@ -726,9 +715,9 @@ void Run::level_initialisation(short resol, short nc, short nl) {
         Maz_f(layer.v.data(), nb_col_, nb_lig_);
         Maz_theta(layer.parcours.get());
         Filtre_f_2D_f(layer.tempfx.data(), layer.O_Itdt.data(), filtre_GX2, 5, 5, nc, nl);
-        Norm_f(layer.tempfx.data(), layer.tempfx.data(), kDerivNorm, nc, nl);
+        Norm_f(layer.tempfx.data(), layer.tempfx.data(), kDerivativeNorm, nc, nl);
         Filtre_f_2D_f(layer.tempfy.data(), layer.O_Itdt.data(), filtre_GY2, 5, 5, nc, nl);
-        Norm_f(layer.tempfy.data(), layer.tempfy.data(), kDerivNorm, nc, nl);
+        Norm_f(layer.tempfy.data(), layer.tempfy.data(), kDerivativeNorm, nc, nl);
         prepare_layer(L, resol, nc, nl);
         derivative_update(L, resol, nc, nl);
         Maz_Data_O(layer.Data_out.data(), nb_col_, nb_lig_);
