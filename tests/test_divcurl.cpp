@@ -2,10 +2,13 @@
 // auxiliary fields.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
+#include "band_cases.h"
 #include "bib_LP_ansi.h"
 #include "neighbor.h"
+#include "robust_sweeps.h"
 
 namespace {
 
@@ -119,6 +122,44 @@ TEST(RobustFit, SweepsCountOnlyChangesAboveOneTenThousandth) {
     EXPECT_EQ(RegulEstim_Rob(small.data(), est.data(), nc, nl, 0.0f, 1.0f, 1.0f, lp.data()), 0);
 }
 
+// One pass of RegulEstim_Rob on the band cases (target as observation, lambda = coef_regul = 1),
+// with AVX2 and with SSE2; then, without data weight (lambda = 0), unlinked pixels have a zero
+// denominator and keep their values, in every lane position, while a pixel linked downwards to
+// the last line takes its neighbour's value: forward A = x_B, B = A; backward the same.
+TEST(FitSweeps, BandCasesGiveTheHandWorkedValuesOnEveryPath) {
+    for (bool sse2 : {false, true}) {
+        limit_sweeps_to_sse2(sse2);
+        for (const auto& s : bandcase::kSizes) {
+            const int nc = s[0], nl = s[1], n = nc * nl;
+            for (bool linked : {true, false}) {
+                if (linked && (nc < 4 || nl < 4)) continue;
+                bandcase::Pass p = linked ? bandcase::linked(nc, nl) : bandcase::unlinked(nc, nl);
+                Field x = p.start;
+                EXPECT_EQ(RegulEstim_Rob(p.target.data(), x.data(), nc, nl, 1.0f, 1.0f, 0.0f,
+                                         p.links.data()),
+                          p.changed)
+                    << nc << "x" << nl << " sse2 " << sse2;
+                for (int k = 0; k < n; ++k)
+                    EXPECT_FLOAT_EQ(x[k], p.expected[k]) << nc << "x" << nl << " @" << k;
+            }
+            if (nl < 2) continue;
+            bandcase::Pass p(nc, nl);
+            Field x(n);
+            for (int k = 0; k < n; ++k) x[k] = 0.25f * k;
+            Field expected = x;
+            const int A = p.at(nl - 2, 0), B = p.at(nl - 1, 0);
+            p.links[A].Disc_h = 1.0f;
+            expected[A] = x[B];
+            EXPECT_EQ(
+                RegulEstim_Rob(p.target.data(), x.data(), nc, nl, 1.0f, 0.0f, 0.0f, p.links.data()),
+                1)
+                << nc << "x" << nl << " sse2 " << sse2;
+            EXPECT_EQ(x, expected) << nc << "x" << nl << " sse2 " << sse2;
+        }
+    }
+    limit_sweeps_to_sse2(false);
+}
+
 TEST(RobustFit, LinkWeightIsSigmaSquaredOverTheSquareOfDSquaredPlusSigma) {
     Field x = {0, 1, 3, 3};  // 2 x 2, sigma = 2: weight 4 / (d^2 + 2)^2
     std::vector<Line_Process> lp(4, {-1.0f, -1.0f});
@@ -169,4 +210,32 @@ TEST(AuxiliaryFields, AFitStopsWhenFewerThanThreePercentAsAFloatChanged) {
         else
             EXPECT_NE(est, one_pass) << "31 > 30.72: a second pass";
     }
+}
+
+// The second and later passes of a fit link the pixels with sigma^2 / (d^2 + sigma)^2 of the
+// previous estimate. A wind with v = 1 at one pixel only observes a divergence of +1 above it
+// and -1 below it, and a vorticity of +1 to its left and -1 to its right. With coef_regul = 0.01
+// a pixel observing 1 settles near x = 1 / (1 + 4 coef_regul w(x)) (its neighbours stay within
+// about 0.01): the divergence fit makes two passes, its second with w of the first pass's
+// 1 / (1 + 4 coef_regul); the vorticity fit runs to its fixed point.
+TEST(AuxiliaryFields, LaterPassesWeighTheLinksBySigmaSquaredOverTheSquareOfDSquaredPlusSigma) {
+    const short nc = 7, nl = 7;
+    const int n = nc * nl, q = 3 * nc + 3;
+    const double c = 0.01, sigma = 2.0;
+    auto w = [&](double d) { return sigma * sigma / ((d * d + sigma) * (d * d + sigma)); };
+    const double div_expected = 1 / (1 + 4 * c * w(1 / (1 + 4 * c)));
+    double curl_expected = 1;
+    for (int it = 0; it < 50; ++it) curl_expected = 1 / (1 + 4 * c * w(curl_expected));
+    for (bool sse2 : {false, true}) {
+        limit_sweeps_to_sse2(sse2);
+        Field zero(n, 0.0f), v(n, 0.0f), est(n, 0.0f), rot(n, 0.0f);
+        v[q] = 1.0f;
+        Estim_Regulees_Rob(est.data(), rot.data(), zero.data(), zero.data(), zero.data(), v.data(),
+                           nc, nl, float(c), 0.0f, float(sigma));
+        EXPECT_NEAR(est[q - nc], div_expected, 5e-4) << sse2;
+        EXPECT_NEAR(est[q + nc], -div_expected, 5e-4) << sse2;
+        EXPECT_NEAR(rot[q - 1], curl_expected, 5e-4) << sse2;
+        EXPECT_NEAR(rot[q + 1], -curl_expected, 5e-4) << sse2;
+    }
+    limit_sweeps_to_sse2(false);
 }
