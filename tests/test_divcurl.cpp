@@ -8,7 +8,8 @@
 #include "band_cases.h"
 #include "bib_LP_ansi.h"
 #include "neighbor.h"
-#include "robust_sweeps.h"
+#include "operations_images.h"
+#include "skewed_bands.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "lissage_3D.h"
 #include "operations_images.h"
 #include "physical_constants.h"
-#include "robust_sweeps.h"
+#include "skewed_bands.h"
 
 namespace {
 

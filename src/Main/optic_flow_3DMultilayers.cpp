@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "affine.h"
+#include "auxiliary_fit.h"
 #include "bspline.h"
 #include "gaussian.h"
 #include "bib_LP_ansi.h"
@@ -48,7 +49,7 @@
 #include "physical_constants.h"
 #include "relax.h"
 #include "run_checks.h"
-#include "robust_sweeps.h"
+#include "vertical_relaxation.h"
 #include "worker_pool.h"
 
 using cimg_library::CImg;
@@ -284,8 +285,7 @@ class Run : private WorkSharing {
     long nb_decou_ = 0;  // block splits since the start of the resolution, all layers
     WorkerPool pool_;    // layers processed side by side
     TemporaryWriter temporary_writer_;
-    std::vector<Line_Process> ztw_;      // line process of the interface relaxation
-    std::vector<WindTerms> wind_terms_;  // fixed parts of its updates
+    WindRelaxationScratch wind_scratch_;  // work memory of the interface relaxation
     int coefficients_of_ = 0;  // interface whose coefficients aux_, temp_, aux2_, temp2_ hold
     // The layer tasks: each layer's ICM sweeps and auxiliary fits run in the order queued, one at
     // a time per layer; the layers' chains run side by side on the helpers and on the caller
@@ -512,10 +512,9 @@ void Run::prepare_layer(int L, short resol, short nc, short nl) {
 // Estim and Estim_rot.
 void Run::fit_layer(int L, short nc, short nl) {
     Layer& layer = layers_[L];
-    const WindAndFields fields{layer.U.data(),    layer.V.data(),     layer.u.data(),
-                               layer.v.data(),    layer.Estim.data(), layer.Estim_rot.data(),
-                               &layer.fit_scratch};
-    fit_auxiliary_fields(&fields, 1, true, true, nc, nl, p_.coef_regul, p_.sigma_inter);
+    fit_auxiliary_fields(layer.Estim.data(), layer.Estim_rot.data(), layer.U.data(),
+                         layer.V.data(), layer.u.data(), layer.v.data(), nc, nl, p_.coef_regul,
+                         p_.sigma_inter, layer.fit_scratch);
 }
 
 // At most two ICM sweeps of layer L; its console text is kept in the layer.
@@ -703,7 +702,7 @@ short Run::interface_update(int k, short resol, short nc, short nl) {
     coefficients_of_ = k;
     return relax_interface_wind(wVert_[k].data(), below.Data_out.data(), above.Data_out.data(),
                                 aux_.data(), temp_.data(), aux2_.data(), temp2_.data(), p_.betaW,
-                                p_.sigma_W, nc, nl, ztw_, wind_terms_);
+                                p_.sigma_W, nc, nl, wind_scratch_);
 }
 
 // The layers are prepared side by side: a layer's preparation reads only its own fields and
