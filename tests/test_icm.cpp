@@ -525,13 +525,17 @@ TEST(IcmSweep, SweepsJoinedByASecondThreadMatchTheSerialSweeps) {
                 CapturedOutput capture(&r->text);
                 for (int s = 0; s < 3; s++) {
                     cache.forget();
-                    r->conv.push_back(ICM_lissage_cached(
-                        L.U.data(), L.V.data(), L.u.data(), L.v.data(), L.fx.data(), L.fy.data(),
-                        L.ft.data(), nc, nl, 3.0f, L.Data_out.data(), nullptr, nullptr,
-                        L.Estim.data(), nullptr, L.Estim_rot.data(), head, 0, 0, 4, 0.0f, lambda, 0,
-                        0, 0, 0.0f, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0.0f,
-                        nullptr, nullptr, L.It.data(), r == &joined ? &cache : nullptr,
-                        r == &joined ? &second : nullptr));
+                    const LayerImages images{
+                        L.U.data(),  L.V.data(),  L.u.data(),        L.v.data(), L.fx.data(),
+                        L.fy.data(), L.ft.data(), L.Data_out.data(), nc,         nl};
+                    SmoothingEnergy energy;
+                    energy.lambda = lambda;
+                    energy.Estim = L.Estim.data();
+                    energy.Estim_rot = L.Estim_rot.data();
+                    energy.It = L.It.data();
+                    r->conv.push_back(icm_sweep(images, energy, head, 4, 3.0f,
+                                                r == &joined ? &cache : nullptr,
+                                                r == &joined ? &second : nullptr));
                 }
             }
             if (r == &joined) {

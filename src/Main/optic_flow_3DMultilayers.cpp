@@ -524,15 +524,18 @@ void Run::icm_sweeps(int L, short resol, short nc, short nl) {
     layer.it_HS = 0;
     layer.Conv_HS = 1;
     layer.affine_systems.forget();  // the data term changed since the last call
+    const LayerImages images{layer.U.data(),  layer.V.data(),  layer.u.data(),
+                             layer.v.data(),  layer.fx.data(), layer.fy.data(),
+                             layer.ft.data(), layer.Data_out.data(), nc, nl};
+    SmoothingEnergy energy;
+    energy.lambda = p_.lambda;
+    energy.Estim = layer.Estim.data();
+    energy.Estim_rot = layer.Estim_rot.data();
+    energy.It = layer.It[resol].data();
     do {
-        layer.Conv_HS = ICM_lissage_cached(
-            layer.U.data(), layer.V.data(), layer.u.data(), layer.v.data(), layer.fx.data(),
-            layer.fy.data(), layer.ft.data(), nc, nl, kCondConv, layer.Data_out.data(),
-            layer.Gamma_out.data(), nullptr, layer.Estim.data(), layer.Mu_out.data(),
-            layer.Estim_rot.data(), layer.parcours.get(), N_, nb_decou_, 4, 0.0f, p_.lambda, 0, 0,
-            0, 0.0f, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0.0f, nullptr, nullptr,
-            layer.It[resol].data(), &layer.affine_systems,
-            pool_.threads() > 1 ? static_cast<WorkSharing*>(this) : nullptr);
+        layer.Conv_HS = icm_sweep(images, energy, layer.parcours.get(), 4, kCondConv,
+                                  &layer.affine_systems,
+                                  pool_.threads() > 1 ? static_cast<WorkSharing*>(this) : nullptr);
         layer.it_HS += 1;
     } while (layer.Conv_HS != 0 && layer.it_HS < 2);
 }
