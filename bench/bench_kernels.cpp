@@ -143,10 +143,11 @@ void BM_DataTermUpdate(benchmark::State& state) {
           rh = random_field(n, 0.8f, 1, 24), wl = random_field(n, -0.1f, 0.1f, 25),
           wh = random_field(n, -0.1f, 0.1f, 26), fx(n), fy(n), ft(n);
     Exp_image(ex.data(), div.data(), s, s);
+    const MassTermsView level{div.data(), ex.data(), gx.data(), gy.data(),  O.data(),
+                              ftd.data(), nullptr,   nullptr,   tfx.data(), tfy.data()};
     for (auto _ : state)
-        data_term_update(fx.data(), fy.data(), ft.data(), div.data(), ex.data(), gx.data(),
-                         gy.data(), tfx.data(), tfy.data(), O.data(), ftd.data(), rl.data(),
-                         rh.data(), wl.data(), wh.data(), kFluxScale, 0, n);
+        data_term_update(fx.data(), fy.data(), ft.data(), level, rl.data(), rh.data(), wl.data(),
+                         wh.data(), kFluxScale, 0, n);
     count_pixels(state, n);
 }
 

@@ -127,9 +127,10 @@ TEST(LayerTerms, DivergenceOfOneHundredthIsTheBranchPointInEveryLane) {
             fyd(n, 0.5f);
         for (int k = 0; k < n; ++k) div[k] = divs[(k + shift) % 6];
         Field fx(n), fy(n), ft(n);
-        data_term_update(fx.data(), fy.data(), ft.data(), div.data(), two.data(), fxd.data(),
-                         fyd.data(), zero.data(), zero.data(), one.data(), zero.data(), one.data(),
-                         zero.data(), one.data(), one.data(), 1.0f, 0, n);
+        const MassTermsView level{div.data(),  two.data(),  fxd.data(),  fyd.data(),  one.data(),
+                                  zero.data(), zero.data(), zero.data(), zero.data(), zero.data()};
+        data_term_update(fx.data(), fy.data(), ft.data(), level, one.data(), zero.data(),
+                         one.data(), one.data(), 1.0f, 0, n);
         const MassTermsView m{div.data(),  two.data(),  fxd.data(),  fyd.data(),  one.data(),
                               half.data(), half.data(), zero.data(), zero.data(), zero.data()};
         Field a_up(n), b_up(n), a_down(n), b_down(n);

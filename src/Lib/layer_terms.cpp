@@ -119,22 +119,20 @@ void interface_coefficients_down(float* a, float* b, const MassTermsView& m, con
     });
 }
 
-void data_term_update(float* fx, float* fy, float* ft, const float* div, const float* exdiv,
-                      const float* fx_div, const float* fy_div, const float* tempfx,
-                      const float* tempfy, const float* O_Itdt, const float* ft_data,
-                      const float* rho_lo, const float* rho_hi, const float* w_lo,
-                      const float* w_hi, float g, int first, int end) {
+void data_term_update(float* fx, float* fy, float* ft, const MassTermsView& m, const float* rho_lo,
+                      const float* rho_hi, const float* w_lo, const float* w_hi, float g, int first,
+                      int end) {
     // Pixel(s) k, one (float) or four (f4) with the same operations lane by lane.
     auto update = [&](int k, auto lanes) {
         using F = decltype(lanes);
-        const F e = at<F>(exdiv, k), d = at<F>(div, k);
-        const F fxd = at<F>(fx_div, k), fyd = at<F>(fy_div, k);
-        const F temp = e * at<F>(O_Itdt, k);
-        F gx = e * at<F>(tempfx, k);
-        F gy = e * at<F>(tempfy, k);
+        const F e = at<F>(m.exdiv, k), d = at<F>(m.div, k);
+        const F fxd = at<F>(m.fx_div, k), fyd = at<F>(m.fy_div, k);
+        const F temp = e * at<F>(m.Itdt, k);
+        F gx = e * at<F>(m.fx, k);
+        F gy = e * at<F>(m.fy, k);
         gx += temp * fxd;
         gy += temp * fyd;
-        const F gt = at<F>(ft_data, k);
+        const F gt = at<F>(m.ft_mass, k);
         const F lo = at<F>(rho_lo, k) * at<F>(w_lo, k);
         const F hi = at<F>(rho_hi, k) * at<F>(w_hi, k);
         const F flux = g * (lo - hi);

@@ -664,9 +664,11 @@ void Run::derivative_update(int L, short resol, short nc, short nl) {
     Layer& layer = layers_[L];
     smoothed_residual(layer.ft.data(), layer.exdiv.data(), layer.O_Itdt.data(),
                       layer.It[resol].data(), filtre_T2, nc, nl, layer.fx.data());
-    data_term_update(layer.fx.data(), layer.fy.data(), layer.ft.data(), layer.div.data(),
-                     layer.exdiv.data(), layer.fx_div.data(), layer.fy_div.data(),
-                     layer.tempfx.data(), layer.tempfy.data(), layer.O_Itdt.data(), layer.ft.data(),
+    const MassTermsView terms{layer.div.data(),    layer.exdiv.data(), layer.fx_div.data(),
+                              layer.fy_div.data(), layer.O_Itdt.data(), layer.ft.data(),
+                              nullptr,             nullptr,             layer.tempfx.data(),
+                              layer.tempfy.data()};
+    data_term_update(layer.fx.data(), layer.fy.data(), layer.ft.data(), terms,
                      rho_[resol][L].data(), rho_[resol][L + 1].data(), wVert_[L].data(),
                      wVert_[L + 1].data(), kFluxScale, 0, nc * nl);
 }
