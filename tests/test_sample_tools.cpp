@@ -13,6 +13,7 @@
 
 #include "io_field.h"
 #include "operations_images.h"
+#include "physical_constants.h"
 #include "sample_model.h"
 
 namespace fs = std::filesystem;
@@ -160,7 +161,7 @@ TEST(LayeredSample, ImagesFollowTheMassConservationModel) {
     make_sample(dir / "s", kSmall + " -seed 7", dir);
     const std::string s = dir / "s/";
     const std::size_t n = kCols * kLines;
-    const float rho[kLayers + 1] = {1.2252257f, 1.0f, 0.8f, 0.6f};
+    const float rho[kLayers + 1] = {kSurfaceDensity, 1.0f, 0.8f, 0.6f};
     std::vector<std::vector<float>> w(kLayers + 1, std::vector<float>(n, 0.0f));
 
     // Per variant: mean residual without the ingredient and mean full residual, same pixels.
@@ -181,7 +182,7 @@ TEST(LayeredSample, ImagesFollowTheMassConservationModel) {
                     const int p = y * kCols + x;
                     const double div =
                         0.5 * (W.u[p + 1] - W.u[p - 1]) + 0.5 * (W.v[p + kCols] - W.v[p - kCols]);
-                    const double F = 88.29 * (rho[l] * w[l][p] - rho[l + 1] * w[l + 1][p]);
+                    const double F = kMassFluxScale * (rho[l] * w[l][p] - rho[l + 1] * w[l + 1][p]);
                     const double X = x + W.u[p], Y = y + W.v[p];
                     const int x0 = int(std::floor(X)), y0 = int(std::floor(Y));
                     const double a = X - x0, b = Y - y0;

@@ -233,7 +233,7 @@ std::size_t pixel_count(short nc, short nl) {
 
 }  // namespace
 
-void fit_field(const float* obs, float* x, short nc, short nl, float lambda, float coef_regul,
+void fit_field(float* x, const float* obs, short nc, short nl, float lambda, float coef_regul,
                float sigma, int passes, AuxiliaryFitScratch& s) {
     if (pixel_count(nc, nl) == 0) return;
     FitSetup fit(obs, x, nc, nl, lambda, coef_regul, sigma, Links::Uniform, nullptr, s);
@@ -247,7 +247,7 @@ void fit_field(const float* obs, float* x, short nc, short nl, float lambda, flo
     from_bands(fit.g, fit.f.X, x);
 }
 
-int fit_pass(const float* obs, float* x, short nc, short nl, float lambda, float coef_regul,
+int fit_pass(float* x, const float* obs, short nc, short nl, float lambda, float coef_regul,
              const Line_Process* links, AuxiliaryFitScratch& s) {
     if (pixel_count(nc, nl) == 0) return 0;
     FitSetup fit(obs, x, nc, nl, lambda, coef_regul, 0.0f, Links::Given, links, s);
@@ -263,8 +263,8 @@ void fit_auxiliary_fields(float* Estim, float* Estim_rot, float* U, float* V, fl
     if (n == 0) return;
     size_buffer(s.observation, n);
     Curl_Estim(s.observation.data(), U, V, u, v, nc, nl);
-    fit_field(s.observation.data(), Estim_rot, nc, nl, 1.0f, coef_regul, sigma_es, kMaxPassesCurl,
+    fit_field(Estim_rot, s.observation.data(), nc, nl, 1.0f, coef_regul, sigma_es, kMaxPassesCurl,
               s);
     Div_Estim(s.observation.data(), U, V, u, v, nc, nl);
-    fit_field(s.observation.data(), Estim, nc, nl, 1.0f, coef_regul, sigma_es, kMaxPassesDiv, s);
+    fit_field(Estim, s.observation.data(), nc, nl, 1.0f, coef_regul, sigma_es, kMaxPassesDiv, s);
 }

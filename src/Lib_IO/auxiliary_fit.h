@@ -46,12 +46,12 @@ struct AuxiliaryFitScratch {
 // Passes from unit link weights, the weights recomputed from the estimate after each pass, until
 // a pass changes fewer than 3 % of the pixels (the float 3 n / 100; a change counts above
 // 0.0001) or `passes` passes are made. A zero denominator keeps the value.
-void fit_field(const float* obs, float* x, short nc, short nl, float lambda, float coef_regul,
+void fit_field(float* x, const float* obs, short nc, short nl, float lambda, float coef_regul,
                float sigma, int passes, AuxiliaryFitScratch& s);
 
 // One pass with the given link records; returns the updates that moved a value by more than
 // 0.0001.
-int fit_pass(const float* obs, float* x, short nc, short nl, float lambda, float coef_regul,
+int fit_pass(float* x, const float* obs, short nc, short nl, float lambda, float coef_regul,
              const Line_Process* links, AuxiliaryFitScratch& s);
 
 // Estim_Regulees_Rob in the caller's work memory: Estim_rot fitted to the vorticity of the wind

@@ -57,5 +57,5 @@ float EstimVal_Rob(float* Observations, float* Estimees, short i, short j, short
 int RegulEstim_Rob(float* Observations, float* Estimees, short nb_col, short nb_line,
                    float coef_regul, float lambda, float /*sigma*/, Line_Process* Spatial) {
     AuxiliaryFitScratch scratch;
-    return fit_pass(Observations, Estimees, nb_col, nb_line, lambda, coef_regul, Spatial, scratch);
+    return fit_pass(Estimees, Observations, nb_col, nb_line, lambda, coef_regul, Spatial, scratch);
 }
