@@ -1,5 +1,4 @@
-// Neighbour accessors, div-curl observations, the robust sweeps and link weights of the
-// auxiliary fields.
+// Div-curl observations, the robust sweeps and link weights of the auxiliary fields.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,7 +6,6 @@
 
 #include "band_cases.h"
 #include "bib_LP_ansi.h"
-#include "neighbor.h"
 #include "operations_images.h"
 #include "skewed_bands.h"
 
@@ -27,27 +25,6 @@ bool on_frame(int k, int nc, int nl) {
 }
 
 }  // namespace
-
-TEST(Neighbours, MissingNeighbourIsThePixelAndMissingLinkWeighsZero) {
-    const short nc = 3, nl = 2;
-    Field x = {0, 1, 2, 10, 11, 12};
-    std::vector<Line_Process> lp(6);
-    for (int k = 0; k < 6; ++k) lp[k] = {1.0f + k, 100.0f + k};
-    const struct {
-        short i, j;
-        float up, down, left, right, up_spat, left_spat;
-    } cases[] = {
-        {0, 0, 0, 10, 0, 1, 0, 0}, {0, 2, 2, 12, 1, 2, 0, 101}, {1, 1, 1, 11, 10, 12, 2, 103}};
-    for (const auto& c : cases) {
-        const int k = c.i * nc + c.j;
-        const float got[6] = {
-            UP(c.i, c.j, nc, nl, &x[k]),       DOWN(c.i, c.j, nc, nl, &x[k]),
-            LEFT(c.i, c.j, nc, nl, &x[k]),     RIGHT(c.i, c.j, nc, nl, &x[k]),
-            UP_spat(c.i, c.j, nc, nl, &lp[k]), LEFT_spat(c.i, c.j, nc, nl, &lp[k])};
-        const float want[6] = {c.up, c.down, c.left, c.right, c.up_spat, c.left_spat};
-        for (int m = 0; m < 6; ++m) EXPECT_EQ(got[m], want[m]) << c.i << "," << c.j << " #" << m;
-    }
-}
 
 TEST(DivCurlObservations, UndividedDifferencesOfTheSummedWindWithAZeroFrame) {
     const short nc = 6, nl = 5;
@@ -169,20 +146,6 @@ TEST(RobustFit, LinkWeightIsSigmaSquaredOverTheSquareOfDSquaredPlusSigma) {
     for (int k = 0; k < 4; ++k) {
         EXPECT_EQ(lp[k].Disc_h, expected[k][0]) << k;
         EXPECT_EQ(lp[k].Disc_v, expected[k][1]) << k;
-    }
-}
-
-TEST(AuxiliaryFields, WithoutSmoothingBothFitsLandOnTheirObservations) {
-    const short nc = 7, nl = 6;
-    Field zero(nc * nl, 0.0f), est(nc * nl, 9.0f), rot(nc * nl, -9.0f);
-    // Wx = j^2 / 4, Wy = i j: observed div = j + 2 j, curl = 2 i - 0.
-    Field u = make_field(nc, nl, [](int, int j) { return 0.25f * j * j; });
-    Field v = make_field(nc, nl, [](int i, int j) { return float(i * j); });
-    Estim_Regulees_Rob(est.data(), rot.data(), zero.data(), zero.data(), u.data(), v.data(), nc, nl,
-                       0.0f, 0.3f, 0.5f);
-    for (int k = 0; k < nc * nl; ++k) {
-        EXPECT_EQ(est[k], on_frame(k, nc, nl) ? 0.0f : 3.0f * (k % nc)) << k;
-        EXPECT_EQ(rot[k], on_frame(k, nc, nl) ? 0.0f : 2.0f * (k / nc)) << k;
     }
 }
 

@@ -21,22 +21,10 @@ struct Layer {
     short nc, nl;
     std::vector<float> U, V, u, v, fx, fy, ft, Data_out, Estim, Estim_rot, U_ref, V_ref;
     std::vector<short> It;
-    Layer(short c, short l)
-        : nc(c),
-          nl(l),
-          U(c * l),
-          V(c * l),
-          u(c * l),
-          v(c * l),
-          fx(c * l),
-          fy(c * l),
-          ft(c * l),
-          Data_out(c * l, 1.0f),
-          Estim(c * l),
-          Estim_rot(c * l),
-          U_ref(c * l),
-          V_ref(c * l),
-          It(c * l) {}
+    Layer(short c, short l) : nc(c), nl(l), Data_out(c * l, 1.0f), It(c * l) {
+        for (auto* f : {&U, &V, &u, &v, &fx, &fy, &ft, &Estim, &Estim_rot, &U_ref, &V_ref})
+            f->assign(c * l, 0.0f);
+    }
     long at(int i, int j) const { return static_cast<long>(i) * nc + j; }
 };
 
