@@ -1,21 +1,25 @@
 // Micro-benchmarks of the estimator's hot kernels on random images (the argument is the image
-// side): the clamped 2-D filters, the warp, the Gauss-Seidel sweeps of the auxiliary fits and
-// of the vertical wind, the whole fits and interface relaxation, the link weights, the pointwise
-// data-term pieces, the robust weights, and one ICM sweep over blocks of 8 and of 4 pixels. Items
-// per second count pixels.
+// side): the clamped 2-D filters, the warp, one relaxation pass of the auxiliary fits and of the
+// vertical wind, the whole fits and interface relaxation, the link weights, the pointwise
+// data-term pieces, the robust weights, and one ICM sweep over blocks of 8, 4 and 1 pixels.
+// Items per second count pixels.
 #include <benchmark/benchmark.h>
 
 #include <random>
 #include <vector>
 
 #include "affine.h"
+#include "auxiliary_fit.h"
 #include "bib_LP_ansi.h"
 #include "bib_ansi.h"
+#include "filter_masks.h"
 #include "layer_terms.h"
+#include "lissage_3D.h"
 #include "lissage_div_curl.h"
 #include "operations_images.h"
+#include "physical_constants.h"
 #include "relax.h"
-#include "robust_sweeps.h"
+#include "vertical_relaxation.h"
 
 namespace {
 
@@ -29,10 +33,6 @@ Field random_field(int n, float lo, float hi, unsigned seed) {
     return f;
 }
 
-float kGX2[25] = {135, -188, 0,   188,  -135, -15, -263, 0,   263,  15, -65, -288, 0,
-                  288, 65,   -15, -263, 0,    263, 15,   135, -188, 0,  188, -135};
-float kT2[9] = {0, 1, 0, 1, 2, 1, 0, 1, 0};
-
 void count_pixels(benchmark::State& state, int n) {
     state.SetItemsProcessed(static_cast<long>(state.iterations()) * n);
 }
@@ -40,14 +40,14 @@ void count_pixels(benchmark::State& state, int n) {
 void BM_Filter5x5(benchmark::State& state) {
     const int s = static_cast<int>(state.range(0)), n = s * s;
     Field in = random_field(n, 0, 1000, 1), out(n);
-    for (auto _ : state) Filtre_f_2D_f(out.data(), in.data(), kGX2, 5, 5, s, s);
+    for (auto _ : state) Filtre_f_2D_f(out.data(), in.data(), filtre_GX2, 5, 5, s, s);
     count_pixels(state, n);
 }
 
 void BM_Filter3x3(benchmark::State& state) {
     const int s = static_cast<int>(state.range(0)), n = s * s;
     Field in = random_field(n, -50, 50, 2), out(n);
-    for (auto _ : state) Filtre_f_2D_f(out.data(), in.data(), kT2, 3, 3, s, s);
+    for (auto _ : state) Filtre_f_2D_f(out.data(), in.data(), filtre_T2, 3, 3, s, s);
     count_pixels(state, n);
 }
 
@@ -59,42 +59,38 @@ void BM_Warp(benchmark::State& state) {
     count_pixels(state, n);
 }
 
-void BM_AuxiliaryFitSweeps(benchmark::State& state) {
+// One pass (two sweeps) of an auxiliary fit with given link weights.
+void BM_AuxiliaryFitPass(benchmark::State& state) {
     const int s = static_cast<int>(state.range(0)), n = s * s;
     Field obs = random_field(n, -1, 1, 6), est = random_field(n, -1, 1, 7);
     std::vector<Line_Process> lp(n);
     Maz_LP(lp.data(), s, s);
     for (auto _ : state)
         benchmark::DoNotOptimize(
-            regul_estim_sweeps(obs.data(), est.data(), s, s, 150.0f, 1.0f, lp.data()));
+            RegulEstim_Rob(obs.data(), est.data(), s, s, 150.0f, 1.0f, 0.0f, lp.data()));
     count_pixels(state, 2 * n);
 }
 
-// Divergence and vorticity fits of range(1) copies of one layer at once (their sweeps
-// interleaved); the estimates restart from the same values at every iteration.
+// The divergence and vorticity fits of one layer with the work memory kept between calls, as
+// the run makes them; the estimates restart from the same values at every iteration.
 void BM_AuxiliaryFits(benchmark::State& state) {
     const int s = static_cast<int>(state.range(0)), n = s * s;
-    const int count = static_cast<int>(state.range(1));
     std::vector<Field> f;
-    for (int k = 0; k < 6 * count; ++k) f.push_back(random_field(n, -1, 1, 40 + k % 6));
+    for (int k = 0; k < 6; ++k) f.push_back(random_field(n, -1, 1, 40 + k));
     const std::vector<Field> start = f;
-    std::vector<WindAndFields> layers;
-    for (int l = 0; l < count; ++l) {
-        Field* g = &f[6 * l];
-        layers.push_back(
-            {g[0].data(), g[1].data(), g[2].data(), g[3].data(), g[4].data(), g[5].data()});
-    }
+    AuxiliaryFitScratch scratch;
     for (auto _ : state) {
         state.PauseTiming();
-        for (int l = 0; l < count; ++l)
-            for (int k = 4; k < 6; ++k) f[6 * l + k] = start[6 * l + k];
+        for (int k = 4; k < 6; ++k) f[k] = start[k];
         state.ResumeTiming();
-        fit_auxiliary_fields(layers.data(), count, true, true, s, s, 150.0f, 1000.0f);
+        fit_auxiliary_fields(f[4].data(), f[5].data(), f[0].data(), f[1].data(), f[2].data(),
+                             f[3].data(), s, s, 150.0f, 1000.0f, scratch);
     }
-    count_pixels(state, n * count);
+    count_pixels(state, n);
 }
 
-void BM_VerticalWindSweeps(benchmark::State& state) {
+// One pass (two sweeps) of the vertical-wind relaxation with given link weights.
+void BM_VerticalWindPass(benchmark::State& state) {
     const int s = static_cast<int>(state.range(0)), n = s * s;
     Field w = random_field(n, -0.1f, 0.1f, 8), D0 = random_field(n, 0, 1, 9),
           D1 = random_field(n, 0, 1, 10), a01 = random_field(n, -5, 5, 11),
@@ -103,29 +99,29 @@ void BM_VerticalWindSweeps(benchmark::State& state) {
     std::vector<Line_Process> lp(n);
     Maz_LP(lp.data(), s, s);
     for (auto _ : state)
-        benchmark::DoNotOptimize(regul_wvert_sweeps(w.data(), D0.data(), D1.data(), a01.data(),
-                                                    b01.data(), a12.data(), b12.data(), s, s,
-                                                    5000.0f, lp.data()));
+        benchmark::DoNotOptimize(RegulWVert_RobUpDown(w.data(), D0.data(), D1.data(), a01.data(),
+                                                      b01.data(), a12.data(), b12.data(), s, s,
+                                                      5000.0f, lp.data()));
     count_pixels(state, 2 * n);
 }
 
 // The interface relaxation (at most two passes of two sweeps, the weights recomputed after
-// each) with the work memory kept between calls; the wind restarts from the same values.
+// each) with the work memory kept between calls, as the run makes it; the wind restarts from
+// the same values.
 void BM_InterfaceRelaxation(benchmark::State& state) {
     const int s = static_cast<int>(state.range(0)), n = s * s;
     const Field start = random_field(n, -0.1f, 0.1f, 8);
     Field w = start, D0 = random_field(n, 0, 1, 9), D1 = random_field(n, 0, 1, 10),
           a01 = random_field(n, -5, 5, 11), b01 = random_field(n, -90, 90, 12),
           a12 = random_field(n, -5, 5, 13), b12 = random_field(n, -90, 90, 14);
-    std::vector<Line_Process> ztw;
-    std::vector<WindTerms> terms;
+    WindRelaxationScratch scratch;
     for (auto _ : state) {
         state.PauseTiming();
         w = start;
         state.ResumeTiming();
         benchmark::DoNotOptimize(relax_interface_wind(w.data(), D0.data(), D1.data(), a01.data(),
                                                       b01.data(), a12.data(), b12.data(), 50.0f,
-                                                      0.01f, s, s, ztw, terms));
+                                                      0.01f, s, s, scratch));
     }
     count_pixels(state, n);
 }
@@ -134,7 +130,7 @@ void BM_LinkWeights(benchmark::State& state) {
     const int s = static_cast<int>(state.range(0)), n = s * s;
     Field x = random_field(n, -1, 1, 15);
     std::vector<Line_Process> lp(n);
-    for (auto _ : state) relax_weights(x.data(), s, s, 1000.0f, lp.data(), 0, s);
+    for (auto _ : state) Relax_estim(x.data(), s, s, 1000.0f, lp.data());
     count_pixels(state, n);
 }
 
@@ -147,10 +143,11 @@ void BM_DataTermUpdate(benchmark::State& state) {
           rh = random_field(n, 0.8f, 1, 24), wl = random_field(n, -0.1f, 0.1f, 25),
           wh = random_field(n, -0.1f, 0.1f, 26), fx(n), fy(n), ft(n);
     Exp_image(ex.data(), div.data(), s, s);
+    const MassTermsView level{div.data(), ex.data(), gx.data(), gy.data(),  O.data(),
+                              ftd.data(), nullptr,   nullptr,   tfx.data(), tfy.data()};
     for (auto _ : state)
-        data_term_update(fx.data(), fy.data(), ft.data(), div.data(), ex.data(), gx.data(),
-                         gy.data(), tfx.data(), tfy.data(), O.data(), ftd.data(), rl.data(),
-                         rh.data(), wl.data(), wh.data(), 88.29f, 0, n);
+        data_term_update(fx.data(), fy.data(), ft.data(), level, rl.data(), rh.data(), wl.data(),
+                         wh.data(), kFluxScale, 0, n);
     count_pixels(state, n);
 }
 
@@ -171,7 +168,7 @@ void BM_IcmSweep(benchmark::State& state) {
     const short taille = static_cast<short>(state.range(1));
     Field U = random_field(n, -2, 2, 32), V = random_field(n, -2, 2, 33), u(n), v(n),
           fx = random_field(n, -20, 20, 34), fy = random_field(n, -20, 20, 35),
-          ft = random_field(n, -9, 9, 36), D = random_field(n, 0, 1, 37), G(n, 1.0f), M(n, 1.0f),
+          ft = random_field(n, -9, 9, 36), D = random_field(n, 0, 1, 37),
           E = random_field(n, -0.1f, 0.1f, 38), R = random_field(n, -0.1f, 0.1f, 39);
     std::vector<short> It(n, 500);
     const short side = static_cast<short>(s >> taille);
@@ -179,12 +176,26 @@ void BM_IcmSweep(benchmark::State& state) {
     init_parc(&head, taille, 0, static_cast<short>(s), static_cast<short>(s),
               static_cast<long>(side) * side, side);
     for (bloc* b = head; b; b = b->suiv) b->indic = 1;
-    for (auto _ : state)
-        benchmark::DoNotOptimize(
-            ICM_lissage(U.data(), V.data(), u.data(), v.data(), fx.data(), fy.data(), ft.data(), s,
-                        s, 3.0f, D.data(), G.data(), nullptr, E.data(), M.data(), R.data(), head, 0,
-                        0, 4, 0.0f, 700.0f, 0, 0, 0, 0.0f, nullptr, nullptr, nullptr, nullptr,
-                        nullptr, nullptr, 0.0f, nullptr, nullptr, It.data()));
+    const LayerImages images{U.data(),
+                             V.data(),
+                             u.data(),
+                             v.data(),
+                             fx.data(),
+                             fy.data(),
+                             ft.data(),
+                             D.data(),
+                             static_cast<short>(s),
+                             static_cast<short>(s)};
+    SmoothingEnergy energy;
+    energy.lambda = 700.0f;
+    energy.Estim = E.data();
+    energy.Estim_rot = R.data();
+    energy.It = It.data();
+    AffineSystemCache cache;
+    for (auto _ : state) {
+        cache.forget();  // the matrices factored in every sweep, as in a run's first one
+        benchmark::DoNotOptimize(icm_sweep(images, energy, head, 4, 3.0f, &cache));
+    }
     Free_parc(head);
     count_pixels(state, n);
 }
@@ -194,9 +205,9 @@ void BM_IcmSweep(benchmark::State& state) {
 BENCHMARK(BM_Filter5x5)->Arg(256)->Arg(512);
 BENCHMARK(BM_Filter3x3)->Arg(256)->Arg(512);
 BENCHMARK(BM_Warp)->Arg(256)->Arg(512);
-BENCHMARK(BM_AuxiliaryFitSweeps)->Arg(256)->Arg(512);
-BENCHMARK(BM_AuxiliaryFits)->Args({256, 1})->Args({256, 2})->Args({256, 3})->Args({512, 1});
-BENCHMARK(BM_VerticalWindSweeps)->Arg(256)->Arg(512);
+BENCHMARK(BM_AuxiliaryFitPass)->Arg(256)->Arg(512);
+BENCHMARK(BM_AuxiliaryFits)->Arg(256)->Arg(512);
+BENCHMARK(BM_VerticalWindPass)->Arg(256)->Arg(512);
 BENCHMARK(BM_InterfaceRelaxation)->Arg(256)->Arg(512);
 BENCHMARK(BM_LinkWeights)->Arg(256)->Arg(512);
 BENCHMARK(BM_DataTermUpdate)->Arg(256)->Arg(512);

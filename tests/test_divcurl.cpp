@@ -1,11 +1,13 @@
-// Neighbour accessors, div-curl observations, the robust sweeps and link weights of the
-// auxiliary fields.
+// Div-curl observations, the robust sweeps and link weights of the auxiliary fields.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
+#include "band_cases.h"
 #include "bib_LP_ansi.h"
-#include "neighbor.h"
+#include "operations_images.h"
+#include "skewed_bands.h"
 
 namespace {
 
@@ -23,27 +25,6 @@ bool on_frame(int k, int nc, int nl) {
 }
 
 }  // namespace
-
-TEST(Neighbours, MissingNeighbourIsThePixelAndMissingLinkWeighsZero) {
-    const short nc = 3, nl = 2;
-    Field x = {0, 1, 2, 10, 11, 12};
-    std::vector<Line_Process> lp(6);
-    for (int k = 0; k < 6; ++k) lp[k] = {1.0f + k, 100.0f + k};
-    const struct {
-        short i, j;
-        float up, down, left, right, up_spat, left_spat;
-    } cases[] = {
-        {0, 0, 0, 10, 0, 1, 0, 0}, {0, 2, 2, 12, 1, 2, 0, 101}, {1, 1, 1, 11, 10, 12, 2, 103}};
-    for (const auto& c : cases) {
-        const int k = c.i * nc + c.j;
-        const float got[6] = {
-            UP(c.i, c.j, nc, nl, &x[k]),       DOWN(c.i, c.j, nc, nl, &x[k]),
-            LEFT(c.i, c.j, nc, nl, &x[k]),     RIGHT(c.i, c.j, nc, nl, &x[k]),
-            UP_spat(c.i, c.j, nc, nl, &lp[k]), LEFT_spat(c.i, c.j, nc, nl, &lp[k])};
-        const float want[6] = {c.up, c.down, c.left, c.right, c.up_spat, c.left_spat};
-        for (int m = 0; m < 6; ++m) EXPECT_EQ(got[m], want[m]) << c.i << "," << c.j << " #" << m;
-    }
-}
 
 TEST(DivCurlObservations, UndividedDifferencesOfTheSummedWindWithAZeroFrame) {
     const short nc = 6, nl = 5;
@@ -119,6 +100,44 @@ TEST(RobustFit, SweepsCountOnlyChangesAboveOneTenThousandth) {
     EXPECT_EQ(RegulEstim_Rob(small.data(), est.data(), nc, nl, 0.0f, 1.0f, 1.0f, lp.data()), 0);
 }
 
+// One pass of RegulEstim_Rob on the band cases (target as observation, lambda = coef_regul = 1),
+// with AVX2 and with SSE2; then, without data weight (lambda = 0), unlinked pixels have a zero
+// denominator and keep their values, in every lane position, while a pixel linked downwards to
+// the last line takes its neighbour's value: forward A = x_B, B = A; backward the same.
+TEST(FitSweeps, BandCasesGiveTheHandWorkedValuesOnEveryPath) {
+    for (bool sse2 : {false, true}) {
+        limit_sweeps_to_sse2(sse2);
+        for (const auto& s : bandcase::kSizes) {
+            const int nc = s[0], nl = s[1], n = nc * nl;
+            for (bool linked : {true, false}) {
+                if (linked && (nc < 4 || nl < 4)) continue;
+                bandcase::Pass p = linked ? bandcase::linked(nc, nl) : bandcase::unlinked(nc, nl);
+                Field x = p.start;
+                EXPECT_EQ(RegulEstim_Rob(p.target.data(), x.data(), nc, nl, 1.0f, 1.0f, 0.0f,
+                                         p.links.data()),
+                          p.changed)
+                    << nc << "x" << nl << " sse2 " << sse2;
+                for (int k = 0; k < n; ++k)
+                    EXPECT_FLOAT_EQ(x[k], p.expected[k]) << nc << "x" << nl << " @" << k;
+            }
+            if (nl < 2) continue;
+            bandcase::Pass p(nc, nl);
+            Field x(n);
+            for (int k = 0; k < n; ++k) x[k] = 0.25f * k;
+            Field expected = x;
+            const int A = p.at(nl - 2, 0), B = p.at(nl - 1, 0);
+            p.links[A].Disc_h = 1.0f;
+            expected[A] = x[B];
+            EXPECT_EQ(
+                RegulEstim_Rob(p.target.data(), x.data(), nc, nl, 1.0f, 0.0f, 0.0f, p.links.data()),
+                1)
+                << nc << "x" << nl << " sse2 " << sse2;
+            EXPECT_EQ(x, expected) << nc << "x" << nl << " sse2 " << sse2;
+        }
+    }
+    limit_sweeps_to_sse2(false);
+}
+
 TEST(RobustFit, LinkWeightIsSigmaSquaredOverTheSquareOfDSquaredPlusSigma) {
     Field x = {0, 1, 3, 3};  // 2 x 2, sigma = 2: weight 4 / (d^2 + 2)^2
     std::vector<Line_Process> lp(4, {-1.0f, -1.0f});
@@ -130,43 +149,63 @@ TEST(RobustFit, LinkWeightIsSigmaSquaredOverTheSquareOfDSquaredPlusSigma) {
     }
 }
 
-TEST(AuxiliaryFields, WithoutSmoothingBothFitsLandOnTheirObservations) {
-    const short nc = 7, nl = 6;
-    Field zero(nc * nl, 0.0f), est(nc * nl, 9.0f), rot(nc * nl, -9.0f);
-    // Wx = j^2 / 4, Wy = i j: observed div = j + 2 j, curl = 2 i - 0.
-    Field u = make_field(nc, nl, [](int, int j) { return 0.25f * j * j; });
-    Field v = make_field(nc, nl, [](int i, int j) { return float(i * j); });
-    Estim_Regulees_Rob(est.data(), rot.data(), zero.data(), zero.data(), u.data(), v.data(), nc, nl,
-                       0.0f, 0.3f, 0.5f);
-    for (int k = 0; k < nc * nl; ++k) {
-        EXPECT_EQ(est[k], on_frame(k, nc, nl) ? 0.0f : 3.0f * (k % nc)) << k;
-        EXPECT_EQ(rot[k], on_frame(k, nc, nl) ? 0.0f : 2.0f * (k / nc)) << k;
-    }
-}
-
 // The fits stop once a pass changes fewer than 3 % of the pixels, 3 n / 100 as a float: on
 // 32 x 32 pixels that is 30.72, so a pass with 30 changes ends the divergence fit and one with
-// 31 does not. Without a wind the observation is 0; isolated unit values of Estim drop to about
-// 0 in the first sweep (counted) while their neighbours move by about coef_regul (not counted).
+// 31 does not; on 10 x 10 it is 3, so 2 changes end it and exactly 3 do not. Without a wind the
+// observation is 0; isolated unit values of Estim drop to about 0 in the first sweep (counted)
+// while their neighbours move by about coef_regul (not counted).
 TEST(AuxiliaryFields, AFitStopsWhenFewerThanThreePercentAsAFloatChanged) {
-    const short nc = 32, nl = 32;
-    const int n = nc * nl;
+    const struct {
+        short side;
+        int ones;
+        bool one_pass;
+    } cases[] = {{32, 30, true}, {32, 31, false}, {10, 2, true}, {10, 3, false}};
     const float coef_regul = 1e-5f, sigma = 1.0f;
-    Field zero(n, 0.0f), rot(n, 0.0f);
-    for (int ones : {30, 31}) {
-        Field start(n, 0.0f);
-        for (int q = 0; q < ones; ++q) start[(3 * (q / 6) + 1) * nc + 5 * (q % 6) + 1] = 1.0f;
+    for (const auto& c : cases) {
+        const short nc = c.side, nl = c.side;
+        const int n = nc * nl;
+        Field zero(n, 0.0f), rot(n, 0.0f), start(n, 0.0f);
+        for (int q = 0; q < c.ones; ++q)
+            start[(3 * (q / 6) + 1) * nc + 5 * (q % 6) % (nc - 2) + 1] = 1;
         Field one_pass = start;
         std::vector<Line_Process> lp(n, {1.0f, 1.0f});
         ASSERT_EQ(RegulEstim_Rob(zero.data(), one_pass.data(), nc, nl, coef_regul, 1.0f, sigma,
                                  lp.data()),
-                  ones);
+                  c.ones);
         Field est = start;
         Estim_Regulees_Rob(est.data(), rot.data(), zero.data(), zero.data(), zero.data(),
                            zero.data(), nc, nl, coef_regul, 0.0f, sigma);
-        if (ones == 30)
-            EXPECT_EQ(est, one_pass) << "30 < 30.72: one pass";
+        if (c.one_pass)
+            EXPECT_EQ(est, one_pass) << c.ones << " of " << n << ": one pass";
         else
-            EXPECT_NE(est, one_pass) << "31 > 30.72: a second pass";
+            EXPECT_NE(est, one_pass) << c.ones << " of " << n << ": a second pass";
     }
+}
+
+// The second and later passes of a fit link the pixels with sigma^2 / (d^2 + sigma)^2 of the
+// previous estimate. A wind with v = 1 at one pixel only observes a divergence of +1 above it
+// and -1 below it, and a vorticity of +1 to its left and -1 to its right. With coef_regul = 0.01
+// a pixel observing 1 settles near x = 1 / (1 + 4 coef_regul w(x)) (its neighbours stay within
+// about 0.01): the divergence fit makes two passes, its second with w of the first pass's
+// 1 / (1 + 4 coef_regul); the vorticity fit runs to its fixed point.
+TEST(AuxiliaryFields, LaterPassesWeighTheLinksBySigmaSquaredOverTheSquareOfDSquaredPlusSigma) {
+    const short nc = 7, nl = 7;
+    const int n = nc * nl, q = 3 * nc + 3;
+    const double c = 0.01, sigma = 2.0;
+    auto w = [&](double d) { return sigma * sigma / ((d * d + sigma) * (d * d + sigma)); };
+    const double div_expected = 1 / (1 + 4 * c * w(1 / (1 + 4 * c)));
+    double curl_expected = 1;
+    for (int it = 0; it < 50; ++it) curl_expected = 1 / (1 + 4 * c * w(curl_expected));
+    for (bool sse2 : {false, true}) {
+        limit_sweeps_to_sse2(sse2);
+        Field zero(n, 0.0f), v(n, 0.0f), est(n, 0.0f), rot(n, 0.0f);
+        v[q] = 1.0f;
+        Estim_Regulees_Rob(est.data(), rot.data(), zero.data(), zero.data(), zero.data(), v.data(),
+                           nc, nl, float(c), 0.0f, float(sigma));
+        EXPECT_NEAR(est[q - nc], div_expected, 5e-4) << sse2;
+        EXPECT_NEAR(est[q + nc], -div_expected, 5e-4) << sse2;
+        EXPECT_NEAR(rot[q - 1], curl_expected, 5e-4) << sse2;
+        EXPECT_NEAR(rot[q + 1], -curl_expected, 5e-4) << sse2;
+    }
+    limit_sweeps_to_sse2(false);
 }

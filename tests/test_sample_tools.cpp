@@ -12,6 +12,7 @@
 
 #include "io_field.h"
 #include "operations_images.h"
+#include "physical_constants.h"
 #include "run_helpers.h"
 
 using namespace testrun;
@@ -80,7 +81,7 @@ TEST(LayeredSample, ImagesFollowTheMassConservationModel) {
               "./layer0_t2.pgm ./layer1_t0.pgm ./layer2_t2.pgm");
     EXPECT_EQ(slurp(s + "inDensity.txt"), "1.000000\n0.800000\n0.600000\n");
     const std::size_t n = kCols * kLines;
-    const float rho[kLayers + 1] = {1.2252257f, 1.0f, 0.8f, 0.6f};
+    const float rho[kLayers + 1] = {kSurfaceDensity, 1.0f, 0.8f, 0.6f};
     std::vector<std::vector<float>> w(kLayers + 1, std::vector<float>(n, 0.0f));
     enum { kNoFlux, kNoDivergence, kZeroWinds, kVariants };
     double dropped[kVariants] = {}, kept[kVariants] = {}, used[kVariants] = {}, full = 0, count = 0;
@@ -97,7 +98,7 @@ TEST(LayeredSample, ImagesFollowTheMassConservationModel) {
                 for (int x = margin; x < kCols - margin; ++x) {
                     const int p = y * kCols + x;
                     const double div = 0.5 * (U[p + 1] - U[p - 1] + V[p + kCols] - V[p - kCols]);
-                    const double F = 88.29 * (rho[l] * w[l][p] - rho[l + 1] * w[l + 1][p]);
+                    const double F = kMassFluxScale * (rho[l] * w[l][p] - rho[l + 1] * w[l + 1][p]);
                     const double X = x + U[p], Y = y + V[p];
                     const int x0 = int(std::floor(X)), y0 = int(std::floor(Y)), q = y0 * kCols + x0;
                     const double a = X - x0, b = Y - y0;

@@ -6,15 +6,14 @@
 //  - on the increment (u, v): the flux factor and the residual of the vertical-wind equation;
 //  - on the vertical winds: the flux correction of the data term and the coefficients a, b of
 //    each interface equation.
-// Each function performs the operations of the whole computation (Div_Vie, Exp_image,
-// Filtre_f_2D_f, Recal_fl, cte_edp2ndMembreFiltreGaussUp / Down, the layer derivative update) in
-// the same order and precision, so the results are bit-identical. Images are nc x nl, row-major.
+// cte_edp2ndMembreFiltreGaussUp / Down and the run's layer derivative update are made of them.
+// Images are nc x nl, row-major.
 #ifndef LAYER_TERMS_H
 #define LAYER_TERMS_H
 
-// div, exdiv, fx_div, fy_div of (U, V); scratch_a, scratch_b: two nc x nl work images.
+// div = Div_Vie(U, V), exdiv = exp(div), fx_div, fy_div its derivatives (5 x 5 masks / 1680).
 void divergence_terms(float* div, float* exdiv, float* fx_div, float* fy_div, float* U, float* V,
-                      short nc, short nl, float* scratch_a, float* scratch_b);
+                      short nc, short nl);
 
 // A registration of an image on a displacement field, with Recal_fl's arguments.
 using WarpFunction = void (*)(float* u, float* v, float* Im_fl_out, float* Im_fl_in, short nb_col,
@@ -47,15 +46,14 @@ void interface_coefficients_up(float* a, float* b, const MassTermsView& m, const
 void interface_coefficients_down(float* a, float* b, const MassTermsView& m, const float* rho_0,
                                  const float* rho, const float* wVert, float g, int first, int end);
 
-// The layer derivative update from its cached terms, indices first .. end - 1:
-// fx = exdiv tempfx + (exdiv O_Itdt) fx_div, fy likewise, ft = ft_data, then the flux
-// difference F = g (rho_lo w_lo - rho_hi w_hi): ft -= F where |div| <= 0.01, otherwise
-// fx += A fx_div, fy += A fy_div, ft -= (F / div)(exdiv - 1), A = ((exdiv - 1) / div - exdiv)
-// (F / div).
-void data_term_update(float* fx, float* fy, float* ft, const float* div, const float* exdiv,
-                      const float* fx_div, const float* fy_div, const float* tempfx,
-                      const float* tempfy, const float* O_Itdt, const float* ft_data,
-                      const float* rho_lo, const float* rho_hi, const float* w_lo,
-                      const float* w_hi, float g, int first, int end);
+// The layer derivative update from its level terms, indices first .. end - 1, with m's Itdt the
+// registered t + dt image O_Itdt, ft_mass the smoothed residual and fx, fy the derivatives of
+// O_Itdt (u, v are not read): fx = exdiv fx + (exdiv Itdt) fx_div, fy likewise, ft = ft_mass,
+// then the flux difference F = g (rho_lo w_lo - rho_hi w_hi): ft -= F where |div| <= 0.01,
+// otherwise fx += A fx_div, fy += A fy_div, ft -= (F / div)(exdiv - 1),
+// A = ((exdiv - 1) / div - exdiv) (F / div). ft may be m's ft_mass.
+void data_term_update(float* fx, float* fy, float* ft, const MassTermsView& m, const float* rho_lo,
+                      const float* rho_hi, const float* w_lo, const float* w_hi, float g, int first,
+                      int end);
 
 #endif

@@ -8,30 +8,28 @@
 #include <cmath>
 #include <vector>
 
-#include "bib_LP_ansi.h"
 #include "layer_terms.h"
 #include "neighbor.h"
-#include "robust_sweeps.h"
+#include "vertical_relaxation.h"
 
 namespace {
 
 // The per-pixel images both layer equations are built from.
 struct MassTerms {
     explicit MassTerms(std::size_t n)
-        : div(n), exdiv(n), Itdt(n), fx_div(n), fy_div(n), ft(n), tmp(n), tmp2(n) {}
+        : div(n), exdiv(n), Itdt(n), fx_div(n), fy_div(n), ft(n), tmp(n) {}
     std::vector<float> div, exdiv;      // divergence of (U, V) and its exponential
     std::vector<float> Itdt;            // image at t + dt registered on (U, V)
     std::vector<float> fx_div, fy_div;  // spatial derivatives of div
     std::vector<float> ft;              // smoothed residual exdiv Itdt - It
-    std::vector<float> tmp, tmp2;       // scratch
+    std::vector<float> tmp;             // scratch
 };
 
 // div of (U, V) and exp(div); the t + dt image registered on (U, V); div_x, div_y by the 5 x 5
 // masks / 1680; ft = 0.166 T2 * (exp(div) Itdt - It) in grey levels.
 MassTermsView mass_terms(MassTerms& m, short* It, short* ItdtOriginal, float* U, float* V, float* u,
                          float* v, short nc, short nl, float* fx, float* fy, float* filtre_T2) {
-    divergence_terms(m.div.data(), m.exdiv.data(), m.fx_div.data(), m.fy_div.data(), U, V, nc, nl,
-                     m.tmp.data(), m.tmp2.data());
+    divergence_terms(m.div.data(), m.exdiv.data(), m.fx_div.data(), m.fy_div.data(), U, V, nc, nl);
     registered_image(m.Itdt.data(), ItdtOriginal, U, V, nc, nl, m.tmp.data());
     smoothed_residual(m.ft.data(), m.exdiv.data(), m.Itdt.data(), It, filtre_T2, nc, nl,
                       m.tmp.data());
@@ -93,36 +91,32 @@ void BordMisAZero(float* DI_Dt_out, short nc_resol_K, short nl_resol_K) {
 }
 
 // Minimiser at (i, j) of D0 (a01 + b01 w)^2 + D1 (a12 + b12 w)^2 + lambdaW sum weight (w - w_q)^2:
-// (lambdaW sum weight w_q - a01 b01 D0 - a12 b12 D1) / (lambdaW sum weight + b01^2 D0 + b12^2 D1)
-// in single precision. Missing neighbours are the pixel itself, links above line 0 and left of
-// column 0 weigh 0. A zero denominator keeps the current value.
+// wind_numerator / wind_denominator in single precision (vertical_relaxation.h). Missing
+// neighbours are the pixel itself, links above line 0 and left of column 0 weigh 0. A zero
+// denominator keeps the current value.
 float EstimValWVert_RobUpDown(float* wVert, float* a01, float* b01, float* a12, float* b12,
                               float* Data_out, float* Data_out2, short i, short j, short nb_col,
                               short nb_line, float lambdaW, Line_Process* ztw) {
-    const float vois_b = DOWN(i, j, nb_col, nb_line, wVert);
-    const float vois_h = UP(i, j, nb_col, nb_line, wVert);
-    const float vois_g = LEFT(i, j, nb_col, nb_line, wVert);
-    const float vois_d = RIGHT(i, j, nb_col, nb_line, wVert);
-    const float disc_up_h = UP_spat(i, j, nb_col, nb_line, ztw);
-    const float disc_left_v = LEFT_spat(i, j, nb_col, nb_line, ztw);
-
-    const float valeur = lambdaW * (ztw->Disc_h * vois_b + disc_up_h * vois_h +
-                                    disc_left_v * vois_g + ztw->Disc_v * vois_d);
-    float numerator = valeur - *a01 * *b01 * *Data_out;
-    numerator = numerator - *a12 * *b12 * *Data_out2;
-    const float denominator = lambdaW * (ztw->Disc_h + disc_up_h + disc_left_v + ztw->Disc_v) +
-                              *b01 * *b01 * *Data_out + *b12 * *b12 * *Data_out2;
-    if (denominator == 0.0f) return *wVert;
-    return numerator / denominator;
+    const float numerator = wind_numerator(
+        lambdaW, ztw->Disc_h, DOWN(i, j, nb_col, nb_line, wVert),
+        UP_spat(i, j, nb_col, nb_line, ztw), UP(i, j, nb_col, nb_line, wVert),
+        LEFT_spat(i, j, nb_col, nb_line, ztw), LEFT(i, j, nb_col, nb_line, wVert), ztw->Disc_v,
+        RIGHT(i, j, nb_col, nb_line, wVert), *a01 * *b01 * *Data_out, *a12 * *b12 * *Data_out2);
+    const float denominator =
+        wind_denominator(lambdaW, ztw->Disc_h, UP_spat(i, j, nb_col, nb_line, ztw),
+                         LEFT_spat(i, j, nb_col, nb_line, ztw), ztw->Disc_v,
+                         *b01 * *b01 * *Data_out, *b12 * *b12 * *Data_out2);
+    return kept_where_zero(numerator / denominator, denominator, *wVert);
 }
 
-// One forward raster sweep then one backward sweep of in-place updates; returns the number of
-// updates (over both sweeps) that moved the value by 0.001 or more.
+// One forward raster sweep then one backward sweep of in-place updates with the links in ztw;
+// returns the number of updates (over both sweeps) that moved the value by 0.001 or more.
 int RegulWVert_RobUpDown(float* wVert, float* Data_out, float* Data_out2, float* a01, float* b01,
                          float* a12, float* b12, short nb_col, short nb_line, float lambdaW,
                          Line_Process* ztw) {
-    return regul_wvert_sweeps(wVert, Data_out, Data_out2, a01, b01, a12, b12, nb_col, nb_line,
-                              lambdaW, ztw);
+    WindRelaxationScratch scratch;
+    return relax_interface_pass(wVert, Data_out, Data_out2, a01, b01, a12, b12, lambdaW, ztw,
+                                nb_col, nb_line, scratch);
 }
 
 // Relaxes wVert in place: at most two passes, the first with uniform link weights, the weights
@@ -131,16 +125,7 @@ int RegulWVert_RobUpDown(float* wVert, float* Data_out, float* Data_out2, float*
 short Estim_Wvert_RobUpDown(float* wVert, float* Data_out, float* Data_out2, float* a01, float* b01,
                             float* a12, float* b12, float lambdaW, float sigmaW, short nc_resol_K,
                             short nl_resol_K) {
-    const int n = nc_resol_K * nl_resol_K;
-    std::vector<Line_Process> ztw(n > 0 ? static_cast<std::size_t>(n) : 0);
-    Maz_LP(ztw.data(), nc_resol_K, nl_resol_K);
-    const float threshold = static_cast<float>((3 * n) / 100.0);
-    short Conv_Regul = 1;
-    for (short it_Regul = 0; Conv_Regul != 0 && it_Regul < 2; ++it_Regul) {
-        const int changed = RegulWVert_RobUpDown(wVert, Data_out, Data_out2, a01, b01, a12, b12,
-                                                 nc_resol_K, nl_resol_K, lambdaW, ztw.data());
-        if (threshold > changed) Conv_Regul = 0;
-        relax_weights(wVert, nc_resol_K, nl_resol_K, sigmaW, ztw.data(), 0, nl_resol_K);
-    }
-    return Conv_Regul;
+    WindRelaxationScratch scratch;
+    return relax_interface_wind(wVert, Data_out, Data_out2, a01, b01, a12, b12, lambdaW, sigmaW,
+                                nc_resol_K, nl_resol_K, scratch);
 }

@@ -5,10 +5,55 @@
 #ifndef LISSAGE_DIV_CURL_H
 #define LISSAGE_DIV_CURL_H
 
-#include <vector>
-
+#include "icm_chunks.h"
 #include "types_4v_V1.h"
 #include "worker_pool.h"
+
+// One layer's images at the current grid level, nb_col x nb_line, row-major (for a block
+// routine, each pointer at the block's top-left pixel).
+struct LayerImages {
+    float *U, *V;         // total wind (columns, lines), pixels of the level
+    float *u, *v;         // increment being estimated
+    float *fx, *fy, *ft;  // linearised data term fx u + fy v + ft
+    float* Data_out;      // robust data weights
+    short nb_col, nb_line;
+};
+
+// Correlation vectors: vector n at column w_i[n], line w_j[n] pulls the wind towards
+// (w_u[n], w_v[n]) with weight coef w_f[n] exp(-d^2 / (2 w_var[n])) within d^2 <= 9 w_var[n],
+// times its window weight in w_mask when given.
+struct CorrelationVectors {
+    long count = 0;
+    float coef = 0.0f;
+    float *w_f = nullptr, *w_var = nullptr, *w_i = nullptr, *w_j = nullptr;
+    float *w_u = nullptr, *w_v = nullptr, *w_mask = nullptr;
+    bool on() const { return coef != 0.0f && count >= 1; }
+};
+
+// The weights and optional terms of a layer's energy besides the data term (per-pixel pointers
+// like those of LayerImages).
+struct SmoothingEnergy {
+    float lambda = 0.0f;         // weight of the div-curl term
+    float* Estim = nullptr;      // target of the divergence; null or no_div: 0
+    float* Estim_rot = nullptr;  // target of the vorticity; null or no_curl: 0
+    short no_div = 0, no_curl = 0;
+    CorrelationVectors correl;
+    float coef_ref = 0.0f;  // weight of the pull towards (U_ref, V_ref); 0: none
+    float *U_ref = nullptr, *V_ref = nullptr;
+    short* It = nullptr;  // image at t: pixels above 1021 take no correlation term
+};
+
+// One ICM sweep over the active blocks in list order; each block is solved with the others
+// fixed and its pixels rewritten at once. mod 2: affine update everywhere; 3, 4: affine for
+// blocks wider than 4 pixels, constant otherwise; 0: constant everywhere; other: no update.
+// Returns 0 when fewer than Cond_conv percent of the active blocks changed, else their count.
+// With a cache the affine blocks' matrix factors are taken from it and kept there: between
+// sweeps that share a cache the block list and its active blocks must stay the same (else call
+// forget_blocks()), and so must lambda and every input but u, v and the blocks' parameters
+// (else call forget()). With a cache and `sharing`, and without correlation vectors or
+// reference field, threads left idle may join the sweep; every value is the serial sweep's.
+int icm_sweep(const LayerImages& layer, const SmoothingEnergy& energy, bloc* parcours, short mod,
+              float Cond_conv, AffineSystemCache* cache = nullptr, WorkSharing* sharing = nullptr);
 
 int constsys_6_lissage(double** A, double* B, bloc* courant, float* ft, float* fx, float* fy,
                        float* Data_out, float* Gamma_out, float* w_mask, float* Estim,
@@ -41,63 +86,5 @@ int ICM_lissage(float* U, float* V, float* u, float* v, float* fx, float* fy, fl
                 long nb_VecCorrel, float coef_Correl, float* w_f, float* w_var, float* w_i,
                 float* w_j, float* w_u, float* w_v, float coef_ref, float* U_ref, float* V_ref,
                 short* It);
-
-// The factors of the affine blocks' 6 x 6 matrices, kept between the sweeps of one ICM call:
-// a matrix depends on the data term, the block and lambda but not on u, v, so it is the same in
-// every sweep as long as nothing else changes. Entry n belongs to the n-th affine block visited.
-struct AffineSystemCache {
-    struct Entry {
-        bool known = false, regular = false;
-        double lu[7][7];  // LU factors (ludcmp), rows and columns 1 .. 6
-        int indx[7];
-    };
-    // An active block in list order: its top-left pixel (index k, line i, column j), its side
-    // 2^taille and its record.
-    struct Visit {
-        long k;
-        short i, j, taille;
-        bloc* record;
-    };
-    // Consecutive active blocks of one square cell of the image, covering lines i0 .. i1 - 1
-    // and columns j0 .. j1 - 1; `next` lists the later chunks that touch it (one pixel apart
-    // along a line or a column), which must wait for it; `before` counts the earlier ones.
-    struct Chunk {
-        int first, end;   // visits[first .. end - 1]
-        int affine_base;  // affine blocks in the chunks before it
-        int i0, j0, i1, j1;
-        std::vector<int> next;
-        int before = 0;
-    };
-    std::vector<Entry> entries;
-    std::vector<Visit> visits;
-    std::vector<Chunk> chunks;
-    int affine_count = 0;
-    short planned_mod = -1;  // the mod the chunks' affine counts were made for; -1: no plan
-    // The data term changed: the block matrices no longer hold.
-    void forget() { entries.clear(); }
-    // The block list or its active blocks changed as well.
-    void forget_blocks() {
-        forget();
-        visits.clear();
-        chunks.clear();
-        planned_mod = -1;
-    }
-};
-
-// ICM_lissage taking the affine blocks' matrix factors from the cache (null: none) and keeping
-// them there. Between sweeps that share a cache the block list and its active blocks must stay
-// the same (else call forget_blocks()), and so must lambda and every input but u, v and the
-// blocks' parameters (else call forget()). With a cache and `sharing`, and without correlation
-// vectors or reference field, threads left idle may join the sweep: chunks of blocks that do not
-// touch are solved side by side, those that touch in list order, so every value is the serial
-// sweep's.
-int ICM_lissage_cached(float* U, float* V, float* u, float* v, float* fx, float* fy, float* ft,
-                       short nb_col, short nb_line, float Cond_conv, float* Data_out,
-                       float* Gamma_out, float* w_mask, float* Estim, float* Mu_out,
-                       float* Estim_rot, bloc* parcours, long N, long d, short mod, float alpha,
-                       float lambda, short no_div, short no_curl, long nb_VecCorrel,
-                       float coef_Correl, float* w_f, float* w_var, float* w_i, float* w_j,
-                       float* w_u, float* w_v, float coef_ref, float* U_ref, float* V_ref,
-                       short* It, AffineSystemCache* cache, WorkSharing* sharing = nullptr);
 
 #endif

@@ -1,11 +1,14 @@
 // Pointwise arithmetic on float images, the zero-padding copy into the enlarged working frame and
 // the size rule behind it, the divergence of a wind field by 5 x 5 derivative kernels, the
-// pointwise exponential, the crop of a field back to its real size, the "P5" greymap readers and
-// the text table of a two-component field.
+// robust estimation of a layer's auxiliary divergence and vorticity fields, the pointwise
+// exponential, the crop of a field back to its real size, the "P5" greymap readers and the text
+// table of a two-component field.
 #include "operations_images.h"
 
 #include "bib_ansi.h"
+#include "auxiliary_fit.h"
 #include "fail.h"
+#include "filter_masks.h"
 #include "safe_output.h"
 
 #include <algorithm>
@@ -35,24 +38,6 @@ void expand(const T* in, T* out, int nb_reel_col, int nb_reel_lig, int nb_col, i
         }
     }
 }
-
-// x derivative, line offset -2 .. 2 by row, column offset -2 .. 2 by column; 1680 on a unit ramp
-// along the columns, 0 on a constant and on a ramp along the lines. The y kernel is its transpose.
-// clang-format off
-constexpr float filtre_GX2[25] = {
-     135, -188, 0, 188, -135,
-     -15, -263, 0, 263,   15,
-     -65, -288, 0, 288,   65,
-     -15, -263, 0, 263,   15,
-     135, -188, 0, 188, -135};
-constexpr float filtre_GY2[25] = {
-     135,  -15,  -65,  -15,  135,
-    -188, -263, -288, -263, -188,
-       0,    0,    0,    0,    0,
-     188,  263,  288,  263,  188,
-    -135,   15,   65,   15, -135};
-// clang-format on
-constexpr float kDerivNorm = 0.0005952381f;  // 1 / 1680
 
 // ---- "P5" greymap files --------------------------------------------------------------------
 
@@ -230,11 +215,76 @@ void Div_Vie(float* im_div, float* U, float* V, short nc_resol_K, short nl_resol
         std::exit(1);
     }
     Maz_f(im_div, nc_resol_K, nl_resol_K);
-    Filtre_2D_f_th(Ux.data(), U, const_cast<float*>(filtre_GX2), 5, 5, nc_resol_K, nl_resol_K);
-    Norm_f(Ux.data(), Ux.data(), kDerivNorm, nc_resol_K, nl_resol_K);
-    Filtre_2D_f_th(Vy.data(), V, const_cast<float*>(filtre_GY2), 5, 5, nc_resol_K, nl_resol_K);
-    Norm_f(Vy.data(), Vy.data(), kDerivNorm, nc_resol_K, nl_resol_K);
+    Filtre_2D_f_th(Ux.data(), U, filtre_GX2, 5, 5, nc_resol_K, nl_resol_K);
+    Norm_f(Ux.data(), Ux.data(), kDerivativeNorm, nc_resol_K, nl_resol_K);
+    Filtre_2D_f_th(Vy.data(), V, filtre_GY2, 5, 5, nc_resol_K, nl_resol_K);
+    Norm_f(Vy.data(), Vy.data(), kDerivativeNorm, nc_resol_K, nl_resol_K);
     Plus_fl(im_div, Ux.data(), Vy.data(), nc_resol_K, nl_resol_K);
+}
+
+// ---- div-curl auxiliary estimation --------------------------------------------------------
+
+// im_div(i, j) = [Wx(i, j+1) - Wx(i, j-1)] + [Wy(i+1, j) - Wy(i-1, j)], twice the divergence,
+// in single precision on interior pixels; 0 on the outer frame.
+void Div_Estim(float* im_div, float* U, float* V, float* u, float* v, short nb_col, short nb_line) {
+    for (int i = 0; i < nb_line; ++i) {
+        for (int j = 0; j < nb_col; ++j) {
+            const int k = i * nb_col + j;
+            if (i < 1 || i > nb_line - 2 || j < 1 || j > nb_col - 2) {
+                im_div[k] = 0.0f;
+                continue;
+            }
+            const float wx_right = U[k + 1] + u[k + 1];
+            const float wx_left = U[k - 1] + u[k - 1];
+            const float wy_down = V[k + nb_col] + v[k + nb_col];
+            const float wy_up = V[k - nb_col] + v[k - nb_col];
+            const float dx = wx_right - wx_left;
+            const float dy = wy_down - wy_up;
+            im_div[k] = dx + dy;
+        }
+    }
+}
+
+// im_curl(i, j) = [Wy(i, j+1) - Wy(i, j-1)] - [Wx(i+1, j) - Wx(i-1, j)], twice the vorticity
+// (y pointing down), in single precision on interior pixels; 0 on the outer frame.
+void Curl_Estim(float* im_curl, float* U, float* V, float* u, float* v, short nb_col,
+                short nb_line) {
+    for (int i = 0; i < nb_line; ++i) {
+        for (int j = 0; j < nb_col; ++j) {
+            const int k = i * nb_col + j;
+            if (i < 1 || i > nb_line - 2 || j < 1 || j > nb_col - 2) {
+                im_curl[k] = 0.0f;
+                continue;
+            }
+            const float wy_right = V[k + 1] + v[k + 1];
+            const float wy_left = V[k - 1] + v[k - 1];
+            const float wx_down = U[k + nb_col] + u[k + nb_col];
+            const float wx_up = U[k - nb_col] + u[k - nb_col];
+            const float dyx = wy_right - wy_left;
+            const float dxy = wx_down - wx_up;
+            im_curl[k] = dyx - dxy;
+        }
+    }
+}
+
+// Div_Estim and Curl_Estim.
+void Calcul_Estim_Div_Curl(float* im_div, float* im_curl, float* U, float* V, float* u, float* v,
+                           short nb_col, short nb_lig) {
+    Div_Estim(im_div, U, V, u, v, nb_col, nb_lig);
+    Curl_Estim(im_curl, U, V, u, v, nb_col, nb_lig);
+}
+
+
+// Updates Estim (divergence, at most 2 passes) and Estim_rot (vorticity, at most 200 passes)
+// towards the observations of the wind (U + u, V + v), smoothness weight coef_regul, robust
+// scale sigma_es, data weight 1 (lambda is not used). Each fit starts from uniform weights and
+// stops once a pass changes fewer than 3 % of the pixels (the float 3 n / 100).
+void Estim_Regulees_Rob(float* Estim, float* Estim_rot, float* U, float* V, float* u, float* v,
+                        short nc_resol_K, short nl_resol_K, float coef_regul, float /*lambda*/,
+                        float sigma_es) {
+    AuxiliaryFitScratch scratch;
+    fit_auxiliary_fields(Estim, Estim_rot, U, V, u, v, nc_resol_K, nl_resol_K, coef_regul, sigma_es,
+                         scratch);
 }
 
 void Filtre_2D_f_th(float* a, float* b, float* filtre, short nb_ligF, short nb_colF, short nb_col,

@@ -1,6 +1,6 @@
 // Pointwise arithmetic, zero-padding expansion and the working-size rule, field derivatives
-// (divergence, 2-D filtering, exponential), the PGM readers, the text table writer and the
-// crop of a field back to its real size.
+// (divergence, 2-D filtering, exponential), the div-curl auxiliary estimation, the PGM readers,
+// the text table writer and the crop of a field back to its real size.
 #ifndef OPERATIONS_IMAGES_H
 #define OPERATIONS_IMAGES_H
 
@@ -19,6 +19,20 @@ void Modif_Taille_Image_2(short nb_col, short nb_lig, short resol, short scale, 
                           short* nouv_nb_lig);
 
 void Div_Vie(float* im_div, float* U, float* V, short nc_resol_K, short nl_resol_K);
+// The observations of a layer's auxiliary fields: the undivided central differences of the wind
+// W = (U + u, V + v), div = [Wx(i, j+1) - Wx(i, j-1)] + [Wy(i+1, j) - Wy(i-1, j)] and
+// curl = [Wy(i, j+1) - Wy(i, j-1)] - [Wx(i+1, j) - Wx(i-1, j)], 0 on the outer frame; and the
+// robust fits of the auxiliary fields Estim and Estim_rot to them (auxiliary_fit.h).
+void Div_Estim(float* im_div, float* U, float* V, float* u, float* v, short nb_col,
+               short nb_line);
+void Curl_Estim(float* im_curl, float* U, float* V, float* u, float* v, short nb_col,
+                short nb_line);
+void Calcul_Estim_Div_Curl(float* im_div, float* im_curl, float* U, float* V, float* u, float* v,
+                           short nb_col, short nb_lig);
+void Estim_Regulees_Rob(float* Estim, float* Estim_rot, float* U, float* V, float* u, float* v,
+                        short nc_resol_K, short nl_resol_K, float coef_regul, float lambda,
+                        float sigma_es);
+
 void Filtre_2D_f_th(float* a, float* b, float* filtre, short nb_ligF, short nb_colF, short nb_col,
                     short nb_line);
 void Exp_image(float* a, float* b, short nb_col, short nb_line);

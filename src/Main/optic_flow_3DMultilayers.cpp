@@ -31,11 +31,13 @@
 #include <vector>
 
 #include "affine.h"
+#include "auxiliary_fit.h"
 #include "bspline.h"
 #include "gaussian.h"
 #include "bib_LP_ansi.h"
 #include "bib_ansi.h"
 #include "fail.h"
+#include "filter_masks.h"
 #include "image_extras.h"
 #include "image_list.h"
 #include "io_field.h"
@@ -44,9 +46,10 @@
 #include "lissage_div_curl.h"
 #include "operations_images.h"
 #include "options.h"
+#include "physical_constants.h"
 #include "relax.h"
 #include "run_checks.h"
-#include "robust_sweeps.h"
+#include "vertical_relaxation.h"
 #include "worker_pool.h"
 
 using cimg_library::CImg;
@@ -57,10 +60,6 @@ void error(const char* message) {
 
 namespace {
 
-constexpr float kSurfaceDensity = 1.2252257f;  // density of interface 0, the ground
-constexpr float kFluxScale = 88.29f;           // mass flux = 88.29 rho w
-constexpr float kDerivNorm = 0.0005952381f;    // 1 / 1680, normalisation of the 5 x 5 masks
-constexpr float kTemporalNorm = 0.166f;        // normalisation of the 3 x 3 temporal smoothing
 constexpr float kGmin = 0.0f;                  // gradient threshold of the block activity test
 constexpr float kCondConv = 3.0f;              // ICM convergence threshold, percent of blocks
 constexpr int kPyramidSlots = 4;
@@ -68,15 +67,6 @@ constexpr int kMaxAlternations = 100;
 constexpr int kMaxRepetitions = 500;
 constexpr float kMedianThreshold = 300.0f;
 constexpr int kMedianSize = 3;
-
-// Derivative along the line index (lines change sign from top to bottom), row-major 5 x 5.
-float filtre_GY2[25] = {135, -15, -65, -15, 135, -188, -263, -288, -263, -188, 0,  0,   0,
-                        0,   0,   188, 263, 288, 263,  188,  -135, 15,   65,   15, -135};
-// Its transpose: derivative along the column index.
-float filtre_GX2[25] = {135, -188, 0,   188,  -135, -15, -263, 0,   263,  15, -65, -288, 0,
-                        288, 65,   -15, -263, 0,    263, 15,   135, -188, 0,  188, -135};
-float filtre_T2[9] = {0, 1, 0, 1, 2, 1, 0, 1, 0};
-float filtre_PB_burt[5] = {0.05f, 0.25f, 0.4f, 0.25f, 0.05f};
 
 const char* const kStarLine = "*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*- ";
 
@@ -295,8 +285,7 @@ class Run : private WorkSharing {
     long nb_decou_ = 0;  // block splits since the start of the resolution, all layers
     WorkerPool pool_;    // layers processed side by side
     TemporaryWriter temporary_writer_;
-    std::vector<Line_Process> ztw_;      // line process of the interface relaxation
-    std::vector<WindTerms> wind_terms_;  // fixed parts of its updates
+    WindRelaxationScratch wind_scratch_;  // work memory of the interface relaxation
     int coefficients_of_ = 0;  // interface whose coefficients aux_, temp_, aux2_, temp2_ hold
     // The layer tasks: each layer's ICM sweeps and auxiliary fits run in the order queued, one at
     // a time per layer; the layers' chains run side by side on the helpers and on the caller
@@ -500,9 +489,9 @@ void Run::set_initial_fields(int step) {
 void Run::prepare_layer(int L, short resol, short nc, short nl) {
     Layer& layer = layers_[L];
     const std::size_t n = static_cast<std::size_t>(nc) * nl;
-    std::vector<float> scratch_a(n), scratch_b(n);
+    std::vector<float> scratch_a(n);
     divergence_terms(layer.div.data(), layer.exdiv.data(), layer.fx_div.data(), layer.fy_div.data(),
-                     layer.U.data(), layer.V.data(), nc, nl, scratch_a.data(), scratch_b.data());
+                     layer.U.data(), layer.V.data(), nc, nl);
     registered_image(layer.Itdt_reg.data(), layer.Itdt[resol].data(), layer.U.data(),
                      layer.V.data(), nc, nl, scratch_a.data(), warp_);
     smoothed_residual(layer.residual_reg.data(), layer.exdiv.data(), layer.Itdt_reg.data(),
@@ -513,10 +502,9 @@ void Run::prepare_layer(int L, short resol, short nc, short nl) {
 // Estim and Estim_rot.
 void Run::fit_layer(int L, short nc, short nl) {
     Layer& layer = layers_[L];
-    const WindAndFields fields{layer.U.data(),    layer.V.data(),     layer.u.data(),
-                               layer.v.data(),    layer.Estim.data(), layer.Estim_rot.data(),
-                               &layer.fit_scratch};
-    fit_auxiliary_fields(&fields, 1, true, true, nc, nl, p_.coef_regul, p_.sigma_inter);
+    fit_auxiliary_fields(layer.Estim.data(), layer.Estim_rot.data(), layer.U.data(),
+                         layer.V.data(), layer.u.data(), layer.v.data(), nc, nl, p_.coef_regul,
+                         p_.sigma_inter, layer.fit_scratch);
 }
 
 // At most two ICM sweeps of layer L; its console text is kept in the layer.
@@ -526,15 +514,18 @@ void Run::icm_sweeps(int L, short resol, short nc, short nl) {
     layer.it_HS = 0;
     layer.Conv_HS = 1;
     layer.affine_systems.forget();  // the data term changed since the last call
+    const LayerImages images{layer.U.data(),  layer.V.data(),  layer.u.data(),
+                             layer.v.data(),  layer.fx.data(), layer.fy.data(),
+                             layer.ft.data(), layer.Data_out.data(), nc, nl};
+    SmoothingEnergy energy;
+    energy.lambda = p_.lambda;
+    energy.Estim = layer.Estim.data();
+    energy.Estim_rot = layer.Estim_rot.data();
+    energy.It = layer.It[resol].data();
     do {
-        layer.Conv_HS = ICM_lissage_cached(
-            layer.U.data(), layer.V.data(), layer.u.data(), layer.v.data(), layer.fx.data(),
-            layer.fy.data(), layer.ft.data(), nc, nl, kCondConv, layer.Data_out.data(),
-            layer.Gamma_out.data(), nullptr, layer.Estim.data(), layer.Mu_out.data(),
-            layer.Estim_rot.data(), layer.parcours.get(), N_, nb_decou_, 4, 0.0f, p_.lambda, 0, 0,
-            0, 0.0f, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0.0f, nullptr, nullptr,
-            layer.It[resol].data(), &layer.affine_systems,
-            pool_.threads() > 1 ? static_cast<WorkSharing*>(this) : nullptr);
+        layer.Conv_HS = icm_sweep(images, energy, layer.parcours.get(), 4, kCondConv,
+                                  &layer.affine_systems,
+                                  pool_.threads() > 1 ? static_cast<WorkSharing*>(this) : nullptr);
         layer.it_HS += 1;
     } while (layer.Conv_HS != 0 && layer.it_HS < 2);
 }
@@ -663,9 +654,11 @@ void Run::derivative_update(int L, short resol, short nc, short nl) {
     Layer& layer = layers_[L];
     smoothed_residual(layer.ft.data(), layer.exdiv.data(), layer.O_Itdt.data(),
                       layer.It[resol].data(), filtre_T2, nc, nl, layer.fx.data());
-    data_term_update(layer.fx.data(), layer.fy.data(), layer.ft.data(), layer.div.data(),
-                     layer.exdiv.data(), layer.fx_div.data(), layer.fy_div.data(),
-                     layer.tempfx.data(), layer.tempfy.data(), layer.O_Itdt.data(), layer.ft.data(),
+    const MassTermsView terms{layer.div.data(),    layer.exdiv.data(), layer.fx_div.data(),
+                              layer.fy_div.data(), layer.O_Itdt.data(), layer.ft.data(),
+                              nullptr,             nullptr,             layer.tempfx.data(),
+                              layer.tempfy.data()};
+    data_term_update(layer.fx.data(), layer.fy.data(), layer.ft.data(), terms,
                      rho_[resol][L].data(), rho_[resol][L + 1].data(), wVert_[L].data(),
                      wVert_[L + 1].data(), kFluxScale, 0, nc * nl);
 }
@@ -704,7 +697,7 @@ short Run::interface_update(int k, short resol, short nc, short nl) {
     coefficients_of_ = k;
     return relax_interface_wind(wVert_[k].data(), below.Data_out.data(), above.Data_out.data(),
                                 aux_.data(), temp_.data(), aux2_.data(), temp2_.data(), p_.betaW,
-                                p_.sigma_W, nc, nl, ztw_, wind_terms_);
+                                p_.sigma_W, nc, nl, wind_scratch_);
 }
 
 // The layers are prepared side by side: a layer's preparation reads only its own fields and
@@ -716,9 +709,9 @@ void Run::level_initialisation(short resol, short nc, short nl) {
         Maz_f(layer.v.data(), nb_col_, nb_lig_);
         Maz_theta(layer.parcours.get());
         Filtre_f_2D_f(layer.tempfx.data(), layer.O_Itdt.data(), filtre_GX2, 5, 5, nc, nl);
-        Norm_f(layer.tempfx.data(), layer.tempfx.data(), kDerivNorm, nc, nl);
+        Norm_f(layer.tempfx.data(), layer.tempfx.data(), kDerivativeNorm, nc, nl);
         Filtre_f_2D_f(layer.tempfy.data(), layer.O_Itdt.data(), filtre_GY2, 5, 5, nc, nl);
-        Norm_f(layer.tempfy.data(), layer.tempfy.data(), kDerivNorm, nc, nl);
+        Norm_f(layer.tempfy.data(), layer.tempfy.data(), kDerivativeNorm, nc, nl);
         prepare_layer(L, resol, nc, nl);
         derivative_update(L, resol, nc, nl);
         Maz_Data_O(layer.Data_out.data(), nb_col_, nb_lig_);

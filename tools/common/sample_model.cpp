@@ -7,12 +7,11 @@
 #include <cstdio>
 
 #include "fail.h"
+#include "physical_constants.h"
 
 namespace {
 
 const double kPi = 3.14159265358979323846;
-const float kGroundDensity = 1.2252257f;
-const double kFluxFactor = 88.29;  // grey levels per unit of rho * w
 
 // Targets at strength 1: the shaped part of a horizontal wind reaches 2 px/step and at most
 // 0.05/step of divergence, and the drift adds up to 1 px/step.
@@ -196,8 +195,8 @@ double vertical_wind_at(const LayeredSample& s, int k, double x, double y) {
 }
 
 double mass_flux_at(const LayeredSample& s, int layer, double x, double y) {
-    return kFluxFactor * (double(s.rho[layer]) * vertical_wind_at(s, layer, x, y) -
-                          double(s.rho[layer + 1]) * vertical_wind_at(s, layer + 1, x, y));
+    return kMassFluxScale * (double(s.rho[layer]) * vertical_wind_at(s, layer, x, y) -
+                             double(s.rho[layer + 1]) * vertical_wind_at(s, layer + 1, x, y));
 }
 
 void invert_displacement(const LayerWind& w, double x, double y, double* px, double* py) {
@@ -238,7 +237,7 @@ LayeredSample build_layered_sample(const SampleSettings& st) {
     Draws rng{mix64(st.seed ^ 0x6C61796572656421ULL)};
 
     // Densities decrease upwards from 1.0 to 0.6 (1.0, 0.8, 0.6 for three layers).
-    s.rho.push_back(kGroundDensity);
+    s.rho.push_back(kSurfaceDensity);
     for (int l = 0; l < L; ++l) s.rho.push_back(float(L > 1 ? 1.0 - 0.4 * l / (L - 1) : 1.0));
 
     double max_speed = 0.0;
@@ -273,7 +272,7 @@ LayeredSample build_layered_sample(const SampleSettings& st) {
         for (int y = 0; y < nl; ++y)
             for (int x = 0; x < nc; ++x)
                 wmax = std::max(wmax, std::fabs(vertical_wind_at(s, k, x, y)));
-        const double scale = st.strength * st.flux / (kFluxFactor * s.rho[k]) / wmax;
+        const double scale = st.strength * st.flux / (kMassFluxScale * s.rho[k]) / wmax;
         for (auto& g : b) g.amp *= scale;
     }
 

@@ -1,0 +1,134 @@
+// The skewed-band layout of the Gauss-Seidel passes: conversions between raster fields and bands,
+// the border copies after a band's sweep, and the choice between SSE2 and AVX2.
+#include "skewed_bands.h"
+
+#include <atomic>
+
+namespace bands {
+
+// Four lines loaded one column apart and transposed give four skewed rows; the rows where one of
+// the four lines is outside its columns go pixel by pixel.
+template <bool In>
+void skew_lines(std::conditional_t<In, const float*, float*> raster, std::ptrdiff_t line, int lines,
+                int nc, std::conditional_t<In, float*, const float*> skewed, int row) {
+    auto pixel = [&](int b, int c) {
+        if constexpr (In)
+            skewed[(c + b) * row + b] = raster[b * line + c];
+        else
+            raster[b * line + c] = skewed[(c + b) * row + b];
+    };
+    auto block = [&](int b0, int r0) {  // rows r0 .. r0 + 3, lanes b0 .. b0 + 3
+        f4 v[4];
+        for (int j = 0; j < 4; ++j)
+            load(v[j], In ? &raster[(b0 + j) * line + r0 - b0 - j] : &skewed[(r0 + j) * row + b0]);
+        const f4 t0 = SHUFFLE_LANES(v[0], v[1], i4{0, 4, 1, 5});
+        const f4 t1 = SHUFFLE_LANES(v[0], v[1], i4{2, 6, 3, 7});
+        const f4 t2 = SHUFFLE_LANES(v[2], v[3], i4{0, 4, 1, 5});
+        const f4 t3 = SHUFFLE_LANES(v[2], v[3], i4{2, 6, 3, 7});
+        v[0] = SHUFFLE_LANES(t0, t2, i4{0, 1, 4, 5});
+        v[1] = SHUFFLE_LANES(t0, t2, i4{2, 3, 6, 7});
+        v[2] = SHUFFLE_LANES(t1, t3, i4{0, 1, 4, 5});
+        v[3] = SHUFFLE_LANES(t1, t3, i4{2, 3, 6, 7});
+        for (int j = 0; j < 4; ++j) {
+            if constexpr (In)
+                store(&skewed[(r0 + j) * row + b0], v[j]);
+            else
+                store(&raster[(b0 + j) * line + r0 - b0 - j], v[j]);
+        }
+    };
+    int b0 = 0;
+    for (; b0 + 4 <= lines; b0 += 4) {
+        auto single_row = [&](int r) {
+            for (int b = b0; b < b0 + 4; ++b)
+                if (r - b >= 0 && r - b < nc) pixel(b, r - b);
+        };
+        int r = b0;  // rows b0 .. b0 + nc + 2 hold pixels of these lanes
+        for (; r < b0 + 3; ++r) single_row(r);
+        for (; r + 3 - b0 < nc; r += 4) block(b0, r);
+        for (; r < b0 + nc + 3; ++r) single_row(r);
+    }
+    for (; b0 < lines; ++b0)
+        for (int c = 0; c < nc; ++c) pixel(b0, c);
+}
+
+template void skew_lines<true>(const float*, std::ptrdiff_t, int, int, float*, int);
+template void skew_lines<false>(float*, std::ptrdiff_t, int, int, const float*, int);
+
+void to_bands(const BandGrid& g, const float* x, float* X) {
+    for (int q = 0; q < g.bands; ++q) {
+        const int first = q * kLanes, lines = g.lines_in(q);
+        float* band = X + g.bordered(q);
+        skew_lines<true>(x + static_cast<std::ptrdiff_t>(first) * g.nc, g.nc, lines, g.nc, band,
+                         kStride);
+        for (int b = -1; b <= kLanes; ++b) {
+            const int i = std::min(std::max(first + b, 0), g.nl - 1);
+            const float* line = x + static_cast<std::ptrdiff_t>(i) * g.nc;
+            const bool in = b >= 0 && b < lines;
+            for (int r = -1; r <= g.steps(); ++r) {
+                if (in && r == b) r += g.nc;  // the pixels
+                if (r > g.steps()) break;
+                band[r * kStride + b] = line[std::min(std::max(r - b, 0), g.nc - 1)];
+            }
+        }
+    }
+}
+
+void from_bands(const BandGrid& g, const float* X, float* x) {
+    for (int q = 0; q < g.bands; ++q)
+        skew_lines<false>(x + static_cast<std::ptrdiff_t>(q) * kLanes * g.nc, g.nc, g.lines_in(q),
+                          g.nc, X + g.bordered(q), kStride);
+}
+
+namespace {
+
+// Lane b of band q takes line i's current values.
+void copy_line(const BandGrid& g, float* X, int q, int b, int i) {
+    const float* from = X + g.pixel(i, 0);
+    float* to = X + g.bordered(q) + b * (kStride + 1);
+    for (int c = 0; c < g.nc; ++c) to[c * kStride] = from[c * kStride];
+}
+
+}  // namespace
+
+void settle_band(const BandGrid& g, float* X, int q) {
+    const int lines = g.lines_in(q);
+    for (int b = 0; b < lines; ++b) {
+        float* lane = X + g.bordered(q) + b * (kStride + 1);  // column 0
+        lane[-kStride] = lane[0];
+        lane[g.nc * kStride] = lane[(g.nc - 1) * kStride];
+    }
+    if (q == 0) copy_line(g, X, 0, -1, 0);
+    if (q == g.bands - 1)
+        for (int b = lines; b <= kLanes; ++b) copy_line(g, X, q, b, g.nl - 1);
+}
+
+void records_to_bands(const BandGrid& g, const Line_Process* records, float* WD, float* WR) {
+    std::fill(WD, WD + g.bordered_size(), 0.0f);
+    std::fill(WR, WR + g.bordered_size(), 0.0f);
+    std::vector<float> h(static_cast<std::size_t>(kLanes) * g.nc), v(h.size());
+    for (int q = 0; q < g.bands; ++q) {
+        const int lines = g.lines_in(q);
+        const Line_Process* band = records + static_cast<std::ptrdiff_t>(q) * kLanes * g.nc;
+        for (int k = 0; k < lines * g.nc; ++k) {
+            h[k] = band[k].Disc_h;
+            v[k] = band[k].Disc_v;
+        }
+        skew_lines<true>(h.data(), g.nc, lines, g.nc, WD + g.bordered(q), kStride);
+        skew_lines<true>(v.data(), g.nc, lines, g.nc, WR + g.bordered(q), kStride);
+    }
+}
+
+namespace {
+std::atomic<bool> sse2_only{false};
+}  // namespace
+
+bool use_avx2() {
+    static const bool has_avx2 = __builtin_cpu_supports("avx2");
+    return has_avx2 && !sse2_only.load(std::memory_order_relaxed);
+}
+
+}  // namespace bands
+
+void limit_sweeps_to_sse2(bool sse2_only_) {
+    bands::sse2_only.store(sse2_only_, std::memory_order_relaxed);
+}

@@ -1,0 +1,319 @@
+// Skewed bands: the layout in which the Gauss-Seidel passes of the auxiliary fits and of the
+// vertical-wind relaxation update 16 lines at once. The lines of an nc x nl field go kLanes at a
+// time into bands; row r of a band holds pixel (L + b, r - b) in lane b, so a raster sweep is a
+// sweep over the rows with all lanes of a row updated at once, the raster order's dependencies
+// kept (the line above is one row ahead, the line below one row behind). Also the vector lane
+// types, the link-weight and denominator rows both passes share, and the choice between SSE2 and
+// AVX2.
+#ifndef SKEWED_BANDS_H
+#define SKEWED_BANDS_H
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <vector>
+
+#include "bib_LP_ansi.h"
+#include "types_4v_V1.h"
+
+namespace bands {
+
+constexpr int kLanes = 16;
+// Rows of a field and of its link weights ("bordered") also have lanes -1 and kLanes, where band
+// 0 and the last band keep copies of lines 0 and nl - 1, and columns -1 and nc, which repeat
+// columns 0 and nc - 1. A slot without a pixel has denominator 0: its update keeps the old value.
+constexpr int kStride = kLanes + 8;  // floats per row of a bordered array
+constexpr int kLane0 = 8;            // lane 0's place in such a row, 32-byte aligned
+
+struct BandGrid {
+    int nc, nl, bands, rows;  // rows -1 .. nc + kLanes - 1
+
+    BandGrid(int nc_, int nl_)
+        : nc(nc_), nl(nl_), bands((nl_ + kLanes - 1) / kLanes), rows(nc_ + kLanes + 1) {}
+    int steps() const { return nc + kLanes - 1; }  // rows 0 .. steps - 1 hold pixels
+    int lines_in(int q) const { return std::min(kLanes, nl - q * kLanes); }
+    // Rows first .. end - 1 are steady: every lane holds a pixel (when the band is full).
+    int steady_first() const { return std::min(kLanes - 1, steps()); }
+    int steady_end() const { return std::max(steady_first(), nc); }
+    std::size_t bordered_size() const {
+        return (static_cast<std::size_t>(bands) * rows + 1) * kStride;
+    }
+    std::size_t lane_size() const { return static_cast<std::size_t>(bands) * rows * kLanes; }
+    // Row 0, lane 0 of band q.
+    std::ptrdiff_t bordered(int q) const {
+        return (static_cast<std::ptrdiff_t>(q) * rows + 1) * kStride + kLane0;
+    }
+    std::ptrdiff_t lanes(int q) const {
+        return (static_cast<std::ptrdiff_t>(q) * rows + 1) * kLanes;
+    }
+    // Pixel (i, c) in a bordered array.
+    std::ptrdiff_t pixel(int i, int c) const {
+        const int b = i % kLanes;
+        return bordered(i / kLanes) + static_cast<std::ptrdiff_t>(c + b) * kStride + b;
+    }
+    // Column 0 of line L - 1 and of line L + kLanes for band q; band 0 keeps a copy of line 0 in
+    // its lane -1, the last band copies of line nl - 1 in its lanes past the last line.
+    std::ptrdiff_t above(int q) const {
+        return q == 0 ? bordered(0) - kStride - 1 : pixel(q * kLanes - 1, 0);
+    }
+    std::ptrdiff_t below(int q) const {
+        const int i = (q + 1) * kLanes;
+        return i < nl ? pixel(i, 0) : bordered(q) + kLanes * (kStride + 1);
+    }
+};
+
+// b holds at least n elements; exit status 1 when memory runs out.
+template <class T>
+void size_buffer(std::vector<T>& b, std::size_t n) {
+    try {
+        if (b.size() < n) b.resize(n);
+    } catch (const std::bad_alloc&) {
+        std::exit(1);
+    }
+}
+
+// n elements of b from a 32-byte boundary on.
+template <class T>
+T* aligned_32(std::vector<T>& b, std::size_t n) {
+    size_buffer(b, n + 32 / sizeof(T));
+    const auto p = reinterpret_cast<std::uintptr_t>(b.data());
+    return reinterpret_cast<T*>((p + 31) & ~static_cast<std::uintptr_t>(31));
+}
+
+// SHUFFLE_LANES(a, b, mask): lane i of the result is lane mask[i] of a followed by b. GCC's
+// builtin; compilers without it (the fuzzing build) take the lanes one by one.
+#if defined(__clang__)
+template <class V, class M>
+inline V shuffle_lanes(V a, V b, M mask) {
+    constexpr int n = sizeof(V) / sizeof(a[0]);
+    V r = a;
+    for (int i = 0; i < n; ++i) {
+        const int k = mask[i] & (2 * n - 1);
+        r[i] = k < n ? a[k] : b[k - n];
+    }
+    return r;
+}
+#define SHUFFLE_LANES(...) shuffle_lanes(__VA_ARGS__)
+#else
+#define SHUFFLE_LANES(...) __builtin_shuffle(__VA_ARGS__)
+#endif
+
+typedef float f4 __attribute__((vector_size(16)));
+typedef float f8 __attribute__((vector_size(32)));
+typedef int i4 __attribute__((vector_size(16)));
+typedef int i8 __attribute__((vector_size(32)));
+typedef double d2 __attribute__((vector_size(16)));
+typedef double d4 __attribute__((vector_size(32)));
+typedef long long l4 __attribute__((vector_size(32)));
+
+template <class V, class T>
+__attribute__((always_inline)) inline void load(V& v, const T* p) {
+    std::memcpy(&v, p, sizeof v);
+}
+template <class T, class V>
+__attribute__((always_inline)) inline void store(T* p, const V& v) {
+    std::memcpy(p, &v, sizeof v);
+}
+// d = v in double, exact either way: lane by lane compiles to one conversion with AVX, the
+// vector conversion to the shortest sequence with SSE2 (GCC 12).
+template <bool Avx>
+__attribute__((always_inline)) inline void widen(d4& d, const f4& v) {
+    if constexpr (Avx)
+        d = d4{v[0], v[1], v[2], v[3]};
+    else
+        d = __builtin_convertvector(v, d4);
+}
+
+// Lane groups of the single-precision sweeps: 4 lanes (SSE2) or 8 (AVX2). kAfter takes the
+// previous group's last lane and this group's first ones, kBefore this group's last lanes and
+// the next group's first one.
+struct Lanes4 {
+    using F = f4;
+    using I = i4;
+    static constexpr int kWidth = 4;
+    static constexpr I kAfter = {3, 4, 5, 6}, kBefore = {1, 2, 3, 4};
+};
+struct Lanes8 {
+    using F = f8;
+    using I = i8;
+    static constexpr int kWidth = 8;
+    static constexpr I kAfter = {7, 8, 9, 10, 11, 12, 13, 14}, kBefore = {1, 2, 3, 4, 5, 6, 7, 8};
+};
+
+// Lines 0 .. lines - 1 of a band (line b at raster + b * line, columns 0 .. nc - 1) to (In) or
+// from a skewed array (row r, lane b at skewed + r * row + b), pixel (b, c) at row c + b.
+template <bool In>
+void skew_lines(std::conditional_t<In, const float*, float*> raster, std::ptrdiff_t line, int lines,
+                int nc, std::conditional_t<In, float*, const float*> skewed, int row);
+
+// The bordered layout of the nc x nl field x: the pixels, and in the other slots of rows -1 ..
+// steps and lanes -1 .. kLanes the nearest pixel (clamped line and column).
+void to_bands(const BandGrid& g, const float* x, float* X);
+void from_bands(const BandGrid& g, const float* X, float* x);
+
+// After a sweep of band q: columns -1 and nc of its lines repeat columns 0 and nc - 1 again,
+// band 0's lane -1 line 0 and the last band's lanes past the last line (lane kLanes included)
+// line nl - 1. The other bands' lanes -1 and kLanes are not kept: a band reads those lines
+// where they are.
+void settle_band(const BandGrid& g, float* X, int q);
+
+// The link records' Disc_h into the pixel slots of WD and Disc_v into those of WR (bordered),
+// every other slot 0.
+void records_to_bands(const BandGrid& g, const Line_Process* records, float* WD, float* WR);
+
+// 0 in the slots of rows 0 .. steps - 1 of band q's lane array that hold no pixel.
+template <class T>
+void clear_outside(const BandGrid& g, T* A, int q) {
+    T* band = A + g.lanes(q);
+    const int lines = g.lines_in(q);
+    for (int r = 0; r < g.steps(); ++r) {
+        if (r == g.steady_first()) r = g.steady_end();
+        if (r >= g.steps()) break;
+        for (int b = 0; b < lines; ++b)
+            if (b > r || b <= r - g.nc) band[r * kLanes + b] = T(0);
+    }
+    for (int b = lines; b < kLanes; ++b)
+        for (int r = 0; r < g.steps(); ++r) band[r * kLanes + b] = T(0);
+}
+
+// set(s, k) for every slot s of rows 0 .. steps - 1 of the lane arrays, k the pixel i nc + c it
+// holds or -1.
+template <class Set>
+void for_lane_slots(const BandGrid& g, Set set) {
+    for (int q = 0; q < g.bands; ++q) {
+        const int lines = g.lines_in(q);
+        const std::ptrdiff_t band = g.lanes(q);
+        for (int r = 0; r < g.steps(); ++r)
+            for (int b = 0; b < kLanes; ++b) {
+                const int c = r - b;
+                set(band + r * kLanes + b,
+                    b < lines && c >= 0 && c < g.nc ? (q * kLanes + b) * g.nc + c : -1);
+            }
+    }
+}
+
+// Where a pass takes its link weights from.
+enum class Links {
+    Uniform,       // 1 (Maz_LP)
+    FromEstimate,  // sigma^2 / (d^2 + sigma)^2 of the current estimate (Relax_estim)
+    Given          // already in WD, WR (records_to_bands)
+};
+
+// Band q's link weights and denominators, row by row: the weights set by `links`, 0 for the
+// right link of column -1 (nothing left of column 0). Lane -1 of WD takes line L - 1's downward
+// links (0 above line 0); den.group(r, b, steady, down, up, left, right) forms the denominators
+// of lanes b .. b + 3 from their four link weights, den.clear(r, b) marks a slot without a pixel.
+// The bands go in order, so band q - 1's links are new.
+template <class Den>
+__attribute__((always_inline)) inline void band_denominators(const BandGrid& g, const float* X,
+                                                             float* WD, float* WR, float sigma,
+                                                             Links links, Den& den, int q) {
+    constexpr int G = kLanes / 4, S = kStride;
+    const std::ptrdiff_t o = g.bordered(q);
+    const float* below = X + g.below(q);
+    const float* above = q > 0 ? WD + g.above(q) : nullptr;
+    const int lines = g.lines_in(q), first = g.steady_first(), end = g.steady_end();
+    f4 pd[G], pr[G];  // WD and WR of the row before
+    const f4 one = {1.0f, 1.0f, 1.0f, 1.0f};
+    if (links != Links::FromEstimate) {  // row -1: no pixel but lane 0's column -1
+        for (int k = 0; k < G; ++k) {
+            store(WD + o - S + 4 * k, one);
+            store(WR + o - S + 4 * k, one);
+        }
+        WR[o - S] = 0.0f;
+    }
+    for (int k = 0; k < G; ++k) {
+        load(pd[k], WD + o - S + 4 * k);
+        load(pr[k], WR + o - S + 4 * k);
+    }
+    for (int r = 0; r < g.steps(); ++r) {
+        float* wd = WD + o + r * S;
+        float* wr = WR + o + r * S;
+        const float u = above ? above[r * S] : 0.0f;
+        wd[-S - 1] = u;
+        f4 cd[G], cr[G];
+        if (links == Links::FromEstimate) {
+            const float* x = X + o + r * S;
+            const float bl = below[(r - kLanes + 1) * S];
+            const f4 bv = {bl, bl, bl, bl};
+            for (int k = 0; k < G; ++k) {
+                f4 c, right, down;
+                load(c, x + 4 * k);
+                load(right, x + S + 4 * k);
+                if (k < G - 1)
+                    load(down, x + S + 4 * k + 1);
+                else
+                    down = SHUFFLE_LANES(right, bv, Lanes4::kBefore);
+                cd[k] = link_weight(c - down, sigma);
+                cr[k] = link_weight(c - right, sigma);
+            }
+        } else if (links == Links::Given) {
+            for (int k = 0; k < G; ++k) {
+                load(cd[k], wd + 4 * k);
+                load(cr[k], wr + 4 * k);
+            }
+        } else {
+            for (int k = 0; k < G; ++k) cd[k] = cr[k] = one;
+        }
+        if (r + 1 < kLanes) cr[(r + 1) / 4][(r + 1) % 4] = 0.0f;  // lane r + 1, column -1
+        for (int k = 0; k < G; ++k) {
+            store(wd + 4 * k, cd[k]);
+            store(wr + 4 * k, cr[k]);
+        }
+        const f4 uv = {u, u, u, u};
+        const bool steady = r >= first && r < end;
+        for (int k = 0; k < G; ++k) {
+            const f4 up = SHUFFLE_LANES(k == 0 ? uv : pd[k - 1], pd[k], Lanes4::kAfter);
+            den.group(r, 4 * k, steady, cd[k], up, pr[k], cr[k]);
+        }
+        if (!steady || lines < kLanes)
+            for (int b = 0; b < kLanes; ++b)
+                if (b > r || b <= r - g.nc || b >= lines) den.clear(r, b);
+        for (int k = 0; k < G; ++k) {
+            pd[k] = cd[k];
+            pr[k] = cr[k];
+        }
+    }
+    den.finish(lines < kLanes);  // the lanes past the last line have denominator 0
+}
+
+// The rows of a band in sweep order, the zero-denominator test left out on the steady rows
+// (every lane in the image) when none of them has a zero denominator.
+template <bool Forward, class Row>
+__attribute__((always_inline)) inline void band_rows(const BandGrid& g, bool steady_zero, Row row) {
+    const int first = g.steady_first(), end = g.steady_end(), steps = g.steps();
+    const std::integral_constant<bool, true> test;
+    const std::integral_constant<bool, false> skip;
+    if (Forward) {
+        int t = 0;
+        for (; t < first; ++t) row(t, test);
+        if (steady_zero)
+            for (; t < end; ++t) row(t, test);
+        else
+            for (; t < end; ++t) row(t, skip);
+        for (; t < steps; ++t) row(t, test);
+    } else {
+        int t = steps - 1;
+        for (; t >= end; --t) row(t, test);
+        if (steady_zero)
+            for (; t >= first; --t) row(t, test);
+        else
+            for (; t >= first; --t) row(t, skip);
+        for (; t >= 0; --t) row(t, test);
+    }
+}
+
+// AVX2 where the processor has it and limit_sweeps_to_sse2 did not rule it out.
+bool use_avx2();
+
+}  // namespace bands
+
+// The passes in skewed bands use AVX2 where the processor has it; true keeps them to SSE2. Both
+// give the same bytes.
+void limit_sweeps_to_sse2(bool sse2_only);
+
+#endif
