@@ -268,6 +268,43 @@ TEST(ConstantUpdate, MinimisesTheBlockEnergyOverConstantIncrements) {
     }
 }
 
+// The known part of div(p) is rounded to float before xi is subtracted (in extended precision).
+// 4 x 4 block, U = j, no data weight, lambda 1, xi = 2^-30: every pixel's known divergence is
+// U(j + 1) - U(j - 1) = 2, so Kd = 2 - 2^-30 (float(2 - 2^-30) would be 2). The div rows sum to
+// 3 per line on theta3 and per column on theta5, so B3 = B5 = -12 (2 - 2^-30), the rest 0.
+TEST(NormalEquations, KnownDivergenceIsRoundedToFloatBeforeTheTargetIsSubtracted) {
+    Layer L(8, 8);
+    std::fill(L.Data_out.begin(), L.Data_out.end(), 0.0f);
+    std::fill(L.Estim.begin(), L.Estim.end(), 0x1p-30f);
+    for (long k = 0; k < 64; k++) L.U[k] = static_cast<float>(k % 8);
+    Terms t;
+    t.lambda = 1.0f;
+    OneBlock blk(2, 2, 2);
+    const System s = assemble(L, blk.b, t);
+    const double expected[7] = {0, 0, 0, -12 * (2 - 0x1p-30), 0, -12 * (2 - 0x1p-30), 0};
+    for (int k = 1; k <= 6; k++) EXPECT_EQ(s.B[k], expected[k]) << k;
+}
+
+// The constant update's 2 x 2 system has double entries: on a 2 x 2 block without smoothing,
+// B1 = -sum gx gt d runs 1, then 1 + 2^-60 (2^-60 is lost in double), then 0, so cu is exactly 0
+// (about 2^-61 if the sums were kept in extended precision).
+TEST(ConstantUpdate, TheSystemIsAccumulatedInDouble) {
+    Layer L(4, 4);
+    const float gx[4] = {1, 0x1p-30f, 1, 0}, gy[4] = {0, 0, 0, 1}, gt[4] = {-1, -0x1p-30f, 1, 0};
+    for (int q = 0; q < 4; q++) {
+        const long k = L.at(q / 2, q % 2);
+        L.fx[k] = gx[q];
+        L.fy[k] = gy[q];
+        L.ft[k] = gt[q];
+    }
+    L.u[0] = L.v[0] = 5.0f;
+    Terms t;
+    OneBlock blk(0, 0, 1);
+    constant_update(L, blk.b, t);
+    EXPECT_EQ(L.u[0], 0.0f);
+    EXPECT_EQ(L.v[0], 0.0f);
+}
+
 TEST(ConstantUpdate, ZeroDeterminantKeepsThePreviousIncrement) {
     // No smoothing, one pixel: the data matrix [gx^2 gx gy; gx gy gy^2] is singular.
     Layer L(3, 3);
