@@ -55,13 +55,13 @@
 using cimg_library::CImg;
 
 void error(const char* message) {
-    error_report("%s", message);
+    fail(FailStyle::Banner, "%s", message);
 }
 
 namespace {
 
-constexpr float kGmin = 0.0f;                  // gradient threshold of the block activity test
-constexpr float kCondConv = 3.0f;              // ICM convergence threshold, percent of blocks
+constexpr float kGmin = 0.0f;      // gradient threshold of the block activity test
+constexpr float kCondConv = 3.0f;  // ICM convergence threshold, percent of blocks
 constexpr int kPyramidSlots = 4;
 constexpr int kMaxAlternations = 100;
 constexpr int kMaxRepetitions = 500;
@@ -307,7 +307,7 @@ class Run : private WorkSharing {
 
 void Run::read_image_list() {
     const ImageList list = ::read_image_list(p_.ifn1, p_.nb_seq, p_.nb_layers);
-    if (!list.problem.empty()) error_report("Error : %s", list.problem.c_str());
+    if (!list.problem.empty()) fail(FailStyle::Banner, "Error : %s", list.problem.c_str());
     const int per_layer = 2 * (p_.nb_seq - 1);
     nom_seq_.assign(p_.nb_layers, std::vector<std::string>(per_layer));
     for (int l = 0; l < p_.nb_layers; ++l)
@@ -319,10 +319,10 @@ void Run::set_sizes() {
         short Dx = 0, Dy = 0;  // checks that the first image exists and holds the window
         entete_pgm(path(0, 0).c_str(), &Dx, &Dy);
         if (p_.ofx + p_.nb_col_reel > Dx || p_.ofy + p_.nb_lig_reel > Dy)
-            error_report(
-                "Error : the crop window of %d x %d at column %d, line %d (-dx -dy -ofx -ofy) "
-                "does not fit in the %d x %d image '%s'",
-                p_.nb_col_reel, p_.nb_lig_reel, p_.ofx, p_.ofy, Dx, Dy, path(0, 0).c_str());
+            fail(FailStyle::Banner,
+                 "Error : the crop window of %d x %d at column %d, line %d (-dx -dy -ofx -ofy) "
+                 "does not fit in the %d x %d image '%s'",
+                 p_.nb_col_reel, p_.nb_lig_reel, p_.ofx, p_.ofy, Dx, Dy, path(0, 0).c_str());
     } else {
         entete_pgm(path(0, 0).c_str(), &nb_col_reel_, &nb_lig_reel_);
     }
@@ -360,7 +360,7 @@ void Run::allocate() {
 void Run::read_densities() {
     std::cout << "\n\n\n*-*-*-*-*-* Reading density values*-*-*-*-*-*-*-*-*-*- " << std::endl;
     FILE* f = std::fopen(p_.ifn2.c_str(), "r");
-    if (!f) error_report("Error : cannot open the density file '%s'", p_.ifn2.c_str());
+    if (!f) fail(FailStyle::Banner, "Error : cannot open the density file '%s'", p_.ifn2.c_str());
     std::cout << "surface layer: " << 0 << " with density: " << kSurfaceDensity << std::endl;
     densities_.assign(p_.nb_layers, 0.0f);
     for (int l = 0; l < p_.nb_layers; ++l) {
@@ -502,9 +502,9 @@ void Run::prepare_layer(int L, short resol, short nc, short nl) {
 // Estim and Estim_rot.
 void Run::fit_layer(int L, short nc, short nl) {
     Layer& layer = layers_[L];
-    fit_auxiliary_fields(layer.Estim.data(), layer.Estim_rot.data(), layer.U.data(),
-                         layer.V.data(), layer.u.data(), layer.v.data(), nc, nl, p_.coef_regul,
-                         p_.sigma_inter, layer.fit_scratch);
+    fit_auxiliary_fields(layer.Estim.data(), layer.Estim_rot.data(), layer.U.data(), layer.V.data(),
+                         layer.u.data(), layer.v.data(), nc, nl, p_.coef_regul, p_.sigma_inter,
+                         layer.fit_scratch);
 }
 
 // At most two ICM sweeps of layer L; its console text is kept in the layer.
@@ -514,18 +514,25 @@ void Run::icm_sweeps(int L, short resol, short nc, short nl) {
     layer.it_HS = 0;
     layer.Conv_HS = 1;
     layer.affine_systems.forget();  // the data term changed since the last call
-    const LayerImages images{layer.U.data(),  layer.V.data(),  layer.u.data(),
-                             layer.v.data(),  layer.fx.data(), layer.fy.data(),
-                             layer.ft.data(), layer.Data_out.data(), nc, nl};
+    const LayerImages images{layer.U.data(),
+                             layer.V.data(),
+                             layer.u.data(),
+                             layer.v.data(),
+                             layer.fx.data(),
+                             layer.fy.data(),
+                             layer.ft.data(),
+                             layer.Data_out.data(),
+                             nc,
+                             nl};
     SmoothingEnergy energy;
     energy.lambda = p_.lambda;
     energy.Estim = layer.Estim.data();
     energy.Estim_rot = layer.Estim_rot.data();
     energy.It = layer.It[resol].data();
     do {
-        layer.Conv_HS = icm_sweep(images, energy, layer.parcours.get(), 4, kCondConv,
-                                  &layer.affine_systems,
-                                  pool_.threads() > 1 ? static_cast<WorkSharing*>(this) : nullptr);
+        layer.Conv_HS =
+            icm_sweep(images, energy, layer.parcours.get(), 4, kCondConv, &layer.affine_systems,
+                      pool_.threads() > 1 ? static_cast<WorkSharing*>(this) : nullptr);
         layer.it_HS += 1;
     } while (layer.Conv_HS != 0 && layer.it_HS < 2);
 }
@@ -654,9 +661,15 @@ void Run::derivative_update(int L, short resol, short nc, short nl) {
     Layer& layer = layers_[L];
     smoothed_residual(layer.ft.data(), layer.exdiv.data(), layer.O_Itdt.data(),
                       layer.It[resol].data(), filtre_T2, nc, nl, layer.fx.data());
-    const MassTermsView terms{layer.div.data(),    layer.exdiv.data(), layer.fx_div.data(),
-                              layer.fy_div.data(), layer.O_Itdt.data(), layer.ft.data(),
-                              nullptr,             nullptr,             layer.tempfx.data(),
+    const MassTermsView terms{layer.div.data(),
+                              layer.exdiv.data(),
+                              layer.fx_div.data(),
+                              layer.fy_div.data(),
+                              layer.O_Itdt.data(),
+                              layer.ft.data(),
+                              nullptr,
+                              nullptr,
+                              layer.tempfx.data(),
                               layer.tempfy.data()};
     data_term_update(layer.fx.data(), layer.fy.data(), layer.ft.data(), terms,
                      rho_[resol][L].data(), rho_[resol][L + 1].data(), wVert_[L].data(),
@@ -998,34 +1011,41 @@ int Run::execute() {
 void check_parameters(const RunParameters& p) {
     if (p.nb_seq <= 1) error("Error : two image sets are at least required");
     if (p.Coarse_resol < 0 || p.Coarse_resol > 3)
-        error_report("Error : option -coarseResol must be between 0 and 3 (got %d)",
-                     p.Coarse_resol);
+        fail(FailStyle::Banner, "Error : option -coarseResol must be between 0 and 3 (got %d)",
+             p.Coarse_resol);
     if (p.Coarse_scale < 0)
-        error_report("Error : option -coarseGrid must not be negative (got %d)", p.Coarse_scale);
+        fail(FailStyle::Banner, "Error : option -coarseGrid must not be negative (got %d)",
+             p.Coarse_scale);
     if (p.Coarse_resol + p.Coarse_scale > 14)
-        error_report(
-            "Error : option -coarseGrid %d is too large: with -coarseResol %d the largest value "
-            "is %d",
-            p.Coarse_scale, p.Coarse_resol, 14 - p.Coarse_resol);
+        fail(FailStyle::Banner,
+             "Error : option -coarseGrid %d is too large: with -coarseResol %d the largest value "
+             "is %d",
+             p.Coarse_scale, p.Coarse_resol, 14 - p.Coarse_resol);
     if (p.nb_layers < 1)
-        error_report("Error : option -nbLayers must be at least 1 (got %d)", p.nb_layers);
+        fail(FailStyle::Banner, "Error : option -nbLayers must be at least 1 (got %d)",
+             p.nb_layers);
     if (!(p.sigma_inter > 0.0f))
-        error_report("Error : option -SigmaReg must be greater than 0 (got %g)",
-                     static_cast<double>(p.sigma_inter));
+        fail(FailStyle::Banner, "Error : option -SigmaReg must be greater than 0 (got %g)",
+             static_cast<double>(p.sigma_inter));
     if (!(p.sigma_W > 0.0f))
-        error_report("Error : option -SigmaRegW must be greater than 0 (got %g)",
-                     static_cast<double>(p.sigma_W));
+        fail(FailStyle::Banner, "Error : option -SigmaRegW must be greater than 0 (got %g)",
+             static_cast<double>(p.sigma_W));
     if (p.crop == 1) {
         if (p.nb_col_reel < 1)
-            error_report("Error : option -dx must be at least 1 (got %d)", p.nb_col_reel);
+            fail(FailStyle::Banner, "Error : option -dx must be at least 1 (got %d)",
+                 p.nb_col_reel);
         if (p.nb_lig_reel < 1)
-            error_report("Error : option -dy must be at least 1 (got %d)", p.nb_lig_reel);
-        if (p.ofx < 0) error_report("Error : option -ofx must not be negative (got %d)", p.ofx);
-        if (p.ofy < 0) error_report("Error : option -ofy must not be negative (got %d)", p.ofy);
+            fail(FailStyle::Banner, "Error : option -dy must be at least 1 (got %d)",
+                 p.nb_lig_reel);
+        if (p.ofx < 0)
+            fail(FailStyle::Banner, "Error : option -ofx must not be negative (got %d)", p.ofx);
+        if (p.ofy < 0)
+            fail(FailStyle::Banner, "Error : option -ofy must not be negative (got %d)", p.ofy);
     }
     if (p.fineGrid > p.Coarse_scale)
-        error_report("Error : option -fineGrid %d is above -coarseGrid %d; the largest value is %d",
-                     p.fineGrid, p.Coarse_scale, p.Coarse_scale);
+        fail(FailStyle::Banner,
+             "Error : option -fineGrid %d is above -coarseGrid %d; the largest value is %d",
+             p.fineGrid, p.Coarse_scale, p.Coarse_scale);
 }
 
 // "-threads N": worker threads of the run (0, the default, means one per core); the results do
@@ -1043,7 +1063,8 @@ int parse_threads(int argc, char** argv) {
         errno = 0;
         if (text) value = std::strtol(text, &end, 10);
         if (!text || end == text || *end != '\0' || errno == ERANGE || value < 0 || value > 1024)
-            error_report("Error : invalid value '%s' for option %s", text ? text : flag, flag);
+            fail(FailStyle::Banner, "Error : invalid value '%s' for option %s", text ? text : flag,
+                 flag);
         break;
     }
     if (help) {
@@ -1068,8 +1089,8 @@ int optic_flow_3DMultilayers(int argc, char** argv) {
         Run run(p, threads);
         return run.execute();
     } catch (const std::bad_alloc&) {
-        error_report(
-            "Error : not enough memory for this run; use fewer layers (-nbLayers), a crop window "
-            "(-crop 1 -dx -dy) or a smaller -coarseGrid");
+        fail(FailStyle::Banner,
+             "Error : not enough memory for this run; use fewer layers (-nbLayers), a crop window "
+             "(-crop 1 -dx -dy) or a smaller -coarseGrid");
     }
 }

@@ -93,7 +93,7 @@ class OptionReader {
         return *s == '\0';
     }
     [[noreturn]] static void invalid(const char* val, const char* flag) {
-        error_report("Error : invalid value '%s' for option %s", val, flag);
+        fail(FailStyle::Banner, "Error : invalid value '%s' for option %s", val, flag);
     }
     void usage_line(const char* flag, const char* value, const char* help) const {
         if (!help_) return;
@@ -154,17 +154,17 @@ RunParameters parse_options(int argc, char** argv) {
     const std::string warp =
         opt.text("-warp", "bilinear", "interpolation of the image registration (bilinear|bspline)");
     if (warp != "bilinear" && warp != "bspline")
-        error_report("Error : invalid value '%s' for option -warp", warp.c_str());
+        fail(FailStyle::Banner, "Error : invalid value '%s' for option -warp", warp.c_str());
     p.warp_bspline = warp == "bspline";
     p.postSmooth =
         opt.real("-postSmooth", 0, "std. dev. (pixels) of a Gaussian smoothing the output winds");
     p.postSmoothW = opt.real(
         "-postSmoothW", 0, "std. dev. (pixels) of a Gaussian smoothing the output vertical winds");
     if (p.postSmooth < 0.0f)
-        error_report("Error : option -postSmooth must not be negative (got %g)",
-                     static_cast<double>(p.postSmooth));
+        fail(FailStyle::Banner, "Error : option -postSmooth must not be negative (got %g)",
+             static_cast<double>(p.postSmooth));
     if (p.postSmoothW < 0.0f)
-        error_report("Error : option -postSmoothW must not be negative (got %g)",
-                     static_cast<double>(p.postSmoothW));
+        fail(FailStyle::Banner, "Error : option -postSmoothW must not be negative (got %g)",
+             static_cast<double>(p.postSmoothW));
     return p;
 }
