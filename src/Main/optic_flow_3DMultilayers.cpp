@@ -221,14 +221,13 @@ class TemporaryWriter {
     bool writing_ = false, stop_ = false;
 };
 
-class Run : private WorkSharing {
+class Run {
   public:
     Run(const RunParameters& p, int threads)
         : p_(p),
           warp_(p.warp_bspline ? Recal_bspline : Recal_fl),
           pool_(threads),
           temporary_writer_(pool_.threads() > 1) {}
-    ~Run() { stop_helpers(); }
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
     int execute();
@@ -250,12 +249,6 @@ class Run : private WorkSharing {
     void fit_layer(int L, short nc, short nl);
     void icm_sweeps(int L, short resol, short nc, short nl);
     void queue_layer_tasks(bool icm, short resol, short nc, short nl);
-    bool run_one_task(std::unique_lock<std::mutex>& lock);
-    void wait_for_sweeps();
-    void wait_for_fits();
-    void stop_helpers();
-    void offer(SharedWork* work) override;
-    void withdraw(SharedWork* work) override;
     void derivative_update(int L, short resol, short nc, short nl);
     short interface_update(int k, short resol, short nc, short nl);
     void register_and_filter(Layer& layer, const short* Itdt, float* U, float* V, short nc,
@@ -287,22 +280,6 @@ class Run : private WorkSharing {
     TemporaryWriter temporary_writer_;
     WindRelaxationScratch wind_scratch_;  // work memory of the interface relaxation
     int coefficients_of_ = 0;  // interface whose coefficients aux_, temp_, aux2_, temp2_ hold
-    // The layer tasks: each layer's ICM sweeps and auxiliary fits run in the order queued, one at
-    // a time per layer; the layers' chains run side by side on the helpers and on the caller
-    // while it waits (queue_layer_tasks, wait_for_sweeps, wait_for_fits).
-    enum class LayerTask : char { Sweeps, Fits };
-    struct TaskChain {
-        std::deque<LayerTask> queued;
-        bool running = false;
-    };
-    std::vector<TaskChain> chains_;
-    std::vector<std::pair<SharedWork*, int>> open_work_;  // offered work, threads inside it
-    std::vector<std::thread> helpers_;  // started with the first tasks, kept for the run
-    std::mutex task_mutex_;
-    std::condition_variable task_changed_;
-    long sweeps_left_ = 0, tasks_left_ = 0;  // queued or running
-    bool stop_helpers_ = false;
-    short task_resol_ = 0, task_nc_ = 0, task_nl_ = 0;
 };
 
 void Run::read_image_list() {
@@ -530,126 +507,23 @@ void Run::icm_sweeps(int L, short resol, short nc, short nl) {
     energy.Estim_rot = layer.Estim_rot.data();
     energy.It = layer.It[resol].data();
     do {
-        layer.Conv_HS =
-            icm_sweep(images, energy, layer.parcours.get(), 4, kCondConv, &layer.affine_systems,
-                      pool_.threads() > 1 ? static_cast<WorkSharing*>(this) : nullptr);
+        layer.Conv_HS = icm_sweep(images, energy, layer.parcours.get(), 4, kCondConv,
+                                  &layer.affine_systems, pool_.threads() > 1 ? &pool_ : nullptr);
         layer.it_HS += 1;
     } while (layer.Conv_HS != 0 && layer.it_HS < 2);
 }
 
 // Queues, for every layer, its ICM sweeps (when icm is set) and then its auxiliary fits, at the
-// nc x nl size. A layer's tasks run after the ones queued before them. Between the queueing and
-// wait_for_fits(), the caller may do anything that neither reads Estim, Estim_rot nor changes
-// U, V, u, v, fx, fy, ft, Data_out (the derivative updates, once wait_for_sweeps() returned;
-// the interface updates; the temporary outputs).
+// nc x nl size, on the layer's chain of the pool: a layer's tasks run after the ones queued
+// before them, the layers side by side, ICM sweeps first. Between the queueing and
+// pool_.wait_chains(true), the caller may do anything that neither reads Estim, Estim_rot nor
+// changes U, V, u, v, fx, fy, ft, Data_out (the derivative updates, once pool_.wait_chains(false)
+// returned; the interface updates; the temporary outputs).
 void Run::queue_layer_tasks(bool icm, short resol, short nc, short nl) {
-    std::lock_guard<std::mutex> lock(task_mutex_);
-    task_resol_ = resol;
-    task_nc_ = nc;
-    task_nl_ = nl;
-    chains_.resize(static_cast<std::size_t>(p_.nb_layers));
-    for (TaskChain& chain : chains_) {
-        if (icm) {
-            chain.queued.push_back(LayerTask::Sweeps);
-            ++sweeps_left_;
-            ++tasks_left_;
-        }
-        chain.queued.push_back(LayerTask::Fits);
-        ++tasks_left_;
+    for (int L = 0; L < p_.nb_layers; ++L) {
+        if (icm) pool_.chain(L, true, [this, L, resol, nc, nl] { icm_sweeps(L, resol, nc, nl); });
+        pool_.chain(L, false, [this, L, nc, nl] { fit_layer(L, nc, nl); });
     }
-    for (int h = static_cast<int>(helpers_.size()); h < pool_.threads() - 1; ++h)
-        helpers_.emplace_back([this] {
-            std::unique_lock<std::mutex> helper_lock(task_mutex_);
-            while (!stop_helpers_)
-                if (!run_one_task(helper_lock)) task_changed_.wait(helper_lock);
-        });
-    task_changed_.notify_all();
-}
-
-// Runs the first task of a chain that is free, ICM sweeps first, else joins offered work; false
-// when there is nothing to do. Called with task_mutex_ held, which is released meanwhile.
-bool Run::run_one_task(std::unique_lock<std::mutex>& lock) {
-    int pick = -1;
-    for (int pass = 0; pass < 2 && pick < 0; ++pass)
-        for (int L = 0; L < static_cast<int>(chains_.size()) && pick < 0; ++L) {
-            const TaskChain& chain = chains_[L];
-            if (!chain.running && !chain.queued.empty() &&
-                (pass == 1 || chain.queued.front() == LayerTask::Sweeps))
-                pick = L;
-        }
-    if (pick < 0) {
-        for (auto& [work, inside] : open_work_)
-            if (!work->exhausted()) {
-                SharedWork* w = work;
-                ++inside;
-                lock.unlock();
-                w->help();
-                lock.lock();
-                for (auto& entry : open_work_)
-                    if (entry.first == w) --entry.second;
-                task_changed_.notify_all();
-                return true;
-            }
-        return false;
-    }
-    TaskChain& chain = chains_[pick];
-    const LayerTask task = chain.queued.front();
-    chain.queued.pop_front();
-    chain.running = true;
-    const short resol = task_resol_, nc = task_nc_, nl = task_nl_;
-    lock.unlock();
-    if (task == LayerTask::Sweeps)
-        icm_sweeps(pick, resol, nc, nl);
-    else
-        fit_layer(pick, nc, nl);
-    lock.lock();
-    chain.running = false;
-    if (task == LayerTask::Sweeps) --sweeps_left_;
-    --tasks_left_;
-    task_changed_.notify_all();
-    return true;
-}
-
-// Takes part in the layer tasks until every queued ICM sweep is done.
-void Run::wait_for_sweeps() {
-    std::unique_lock<std::mutex> lock(task_mutex_);
-    while (sweeps_left_ > 0)
-        if (!run_one_task(lock)) task_changed_.wait(lock);
-}
-
-// Takes part in the layer tasks until every queued task is done.
-void Run::wait_for_fits() {
-    std::unique_lock<std::mutex> lock(task_mutex_);
-    while (tasks_left_ > 0)
-        if (!run_one_task(lock)) task_changed_.wait(lock);
-}
-
-void Run::offer(SharedWork* work) {
-    {
-        std::lock_guard<std::mutex> lock(task_mutex_);
-        open_work_.emplace_back(work, 0);
-    }
-    task_changed_.notify_all();
-}
-
-void Run::withdraw(SharedWork* work) {
-    std::unique_lock<std::mutex> lock(task_mutex_);
-    auto entry = [&] {
-        return std::find_if(open_work_.begin(), open_work_.end(),
-                            [&](const auto& e) { return e.first == work; });
-    };
-    task_changed_.wait(lock, [&] { return entry()->second == 0; });
-    open_work_.erase(entry());
-}
-
-void Run::stop_helpers() {
-    {
-        std::lock_guard<std::mutex> lock(task_mutex_);
-        stop_helpers_ = true;
-    }
-    task_changed_.notify_all();
-    for (std::thread& h : helpers_) h.join();
-    helpers_.clear();
 }
 
 // Linearised data term of layer L with the density flux through its two interfaces:
@@ -782,7 +656,7 @@ void Run::alternate(short resol, short nc, short nl) {
                 // derivative update read and write only its own fields.
                 for (int L = 0; L < p_.nb_layers; ++L) convwVertLayer_[L] = 1;
                 queue_layer_tasks(true, resol, nc, nl);
-                wait_for_sweeps();
+                pool_.wait_chains(false);
                 for (Layer& layer : layers_) {
                     std::fputs(layer.messages.c_str(), stdout);
                     layer.messages.clear();
@@ -835,7 +709,7 @@ void Run::alternate(short resol, short nc, short nl) {
         Nb_it += 1;
         write_temporary_outputs(nc, nl);
     } while (Conv != 0 && Nb_it < kMaxAlternations);
-    wait_for_fits();
+    pool_.wait_chains(true);
     if (Conv == 0)
         std::cout << "convergence accomplish within " << Nb_it << " iterations " << std::endl;
     else
