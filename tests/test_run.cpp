@@ -238,7 +238,8 @@ TEST(EndToEnd, TranslationIsRecoveredAndEveryFileIsWrittenAtTheRealSize) {
 
 // One-layer runs compared with each other: a crop window gives the results of the same window
 // cut beforehand; t samples above 1021 are all saturated alike (1022 as 1023), 1021 is not; the
-// initial fields replace a coarser resolution (and a single layer makes no vertical pass).
+// initial fields replace a coarser resolution (and a single layer makes no vertical pass); a
+// level's first pass is never its last.
 TEST(EndToEnd, CropWindowSaturationAndInitialFieldsSeenThroughTheResults) {
     const int n = 16;
     auto run = [&](const std::string& name, std::function<void(const std::string&)> change,
@@ -297,6 +298,21 @@ TEST(EndToEnd, CropWindowSaturationAndInitialFieldsSeenThroughTheResults) {
     EXPECT_TRUE(contains_line(init.out, "./L0_t0.pgm.xaf"));
     EXPECT_EQ(init.err.find("Resolution 2"), std::string::npos);
     EXPECT_NE(init.out.find(",\tvertical : 1\n"), std::string::npos);
+
+    // A flat image has no active block: the first pass of the coarsest level ends at its first
+    // repetition, but the first pass of a level is never the converged one.
+    const auto flat = run(
+                          "flat",
+                          [&](auto d) {
+                              for (const char* t : {"/L0_t0.pgm", "/L0_t1.pgm"})
+                                  write_pgm10(d + t, n, n, std::vector<int>(n * n, 500));
+                          },
+                          "-coarseGrid 2")
+                          .first;
+    EXPECT_EQ(flat.out.find("horizontale : 1,\tvertical : 1\nhorizontale : 1,\tvertical : 1\n"
+                            "convergence accomplish within 2 iterations \n"),
+              flat.out.find("horizontale : "));
+    EXPECT_EQ(flat.out.find("within 1 iterations"), std::string::npos);
 }
 
 // Noise of no motion never settles: every level runs its 100 alternation passes, and vertical
