@@ -1,4 +1,4 @@
-// Shared pieces of the libFuzzer harnesses: a rejection by fail() or error_report() becomes an
+// Shared pieces of the libFuzzer harnesses: a rejection by fail() becomes an
 // exception the harness catches (instead of exit(1), which libFuzzer counts as a crash), and the
 // input bytes are served to the readers as a file in memory.
 #ifndef FUZZ_HARNESS_H
@@ -45,7 +45,7 @@ class InputFile {
     std::string path_;
 };
 
-// True when call() returns, false when it ends the run through fail() or error_report().
+// True when call() returns, false when it ends the run through fail().
 template <typename F>
 bool accepted(F call) {
     try {

@@ -1,8 +1,10 @@
-// Helpers of the end-to-end tests: scratch folders removed at exit, 10-bit PGM writing, running the
-// program (or a tool) in a folder and capturing its status, standard output and error.
+// Helpers of the end-to-end tests: scratch folders removed at exit, 10-bit PGM writing, layered
+// sequences of known motion, and running the program (or a tool) in a folder under a time limit,
+// capturing its status, standard output and error.
 #ifndef RUN_HELPERS_H
 #define RUN_HELPERS_H
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +16,12 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
+
+#ifndef OF3D_RUN_TIMEOUT
+#define OF3D_RUN_TIMEOUT 60
+#endif
 
 namespace testrun {
 
@@ -59,14 +66,18 @@ inline std::string scratch_dir(const std::string& name) {
     return dir.string();
 }
 
-// Runs `program args` inside `dir`, standard input closed.
+// Runs `program args` inside `dir`, standard input closed; the test fails when the run takes
+// longer than OF3D_RUN_TIMEOUT seconds (it is then killed).
 inline Result run_in(const std::string& dir, const std::string& program, const std::string& args) {
     const std::string out = dir + "/.stdout", err = dir + "/.stderr";
-    const std::string cmd = "cd '" + dir + "' && '" + program + "' " + args + " >'" + out +
-                            "' 2>'" + err + "' </dev/null";
+    const std::string cmd = "cd '" + dir + "' && timeout -k 5 " + std::to_string(OF3D_RUN_TIMEOUT) +
+                            " '" + program + "' " + args + " >'" + out + "' 2>'" + err +
+                            "' </dev/null";
     Result r;
     const int raw = std::system(cmd.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    if (r.status == 124 || r.status == 137)
+        ADD_FAILURE() << program << " " << args << " ran out of its " << OF3D_RUN_TIMEOUT << " s";
     r.out = slurp(out);
     r.err = slurp(err);
     return r;
@@ -87,65 +98,59 @@ inline void write_pgm10(const std::string& path, int nc, int nl, const std::vect
     std::fclose(f);
 }
 
-// Samples of a smooth texture f(x, y) rounded to integers, x along columns, y along lines.
-inline std::vector<int> render(int nc, int nl, const std::function<double(double, double)>& f) {
-    std::vector<int> s(static_cast<std::size_t>(nc) * nl);
-    for (int y = 0; y < nl; ++y)
-        for (int x = 0; x < nc; ++x) {
-            const long v = std::lround(f(x, y));
-            s[static_cast<std::size_t>(y) * nc + x] = static_cast<int>(v < 0      ? 0
-                                                                       : v > 1000 ? 1000
-                                                                                  : v);
-        }
-    return s;
-}
-
 inline double texture(double x, double y, int layer) {
     const double p = 0.7 * layer;
     return 500 + 150 * std::sin(2 * M_PI * x / 23 + p) + 150 * std::sin(2 * M_PI * y / 19 - p) +
            80 * std::sin(2 * M_PI * (x + y) / 13 + 2 * p);
 }
 
-// Writes a layered sequence of nb_seq samples per layer, each sample the texture translated by
-// (dx, dy) pixels per step, plus the image list and the densities 1.0, 0.8, 0.6, ...
-inline void write_translation_sequence(const std::string& dir, int nc, int nl, int nb_layers,
-                                       int nb_seq, double dx, double dy) {
+// Displacement (columns, lines) per time step of layer l at column x, line y.
+using Wind = std::function<std::pair<double, double>(int l, double x, double y)>;
+
+// Writes "<prefix><l>_t<t>.pgm" for nb_seq samples per layer, sample t being the texture moved
+// t times by the wind (rounded, clamped to 0 .. 1000), the image list and the densities 1.0, 0.8,
+// 0.6, ...
+inline void write_sequence(const std::string& dir, const std::string& prefix, int nc, int nl,
+                           int nb_layers, int nb_seq, const Wind& wind) {
     std::ofstream list(dir + "/inImage_3D.txt");
     std::ofstream dens(dir + "/inDensity.txt");
     for (int l = 0; l < nb_layers; ++l) {
         for (int t = 0; t < nb_seq; ++t) {
-            const std::string name = "L" + std::to_string(l) + "_t" + std::to_string(t) + ".pgm";
-            write_pgm10(dir + "/" + name, nc, nl, render(nc, nl, [&](double x, double y) {
-                            return texture(x - t * dx, y - t * dy, l);
-                        }));
+            std::vector<int> s(static_cast<std::size_t>(nc) * nl);
+            for (int y = 0; y < nl; ++y)
+                for (int x = 0; x < nc; ++x) {
+                    const auto w = wind(l, x, y);
+                    const long v = std::lround(texture(x - t * w.first, y - t * w.second, l));
+                    s[static_cast<std::size_t>(y) * nc + x] = static_cast<int>(v < 0      ? 0
+                                                                               : v > 1000 ? 1000
+                                                                                          : v);
+                }
+            write_pgm10(dir + "/" + prefix + std::to_string(l) + "_t" + std::to_string(t) + ".pgm",
+                        nc, nl, s);
         }
         for (int t = 0; t + 1 < nb_seq; ++t)
-            list << "./L" << l << "_t" << t << ".pgm\n./L" << l << "_t" << t + 1 << ".pgm\n";
+            list << "./" << prefix << l << "_t" << t << ".pgm\n./" << prefix << l << "_t" << t + 1
+                 << ".pgm\n";
         dens << 1.0 - 0.2 * l << "\n";
     }
 }
 
-// Writes a layered sequence where each layer moves by its own shear flow: the sample at time t is
-// the texture at (x - t (a + b (y - cy)), y - t (c + d (x - cx))), so every layer has a different
-// divergence-free, rotational wind (pixels per step).
+// Every layer translated by (dx, dy) pixels per step: L<l>_t<t>.pgm.
+inline void write_translation_sequence(const std::string& dir, int nc, int nl, int nb_layers,
+                                       int nb_seq, double dx, double dy) {
+    write_sequence(dir, "L", nc, nl, nb_layers, nb_seq,
+                   [&](int, double, double) { return std::make_pair(dx, dy); });
+}
+
+// Each layer moved by its own divergence-free, rotational shear flow
+// (a + b (y - cy), c + d (x - cx)) pixels per step: S<l>_t<t>.pgm.
 inline void write_shear_sequence(const std::string& dir, int nc, int nl, int nb_layers,
                                  int nb_seq) {
-    std::ofstream list(dir + "/inImage_3D.txt");
-    std::ofstream dens(dir + "/inDensity.txt");
     const double cx = nc / 2.0, cy = nl / 2.0;
-    for (int l = 0; l < nb_layers; ++l) {
+    write_sequence(dir, "S", nc, nl, nb_layers, nb_seq, [&](int l, double x, double y) {
         const double a = 0.6 - 0.3 * l, b = 0.02 * (l + 1), c = -0.4 + 0.25 * l, d = -0.015 * l;
-        for (int t = 0; t < nb_seq; ++t) {
-            const std::string name = "S" + std::to_string(l) + "_t" + std::to_string(t) + ".pgm";
-            write_pgm10(dir + "/" + name, nc, nl, render(nc, nl, [&](double x, double y) {
-                            return texture(x - t * (a + b * (y - cy)), y - t * (c + d * (x - cx)),
-                                           l);
-                        }));
-        }
-        for (int t = 0; t + 1 < nb_seq; ++t)
-            list << "./S" << l << "_t" << t << ".pgm\n./S" << l << "_t" << t + 1 << ".pgm\n";
-        dens << 1.0 - 0.2 * l << "\n";
-    }
+        return std::make_pair(a + b * (y - cy), c + d * (x - cx));
+    });
 }
 
 inline std::vector<std::string> lines_of(const std::string& text) {

@@ -9,13 +9,11 @@
 #include <cstdlib>
 #include <vector>
 
+#include "fail.h"
+
 // Three lines on stderr: "run_time error..", the text, "...now exiting to system..."; status 1.
 void nrerror(const char* error_text) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "run_time error..\n");
-    std::fprintf(stderr, "%s\n", error_text);
-    std::fprintf(stderr, "...now exiting to system...\n");
-    std::exit(1);
+    fail(FailStyle::Runtime, "%s", error_text);
 }
 
 // Storage of nh - nl + 2 elements; v[nl] is storage position 1, position 0 is never used.

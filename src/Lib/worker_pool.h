@@ -1,46 +1,23 @@
-// A small fixed pool of worker threads for deterministic data parallelism: run(n, task) calls
+// A small fixed pool of worker threads for deterministic data parallelism. run(n, task) calls
 // task(0) .. task(n - 1), each exactly once, spread over the workers and the calling thread,
-// and returns when all have finished. Tasks must write disjoint data; then the result does not
-// depend on the number of threads or on the schedule. A pool of one thread runs the tasks in
-// order on the calling thread. run() is not reentrant: a task must not call run() on the same
-// pool (inner work of a task runs serially).
+// and returns when all have finished. Beside these batches the same workers run task chains:
+// the tasks queued on one chain run one at a time in queue order, different chains side by
+// side, taken by workers with no batch index left and by a thread in wait_chains(). Workers with
+// nothing else to do join shared work offered through the pool (WorkSharing). Tasks must write
+// disjoint data; then the result does not depend on the number of threads or on the schedule.
+// A pool of one thread runs batches in order on the calling thread and chains in wait_chains().
+// run() is not reentrant and is called by one thread at a time; tasks do not call run().
 #ifndef WORKER_POOL_H
 #define WORKER_POOL_H
 
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
-
-class WorkerPool {
-  public:
-    // threads <= 0: one per hardware thread (at least one).
-    explicit WorkerPool(int threads);
-    ~WorkerPool();
-    WorkerPool(const WorkerPool&) = delete;
-    WorkerPool& operator=(const WorkerPool&) = delete;
-
-    int threads() const { return static_cast<int>(workers_.size()) + 1; }
-    void run(int n, const std::function<void(int)>& task);
-
-  private:
-    void work(std::size_t generation);
-    void worker_loop();
-
-    std::vector<std::thread> workers_;
-    std::mutex mutex_;
-    std::condition_variable wake_, done_;
-    const std::function<void(int)>* task_ = nullptr;
-    int n_ = 0, next_ = 0, busy_ = 0;
-    std::size_t generation_ = 0;
-    bool stop_ = false;
-};
-
-// Splits lines 0 .. nb_line - 1 into at most pool->threads() contiguous ranges and calls
-// body(first, end) for each; serial (one call) when pool is null or nb_line is small.
-void for_line_ranges(WorkerPool* pool, int nb_line, const std::function<void(int, int)>& body);
 
 // Work that threads left idle may join while its owner runs it: help() takes units of the work
 // until none is left to take (possibly waiting for units to become ready) and returns; once
@@ -60,6 +37,52 @@ class WorkSharing {
     virtual void offer(SharedWork* work) = 0;
     virtual void withdraw(SharedWork* work) = 0;
 };
+
+class WorkerPool : public WorkSharing {
+  public:
+    // threads <= 0: one per hardware thread (at least one).
+    explicit WorkerPool(int threads);
+    ~WorkerPool() override;
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    int threads() const { return static_cast<int>(workers_.size()) + 1; }
+    void run(int n, const std::function<void(int)>& task);
+
+    // Queues task on chain `key` (0, 1, ...). Among the chains free to run, one whose next task
+    // is `urgent` is served first.
+    void chain(int key, bool urgent, std::function<void()> task);
+    // Takes part in the chains (and in offered work) until no urgent task, or with all = true no
+    // task at all, is queued or running.
+    void wait_chains(bool all);
+
+    void offer(SharedWork* work) override;
+    void withdraw(SharedWork* work) override;
+
+  private:
+    struct Chain {
+        std::deque<std::pair<bool, std::function<void()>>> queued;  // (urgent, task)
+        bool running = false;
+    };
+    bool run_batch_index(std::unique_lock<std::mutex>& lock);
+    bool run_chain_or_help(std::unique_lock<std::mutex>& lock);
+    void worker_loop();
+
+    std::vector<std::thread> workers_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    // The batch of run(): indices next_ .. n_ - 1 left, busy_ of them running.
+    const std::function<void(int)>* task_ = nullptr;
+    int n_ = 0, next_ = 0, busy_ = 0;
+    std::vector<Chain> chains_;
+    long urgent_left_ = 0, chained_left_ = 0;           // queued or running
+    std::vector<std::pair<SharedWork*, int>> offered_;  // offered work, threads inside it
+    bool stop_ = false;
+};
+
+// Splits lines 0 .. nb_line - 1 into at most pool->threads() contiguous ranges and calls
+// body(first, end) for each; serial (one call) when pool is null or nb_line is small.
+void for_line_ranges(WorkerPool* pool, int nb_line, const std::function<void(int, int)>& body);
 
 // Console text of a task: while a CapturedOutput lives on a thread, print_or_capture() on that
 // thread appends to its buffer instead of writing to standard output, so the caller can print

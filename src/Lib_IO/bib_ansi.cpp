@@ -4,6 +4,7 @@
 // allocation of pyramids and path tables.
 #include "bib_ansi.h"
 
+#include "fail.h"
 #include "filter_2d.h"
 
 #include <algorithm>
@@ -82,7 +83,7 @@ void alloc_pyramid(T** Im, short nb_col, short nb_line, short Coarse, short Fine
     for (int level = Coarse; level >= Fine; --level) {
         const long n = cols * rows;
         T* p = static_cast<T*>(std::calloc(n > 0 ? n : 1, sizeof(T)));
-        if (!p) std::exit(1);
+        if (!p) fail("cannot allocate pyramid level %d (%ld x %ld samples)", level, cols, rows);
         Im[level] = p;
         clear(p, static_cast<short>(cols), static_cast<short>(rows));
         cols *= 2;

@@ -44,8 +44,8 @@ void Recal_fl(float* u, float* v, float* Im_fl_out, float* Im_fl_in, short nb_co
 void Proj_Dup_fl(float* I_high, float* I_low, short nb_col, short nb_line);
 
 // Slots Coarse down to Fine receive zero-filled calloc buffers of (nb_col >> Coarse) x
-// (nb_line >> Coarse) samples doubled once per level below Coarse (release with free); exit(1) if
-// one cannot be allocated.
+// (nb_line >> Coarse) samples doubled once per level below Coarse (release with free); the run ends
+// naming the level if one cannot be allocated.
 void Alloc_pyr_Im_fl(float** Im, short nb_col, short nb_line, short Coarse, short Fine);
 void Alloc_pyr_Im_sh(short** Im, short nb_col, short nb_line, short Coarse, short Fine);
 // nbLine rows of nbcolumn buffers of 500 characters, contents unset (release each buffer, each row

@@ -1,5 +1,8 @@
 #include "fail.h"
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -19,9 +22,39 @@ std::string format(const char* fmt, va_list ap) {
     return out;
 }
 
-// Hands the message to the handler, if one is set, then ends the run.
-[[noreturn]] void end_run(const char* message) {
-    if (g_handler) g_handler(message);
+void print(FailStyle style, const std::string& message) {
+    switch (style) {
+        case FailStyle::Line:
+            std::fflush(stdout);
+            std::fprintf(stderr, "Error: %s\n", message.c_str());
+            break;
+        case FailStyle::Banner:
+            std::printf("******************* ERROR ********************\n");
+            std::printf("%s", message.c_str());
+            std::printf("\n**********************************************\n");
+            break;
+        case FailStyle::Runtime:
+            std::fflush(stdout);
+            std::fprintf(stderr, "run_time error..\n%s\n...now exiting to system...\n",
+                         message.c_str());
+            break;
+        case FailStyle::Plain:
+            std::printf("%s", message.c_str());
+            break;
+    }
+}
+
+// Hands the message to the handler, if one is set; otherwise prints it and exits. When several
+// threads fail at once, the first one prints and exits; the others wait for the process to end.
+[[noreturn]] void end_run(FailStyle style, const std::string& message) {
+    if (g_handler) {
+        g_handler(message.c_str());
+    } else {
+        static std::atomic<bool> ending{false};
+        if (ending.exchange(true))
+            for (;;) pause();
+        print(style, message);
+    }
     std::fflush(stdout);
     std::exit(1);
 }
@@ -34,31 +67,18 @@ FailHandler set_fail_handler(FailHandler handler) {
     return previous;
 }
 
+void fail(FailStyle style, const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    const std::string message = format(fmt, ap);
+    va_end(ap);
+    end_run(style, message);
+}
+
 void fail(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     const std::string message = format(fmt, ap);
     va_end(ap);
-    if (!g_handler) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "Error: %s\n", message.c_str());
-    }
-    end_run(message.c_str());
-}
-
-void error_report(const char* fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    const std::string message = format(fmt, ap);
-    va_end(ap);
-    if (!g_handler) {
-        std::printf("******************* ERROR ********************\n");
-        std::printf("%s", message.c_str());
-        std::printf("\n**********************************************\n");
-    }
-    end_run(message.c_str());
-}
-
-void stop_run() {
-    end_run("");
+    end_run(FailStyle::Line, message);
 }

@@ -48,7 +48,7 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 
 File open_pgm(const char* nom) {
     File f(std::fopen(nom, "rb"));
-    if (!f) error_report("Unknown file name: %s", nom);
+    if (!f) fail(FailStyle::Banner, "Unknown file name: %s", nom);
     return f;
 }
 
@@ -97,8 +97,7 @@ PgmHeader read_size(std::FILE* f, const char* nom) {
     }
     long size[2];
     if (!got || !parse_ints(line, 2, size)) {
-        fail("'%s': the line after the comments must hold the number of columns and of lines",
-             nom);
+        fail("'%s': the line after the comments must hold the number of columns and of lines", nom);
     }
     if (size[0] < 1 || size[0] > 32767 || size[1] < 1 || size[1] > 32767) {
         fail("'%s': image size %ld x %ld is not within 1 .. 32767", nom, size[0], size[1]);
@@ -120,9 +119,8 @@ PgmHeader read_header(std::FILE* f, const char* nom) {
         fail("'%s': the line after the size must hold the maximum value alone", nom);
     }
     if (def != 255 && def != 1023) {
-        std::printf("Can't read images %s resolution problem def=%d (255 ou 1023)!", nom,
-                    static_cast<int>(def));
-        stop_run();
+        fail(FailStyle::Plain, "Can't read images %s resolution problem def=%d (255 ou 1023)!", nom,
+             static_cast<int>(def));
     }
     h.bytes_per_sample = def == 255 ? 1 : 2;
     h.data_offset = std::ftell(f);
@@ -151,9 +149,10 @@ void read_samples(std::FILE* f, const char* nom, const PgmHeader& h, short* imag
     for (long k = 0; k < n; ++k) {
         const unsigned value = raw[2 * k] | (unsigned(raw[2 * k + 1]) << 8);
         if (value > 1023) {
-            fail("'%s': sample %u above 1023; two-byte samples must be stored low byte first "
-                 "(convert a big-endian 16-bit PGM with build/bin/to_pgm10)",
-                 nom, value);
+            fail(
+                "'%s': sample %u above 1023; two-byte samples must be stored low byte first "
+                "(convert a big-endian 16-bit PGM with build/bin/to_pgm10)",
+                nom, value);
         }
         image[k] = static_cast<short>(value);
     }
@@ -212,7 +211,8 @@ void Div_Vie(float* im_div, float* U, float* V, short nc_resol_K, short nl_resol
         Ux.assign(static_cast<std::size_t>(std::max(count(nc_resol_K, nl_resol_K), 0L)), 0.0f);
         Vy.assign(Ux.size(), 0.0f);
     } catch (const std::bad_alloc&) {
-        std::exit(1);
+        fail("cannot allocate the two derivative images of the divergence (%d x %d samples)",
+             nc_resol_K, nl_resol_K);
     }
     Maz_f(im_div, nc_resol_K, nl_resol_K);
     Filtre_2D_f_th(Ux.data(), U, filtre_GX2, 5, 5, nc_resol_K, nl_resol_K);
@@ -273,7 +273,6 @@ void Calcul_Estim_Div_Curl(float* im_div, float* im_curl, float* U, float* V, fl
     Div_Estim(im_div, U, V, u, v, nb_col, nb_lig);
     Curl_Estim(im_curl, U, V, u, v, nb_col, nb_lig);
 }
-
 
 // Updates Estim (divergence, at most 2 passes) and Estim_rot (vorticity, at most 200 passes)
 // towards the observations of the wind (U + u, V + v), smoothness weight coef_regul, robust
@@ -350,10 +349,7 @@ void read_crop_pgm(const char* nom, short* image, short dCol, short dLig, short 
 void write_champ(float* U, float* V, short nb_col, short nb_lig, const char* nom) {
     SafeOutput out;
     std::FILE* f = out.open(nom, "w");
-    if (!f) {
-        std::printf("Can't create %s !", nom);
-        stop_run();
-    }
+    if (!f) fail(FailStyle::Plain, "Can't create %s !", nom);
     std::fprintf(f, "%hd %hd\n", nb_col, nb_lig);
     std::fprintf(f, "#i\tj\tU\tV\n");
     for (int i = 0; i < nb_lig; ++i) {

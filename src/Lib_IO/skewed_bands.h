@@ -17,6 +17,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "fail.h"
+
 #include "bib_LP_ansi.h"
 #include "types_4v_V1.h"
 
@@ -66,13 +68,14 @@ struct BandGrid {
     }
 };
 
-// b holds at least n elements; exit status 1 when memory runs out.
+// b holds at least n elements; the run ends naming the buffer when memory runs out.
 template <class T>
 void size_buffer(std::vector<T>& b, std::size_t n) {
     try {
         if (b.size() < n) b.resize(n);
     } catch (const std::bad_alloc&) {
-        std::exit(1);
+        fail("cannot allocate a work buffer of the relaxation sweeps (%zu elements of %zu bytes)",
+             n, sizeof(T));
     }
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "fail.h"
+#include "optic_flow_3DMultilayers.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ class OptionReader {
         return *s == '\0';
     }
     [[noreturn]] static void invalid(const char* val, const char* flag) {
-        error_report("Error : invalid value '%s' for option %s", val, flag);
+        fail(FailStyle::Banner, "Error : invalid value '%s' for option %s", val, flag);
     }
     void usage_line(const char* flag, const char* value, const char* help) const {
         if (!help_) return;
@@ -154,17 +155,60 @@ RunParameters parse_options(int argc, char** argv) {
     const std::string warp =
         opt.text("-warp", "bilinear", "interpolation of the image registration (bilinear|bspline)");
     if (warp != "bilinear" && warp != "bspline")
-        error_report("Error : invalid value '%s' for option -warp", warp.c_str());
+        fail(FailStyle::Banner, "Error : invalid value '%s' for option -warp", warp.c_str());
     p.warp_bspline = warp == "bspline";
     p.postSmooth =
         opt.real("-postSmooth", 0, "std. dev. (pixels) of a Gaussian smoothing the output winds");
     p.postSmoothW = opt.real(
         "-postSmoothW", 0, "std. dev. (pixels) of a Gaussian smoothing the output vertical winds");
     if (p.postSmooth < 0.0f)
-        error_report("Error : option -postSmooth must not be negative (got %g)",
-                     static_cast<double>(p.postSmooth));
+        fail(FailStyle::Banner, "Error : option -postSmooth must not be negative (got %g)",
+             static_cast<double>(p.postSmooth));
     if (p.postSmoothW < 0.0f)
-        error_report("Error : option -postSmoothW must not be negative (got %g)",
-                     static_cast<double>(p.postSmoothW));
+        fail(FailStyle::Banner, "Error : option -postSmoothW must not be negative (got %g)",
+             static_cast<double>(p.postSmoothW));
+    // Worker threads, after every other option; the results do not depend on them.
+    p.threads =
+        static_cast<int>(opt.integer("-threads", 0, "number of threads (0 = all cores)", 0, 1024));
     return p;
+}
+
+void check_parameters(const RunParameters& p) {
+    if (p.nb_seq <= 1) error("Error : two image sets are at least required");
+    if (p.Coarse_resol < 0 || p.Coarse_resol > 3)
+        fail(FailStyle::Banner, "Error : option -coarseResol must be between 0 and 3 (got %d)",
+             p.Coarse_resol);
+    if (p.Coarse_scale < 0)
+        fail(FailStyle::Banner, "Error : option -coarseGrid must not be negative (got %d)",
+             p.Coarse_scale);
+    if (p.Coarse_resol + p.Coarse_scale > 14)
+        fail(FailStyle::Banner,
+             "Error : option -coarseGrid %d is too large: with -coarseResol %d the largest value "
+             "is %d",
+             p.Coarse_scale, p.Coarse_resol, 14 - p.Coarse_resol);
+    if (p.nb_layers < 1)
+        fail(FailStyle::Banner, "Error : option -nbLayers must be at least 1 (got %d)",
+             p.nb_layers);
+    if (!(p.sigma_inter > 0.0f))
+        fail(FailStyle::Banner, "Error : option -SigmaReg must be greater than 0 (got %g)",
+             static_cast<double>(p.sigma_inter));
+    if (!(p.sigma_W > 0.0f))
+        fail(FailStyle::Banner, "Error : option -SigmaRegW must be greater than 0 (got %g)",
+             static_cast<double>(p.sigma_W));
+    if (p.crop == 1) {
+        if (p.nb_col_reel < 1)
+            fail(FailStyle::Banner, "Error : option -dx must be at least 1 (got %d)",
+                 p.nb_col_reel);
+        if (p.nb_lig_reel < 1)
+            fail(FailStyle::Banner, "Error : option -dy must be at least 1 (got %d)",
+                 p.nb_lig_reel);
+        if (p.ofx < 0)
+            fail(FailStyle::Banner, "Error : option -ofx must not be negative (got %d)", p.ofx);
+        if (p.ofy < 0)
+            fail(FailStyle::Banner, "Error : option -ofy must not be negative (got %d)", p.ofy);
+    }
+    if (p.fineGrid > p.Coarse_scale)
+        fail(FailStyle::Banner,
+             "Error : option -fineGrid %d is above -coarseGrid %d; the largest value is %d",
+             p.fineGrid, p.Coarse_scale, p.Coarse_scale);
 }

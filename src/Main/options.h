@@ -16,10 +16,11 @@ struct RunParameters {
     short ofy = 0, ofx = 0;                 // top-left sample of the window
     short nb_lig_reel = 1024, nb_col_reel = 1024;  // window size
     short Coarse_resol = 0;                        // coarsest pyramid level, 0 .. 3
-    short Coarse_scale = 5;    // coarsest grid level (blocks of 2^Coarse_scale px)
+    short Coarse_scale = 5;  // coarsest grid level (blocks of 2^Coarse_scale px)
+    // The flags "-alpha", "-lambda" and "-beta" set lambda, coef_regul and betaW.
     float lambda = 700;        // "-alpha": global div-curl regularisation
     float coef_regul = 150;    // "-lambda": regularisation inside the div-curl term
-    float betaW = 5000;        // vertical-wind regularisation
+    float betaW = 5000;        // "-beta": vertical-wind regularisation
     float sigma1 = 9;          // robust data-term scale (squared after the list)
     float sigma_inter = 1000;  // robust div-curl regularisation scale
     float sigma_W = 1000;      // robust vertical-wind regularisation scale
@@ -30,11 +31,19 @@ struct RunParameters {
     bool warp_bspline = false;  // register the t + dt image with cubic B-splines
     float postSmooth = 0.0f;    // Gaussian std (px) applied to the written horizontal winds
     float postSmoothW = 0.0f;   // Gaussian std (px) applied to the written vertical winds
+
+    int threads = 0;  // worker threads, 0: one per core; no result depends on it
 };
 
 // Parses the options in their fixed order (the refinements after the others), printing the usage
 // screen if "-h" is present. A numeric value that is not a number, or a flag given last without a
 // value, ends the run through the error report; so do the out-of-range settings.
 RunParameters parse_options(int argc, char** argv);
+
+// Settings the estimator cannot run with end the run through the error report: fewer than two
+// time samples, -coarseResol outside 0 .. 3, a negative or too large -coarseGrid, no layer,
+// robust scales that are not positive, a crop window without samples or with a negative
+// offset, -fineGrid above -coarseGrid.
+void check_parameters(const RunParameters& p);
 
 #endif

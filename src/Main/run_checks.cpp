@@ -116,17 +116,17 @@ void check_working_size(short nb_col_reel, short nb_lig_reel, short Coarse_resol
     if (working_size_fits(nb_col_reel, nb_lig_reel, Coarse_resol + Coarse_scale)) return;
     for (int s = Coarse_scale - 1; s >= 0; --s) {
         if (!working_size_fits(nb_col_reel, nb_lig_reel, Coarse_resol + s)) continue;
-        error_report(
-            "Error : option -coarseGrid %d makes the working size of this %d x %d image exceed "
-            "32767 samples; the largest value that fits is %d",
-            Coarse_scale, nb_col_reel, nb_lig_reel, s);
+        fail(FailStyle::Banner,
+             "Error : option -coarseGrid %d makes the working size of this %d x %d image exceed "
+             "32767 samples; the largest value that fits is %d",
+             Coarse_scale, nb_col_reel, nb_lig_reel, s);
     }
     int resol = Coarse_resol - 1;
     while (resol > 0 && !working_size_fits(nb_col_reel, nb_lig_reel, resol)) --resol;
-    error_report(
-        "Error : option -coarseResol %d makes the working size of this %d x %d image exceed 32767 "
-        "samples even with -coarseGrid 0; the largest value that fits is %d",
-        Coarse_resol, nb_col_reel, nb_lig_reel, std::max(resol, 0));
+    fail(FailStyle::Banner,
+         "Error : option -coarseResol %d makes the working size of this %d x %d image exceed 32767 "
+         "samples even with -coarseGrid 0; the largest value that fits is %d",
+         Coarse_resol, nb_col_reel, nb_lig_reel, std::max(resol, 0));
 }
 
 void check_run_memory(short nb_col_reel, short nb_lig_reel, short nb_layers, short Coarse_resol,
@@ -147,9 +147,10 @@ void check_run_memory(short nb_col_reel, short nb_lig_reel, short nb_layers, sho
                   nb_layers, Coarse_resol + 1, amount(available).c_str());
     for (int s = Coarse_scale - 1; s >= 0; --s) {
         if (needed(s) <= available)
-            error_report("%s; the largest -coarseGrid that fits is %d", what, s);
+            fail(FailStyle::Banner, "%s; the largest -coarseGrid that fits is %d", what, s);
     }
-    error_report("%s; use fewer layers (-nbLayers) or a crop window (-crop 1 -dx -dy)", what);
+    fail(FailStyle::Banner, "%s; use fewer layers (-nbLayers) or a crop window (-crop 1 -dx -dy)",
+         what);
 }
 
 float read_density(std::FILE* f, const char* path, int layer, int nb_layers) {
@@ -165,21 +166,23 @@ float read_density(std::FILE* f, const char* path, int layer, int nb_layers) {
         if (layer == 0 && token.compare(0, 3, "\xEF\xBB\xBF") == 0) token.erase(0, 3);
     } while (token.empty() && c != EOF);
     if (token.empty())
-        error_report("Error : the density file '%s' holds %d numbers; %d layers need one each",
-                     path, layer, nb_layers);
+        fail(FailStyle::Banner,
+             "Error : the density file '%s' holds %d numbers; %d layers need one each", path, layer,
+             nb_layers);
     if (layer == 0 &&
         (token.compare(0, 2, "\xFF\xFE") == 0 || token.compare(0, 2, "\xFE\xFF") == 0))
-        error_report("Error : the density file '%s' is UTF-16 text; save it as plain text", path);
+        fail(FailStyle::Banner,
+             "Error : the density file '%s' is UTF-16 text; save it as plain text", path);
     char* end = nullptr;
     errno = 0;
     const float value = std::strtof(token.c_str(), &end);
     if (end == token.c_str() || *end != '\0')
-        error_report(
-            "Error : entry %d of the density file '%s' is '%s', not a number%s", layer + 1, path,
-            printable(token).c_str(),
-            token.find(',') != std::string::npos ? " (the decimal separator is a point)" : "");
+        fail(FailStyle::Banner, "Error : entry %d of the density file '%s' is '%s', not a number%s",
+             layer + 1, path, printable(token).c_str(),
+             token.find(',') != std::string::npos ? " (the decimal separator is a point)" : "");
     if (!std::isfinite(value) || !(value > 0.0f))
-        error_report("Error : density %s of layer %d in '%s' is not a finite positive number",
-                     printable(token).c_str(), layer, path);
+        fail(FailStyle::Banner,
+             "Error : density %s of layer %d in '%s' is not a finite positive number",
+             printable(token).c_str(), layer, path);
     return value;
 }

@@ -1,0 +1,140 @@
+// The layer tasks of the coarse-to-fine loop: the terms of a layer fixed for a grid level, its
+// ICM sweeps and auxiliary fits (queued on the layer's chain of the worker pool), the linearised
+// data term with the density flux through the layer's two interfaces, and the vertical wind of
+// an interface from the two layers that meet there.
+#include "bib_ansi.h"
+#include "filter_masks.h"
+#include "lissage_div_curl.h"
+#include "physical_constants.h"
+#include "run.h"
+
+namespace {
+constexpr float kCondConv = 3.0f;  // ICM convergence threshold, percent of blocks
+}  // namespace
+
+// Terms of layer L fixed for the grid level: divergence of (U, V), its exponential and
+// derivatives, the t + dt image registered on (U, V) and the smoothed residual of the
+// vertical-wind equation. U, V and the images do not change until the end of the level.
+void Run::prepare_layer(int L, const Level& lv) {
+    const short resol = lv.resol, nc = lv.nc, nl = lv.nl;
+    Layer& layer = layers_[L];
+    const std::size_t n = static_cast<std::size_t>(nc) * nl;
+    std::vector<float> scratch_a(n);
+    divergence_terms(layer.div.data(), layer.exdiv.data(), layer.fx_div.data(), layer.fy_div.data(),
+                     layer.U.data(), layer.V.data(), nc, nl);
+    registered_image(layer.Itdt_reg.data(), layer.Itdt[resol].data(), layer.U.data(),
+                     layer.V.data(), nc, nl, scratch_a.data(), warp_);
+    smoothed_residual(layer.residual_reg.data(), layer.exdiv.data(), layer.Itdt_reg.data(),
+                      layer.It[resol].data(), filtre_T2, nc, nl, scratch_a.data());
+}
+
+// The auxiliary fits (Estim_Regulees_Rob) of layer L. They read U, V, u, v and write only
+// Estim and Estim_rot.
+void Run::fit_layer(int L, const Level& lv) {
+    Layer& layer = layers_[L];
+    fit_auxiliary_fields(layer.Estim.data(), layer.Estim_rot.data(), layer.U.data(), layer.V.data(),
+                         layer.u.data(), layer.v.data(), lv.nc, lv.nl, p_.coef_regul,
+                         p_.sigma_inter, layer.fit_scratch);
+}
+
+// At most two ICM sweeps of layer L; its console text is kept in the layer.
+void Run::icm_sweeps(int L, const Level& lv) {
+    Layer& layer = layers_[L];
+    CapturedOutput capture(&layer.messages);
+    layer.it_HS = 0;
+    layer.Conv_HS = 1;
+    layer.affine_systems.forget();  // the data term changed since the last call
+    const LayerImages images{
+        layer.U.data(),  layer.V.data(),  layer.u.data(),        layer.v.data(), layer.fx.data(),
+        layer.fy.data(), layer.ft.data(), layer.Data_out.data(), lv.nc,          lv.nl};
+    SmoothingEnergy energy;
+    energy.lambda = p_.lambda;
+    energy.Estim = layer.Estim.data();
+    energy.Estim_rot = layer.Estim_rot.data();
+    energy.It = layer.It[lv.resol].data();
+    do {
+        layer.Conv_HS = icm_sweep(images, energy, layer.parcours.get(), 4, kCondConv,
+                                  &layer.affine_systems, pool_.threads() > 1 ? &pool_ : nullptr);
+        layer.it_HS += 1;
+    } while (layer.Conv_HS != 0 && layer.it_HS < 2);
+}
+
+// Queues, for every layer, its ICM sweeps (when icm is set) and then its auxiliary fits, at the
+// nc x nl size, on the layer's chain of the pool: a layer's tasks run after the ones queued
+// before them, the layers side by side, ICM sweeps first. Between the queueing and
+// pool_.wait_chains(true), the caller may do anything that neither reads Estim, Estim_rot nor
+// changes U, V, u, v, fx, fy, ft, Data_out (the derivative updates, once pool_.wait_chains(false)
+// returned; the interface updates; the temporary outputs).
+void Run::queue_layer_tasks(bool icm, const Level& lv) {
+    for (int L = 0; L < p_.nb_layers; ++L) {
+        if (icm) pool_.chain(L, true, [this, L, lv] { icm_sweeps(L, lv); });
+        pool_.chain(L, false, [this, L, lv] { fit_layer(L, lv); });
+    }
+}
+
+// Linearised data term of layer L with the density flux through its two interfaces:
+// (fx, fy) = grad(exp(div W) Itdt), ft = smoothed (exp(div W) Itdt - It), corrected by the flux
+// difference F = 88.29 (rho_L w_L - rho_L+1 w_L+1), first order where |div W| <= 0.01.
+// The smoothed residual 0.166 T2 * (exp(div) O_Itdt - It) goes first into ft (fx serving as
+// scratch), then each pixel's ft is read before it is rewritten.
+void Run::derivative_update(int L, const Level& lv) {
+    const short resol = lv.resol, nc = lv.nc, nl = lv.nl;
+    Layer& layer = layers_[L];
+    smoothed_residual(layer.ft.data(), layer.exdiv.data(), layer.O_Itdt.data(),
+                      layer.It[resol].data(), filtre_T2, nc, nl, layer.fx.data());
+    const MassTermsView terms{layer.div.data(),
+                              layer.exdiv.data(),
+                              layer.fx_div.data(),
+                              layer.fy_div.data(),
+                              layer.O_Itdt.data(),
+                              layer.ft.data(),
+                              nullptr,
+                              nullptr,
+                              layer.tempfx.data(),
+                              layer.tempfy.data()};
+    data_term_update(layer.fx.data(), layer.fy.data(), layer.ft.data(), terms,
+                     rho_[resol][L].data(), rho_[resol][L + 1].data(), wVert_[L].data(),
+                     wVert_[L + 1].data(), kFluxScale, 0, nc * nl);
+}
+
+// What the vertical-wind equation of a layer reads, with its smoothed residual
+// 0.166 T2 * (exp(div) Itdt_reg - It) in ft_mass.
+namespace {
+
+MassTermsView mass_terms(const Layer& layer, const float* ft_mass) {
+    return {layer.div.data(),    layer.exdiv.data(),    layer.fx_div.data(),
+            layer.fy_div.data(), layer.Itdt_reg.data(), ft_mass,
+            layer.u.data(),      layer.v.data(),        layer.tempfx.data(),
+            layer.tempfy.data()};
+}
+
+}  // namespace
+
+// Vertical wind of interface k (between layers k - 1 and k); 0 when converged. The coefficients
+// of the layer below (Up) and above (Down) come from the layers' increment terms.
+short Run::interface_update(int k, const Level& lv) {
+    const short resol = lv.resol, nc = lv.nc, nl = lv.nl;
+    const Layer& below = layers_[k - 1];
+    const Layer& above = layers_[k];
+    const int n = nc * nl;
+    // Each side's smoothed residual was computed with the layer's level terms. Two updates of
+    // the same interface in a row (where the sweep turns) share their coefficients: only
+    // wVert[k] changed in between, and the coefficients do not depend on it.
+    if (coefficients_of_ != k)
+        pool_.run(2, [&](int side) {
+            if (side == 0)
+                interface_coefficients_up(aux_.data(), temp_.data(),
+                                          mass_terms(below, below.residual_reg.data()),
+                                          rho_[resol][k].data(), rho_[resol][k - 1].data(),
+                                          wVert_[k - 1].data(), kFluxScale, 0, n);
+            else
+                interface_coefficients_down(aux2_.data(), temp2_.data(),
+                                            mass_terms(above, above.residual_reg.data()),
+                                            rho_[resol][k].data(), rho_[resol][k + 1].data(),
+                                            wVert_[k + 1].data(), kFluxScale, 0, n);
+        });
+    coefficients_of_ = k;
+    return relax_interface_wind(wVert_[k].data(), below.Data_out.data(), above.Data_out.data(),
+                                aux_.data(), temp_.data(), aux2_.data(), temp2_.data(), p_.betaW,
+                                p_.sigma_W, nc, nl, wind_scratch_);
+}

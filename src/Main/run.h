@@ -1,0 +1,151 @@
+// The run driver's state: one record per layer (its images, fields and work memory) and the run
+// itself, which owns every buffer from the start of the run to its end. Its steps live in
+// run_input.cpp (image list, densities, sizes, allocation, images, pyramids, initial fields),
+// coarse_to_fine.cpp (resolutions, grid levels, alternation of horizontal and vertical passes),
+// layer_updates.cpp (the layer tasks, derivative and interface updates) and run_results.cpp.
+#ifndef RUN_H
+#define RUN_H
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "auxiliary_fit.h"
+#include "icm_chunks.h"
+#include "layer_terms.h"
+#include "options.h"
+#include "relax.h"
+#include "temporary_writer.h"
+#include "vertical_relaxation.h"
+#include "worker_pool.h"
+
+constexpr int kPyramidSlots = 4;  // levels 0 .. 3 of every pyramid
+
+struct BlockListDeleter {
+    void operator()(bloc* head) const { Free_parc(head); }
+};
+using BlockList = std::unique_ptr<bloc, BlockListDeleter>;
+
+// One layer's images and fields; every float image has the working size.
+struct Layer {
+    explicit Layer(std::size_t n)
+        : fx(n),
+          fy(n),
+          ft(n),
+          U(n),
+          V(n),
+          U_temp(n),
+          V_temp(n),
+          O_Itdt(n),
+          Data_out(n),
+          u(n),
+          v(n),
+          tempfx(n),
+          tempfy(n),
+          Estim(n),
+          Estim_rot(n),
+          Gamma_out(n),
+          Mu_out(n),
+          div(n),
+          exdiv(n),
+          fx_div(n),
+          fy_div(n),
+          Itdt_reg(n),
+          residual_reg(n) {}
+    std::vector<float> fx, fy, ft;        // linearised data term
+    std::vector<float> U, V;              // total wind (columns, lines), pixels of the level
+    std::vector<float> U_temp, V_temp;    // initial wind
+    std::vector<float> O_Itdt;            // t + dt image registered on the total wind
+    std::vector<float> Data_out;          // robust data weights
+    std::vector<float> u, v;              // increment of the current grid level
+    std::vector<float> tempfx, tempfy;    // derivatives of O_Itdt
+    std::vector<float> Estim, Estim_rot;  // auxiliary divergence and vorticity
+    std::vector<float> Gamma_out, Mu_out;
+    // Terms fixed for a grid level (functions of U and V): divergence of (U, V), its exponential
+    // and derivatives, and the t + dt image registered on (U, V).
+    std::vector<float> div, exdiv, fx_div, fy_div, Itdt_reg;
+    std::vector<float> residual_reg;   // 0.166 T2 * (exdiv Itdt_reg - It), of the vertical winds
+    AuxiliaryFitScratch fit_scratch;   // work memory of the layer's auxiliary fits
+    AffineSystemCache affine_systems;  // block matrices shared by the sweeps of one ICM call
+    std::string messages;              // console text of the layer's ICM sweeps
+    std::vector<short> It[kPyramidSlots], Itdt[kPyramidSlots];  // image pyramids at t, t + dt
+    BlockList parcours;
+    short it_HS = 0;
+    int Conv_HS = 0;
+};
+
+// The pyramid level being estimated and its size: nc x nl samples, row stride nc.
+struct Level {
+    short resol;
+    short nc, nl;
+};
+
+class Run {
+  public:
+    explicit Run(const RunParameters& p);
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+    // Every time step: inputs, coarse-to-fine estimation, results. Returns the exit status.
+    int execute();
+
+  private:
+    // run_input.cpp
+    void read_image_list();
+    void set_sizes();
+    void allocate();
+    void read_densities();
+    void read_step_inputs(int step);
+    void read_layer_images(int step, int l);
+    void build_pyramids();
+    void set_initial_fields(int step);
+    void register_and_filter(Layer& layer, const short* Itdt, float* U, float* V, short nc,
+                             short nl);
+    // coarse_to_fine.cpp
+    void estimate();
+    void level_initialisation(const Level& lv);
+    void alternate(const Level& lv);
+    void write_temporary_outputs(const Level& lv);
+    void end_of_grid_level(const Level& lv, short scale);
+    void end_of_resolution(Level& lv);
+    // layer_updates.cpp
+    void prepare_layer(int L, const Level& lv);
+    void fit_layer(int L, const Level& lv);
+    void icm_sweeps(int L, const Level& lv);
+    void queue_layer_tasks(bool icm, const Level& lv);
+    void derivative_update(int L, const Level& lv);
+    short interface_update(int k, const Level& lv);
+    // run_results.cpp
+    void write_results(int step);
+
+    void for_each_layer(const std::function<void(int)>& task) { pool_.run(p_.nb_layers, task); }
+    const std::string& path(int l, int k) const { return nom_seq_[l][k]; }
+
+    RunParameters p_;
+    // Registration of the t + dt image on a wind: bilinear, or cubic B-spline with the same zeros.
+    WarpFunction warp_;
+    std::vector<std::vector<std::string>> nom_seq_;  // [layer][2 step + (0: t, 1: t + dt)]
+    std::vector<float> densities_;
+    short nb_col_reel_ = 0, nb_lig_reel_ = 0;  // real size
+    short nb_col_ = 0, nb_lig_ = 0;            // working size
+    std::size_t n_ = 0;                        // working sample count
+
+    std::vector<short> pyr_, Im_reel_temp_;
+    std::vector<float> Ureel_, Vreel_;
+    std::vector<float> temp_, temp2_, aux_, aux2_;  // scratch of the input and the interfaces
+    std::vector<Layer> layers_;
+    std::vector<std::vector<float>> wVert_;               // interfaces 0 .. nb_layers
+    std::vector<std::vector<float>> rho_[kPyramidSlots];  // [level][0 .. nb_layers]
+    std::vector<short> convwVertLayer_;
+    long N_ = 0;         // initial block count of the resolution
+    long nb_decou_ = 0;  // block splits since the start of the resolution, all layers
+    // The layers side by side: batches of layer work, and each layer's chain of ICM sweeps and
+    // auxiliary fits (queue_layer_tasks).
+    WorkerPool pool_;
+    TemporaryWriter temporary_writer_;
+    WindRelaxationScratch wind_scratch_;  // work memory of the interface relaxation
+    int coefficients_of_ = 0;  // interface whose coefficients aux_, temp_, aux2_, temp2_ hold
+};
+
+#endif

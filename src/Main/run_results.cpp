@@ -1,0 +1,47 @@
+// The results of a time step, next to each layer's image at time t (path P): P_3D.xaf and
+// P_3D.motion (the horizontal wind), and for layers 1 and up P_3D.motionUp and
+// P_3D.motionUpMatlab (the vertical wind of the layer's lower interface), all cut back from the
+// working size to the real size (top-left window), optionally smoothed.
+#include <iostream>
+
+#include "fail.h"
+#include "gaussian.h"
+#include "io_field.h"
+#include "operations_images.h"
+#include "optic_flow_3DMultilayers.h"
+#include "run.h"
+
+using cimg_library::CImg;
+
+// Every layer's results of time step `step`.
+void Run::write_results(int step) {
+    std::cout << "\nwriting estimated fields ..." << std::endl;
+    for (int l = 0; l < p_.nb_layers; ++l) {
+        Layer& layer = layers_[l];
+        const std::string& P = path(l, 2 * step);
+        ajust_field(layer.U.data(), layer.V.data(), Ureel_.data(), Vreel_.data(), nb_col_,
+                    nb_col_reel_, nb_lig_reel_);
+        if (p_.postSmooth > 0.0f) {
+            Gaussian_smooth_f(Ureel_.data(), Ureel_.data(), p_.postSmooth, nb_col_reel_,
+                              nb_lig_reel_);
+            Gaussian_smooth_f(Vreel_.data(), Vreel_.data(), p_.postSmooth, nb_col_reel_,
+                              nb_lig_reel_);
+        }
+        const std::string xaf = P + "_3D.xaf";
+        short coderr = 0;
+        write_field(xaf.c_str(), Ureel_.data(), Vreel_.data(), nb_col_reel_, nb_lig_reel_, &coderr);
+        if (coderr != 0) fail("cannot write the motion-field file %s", xaf.c_str());
+        write_champ(Ureel_.data(), Vreel_.data(), nb_col_reel_, nb_lig_reel_,
+                    (P + "_3D.motion").c_str());
+        if (l >= 1) {
+            CImg<float> w(nb_col_reel_, nb_lig_reel_);
+            for (int y = 0; y < nb_lig_reel_; ++y)
+                for (int x = 0; x < nb_col_reel_; ++x)
+                    w(x, y) = wVert_[l][static_cast<std::size_t>(y) * nb_col_ + x];
+            if (p_.postSmoothW > 0.0f)
+                Gaussian_smooth_f(w.data(), w.data(), p_.postSmoothW, nb_col_reel_, nb_lig_reel_);
+            write_rawF(w, (P + "_3D.motionUp").c_str());
+            Cree_fichier_image((P + "_3D.motionUpMatlab").c_str(), w);
+        }
+    }
+}

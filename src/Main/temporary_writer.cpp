@@ -1,0 +1,86 @@
+#include "temporary_writer.h"
+
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "optic_flow_3DMultilayers.h"
+
+using cimg_library::CImg;
+
+namespace {
+
+// Layer L's wind as a two-plane motion-field file; skipped for a missing layer.
+void write_layer_field(PassSnapshot& s, int L, const char* name) {
+    if (L >= s.nb_layers) return;
+    write_motion_planes(name, s.wU[L].data(), s.wV[L].data(), s.nc, s.nl);
+}
+
+// The text matrix of interface k's wind; skipped for a missing interface.
+void write_interface_text(PassSnapshot& s, int k, const char* name) {
+    if (k >= s.nb_layers) return;
+    Cree_fichier_image(name, CImg<float>(s.wind[k].data(), s.nc, s.nl, 1, 1, true));
+}
+
+void write_pass_snapshot(PassSnapshot& s) {
+    write_layer_field(s, 0, "./temp2D_Lay01.xaf");
+    write_layer_field(s, 1, "./temp2D_Lay12.xaf");
+    write_interface_text(s, 1, "./tempUp_Lay1.matlab");
+    write_layer_field(s, 2, "./temp2D_Lay23.xaf");
+    write_interface_text(s, 2, "./tempUp_Lay2.matlab");
+}
+
+}  // namespace
+
+TemporaryWriter::TemporaryWriter(bool background) : background_(background) {
+    if (background_) thread_ = std::thread([this] { loop(); });
+}
+
+TemporaryWriter::~TemporaryWriter() {
+    if (!background_) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+void TemporaryWriter::write(std::unique_ptr<PassSnapshot> snap) {
+    if (!background_) {
+        write_pass_snapshot(*snap);
+        return;
+    }
+    std::unique_ptr<PassSnapshot> superseded;  // released outside the lock
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        superseded = std::move(pending_);
+        pending_ = std::move(snap);
+    }
+    changed_.notify_all();
+}
+
+void TemporaryWriter::flush() {
+    if (!background_) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !pending_ && !writing_; });
+}
+
+void TemporaryWriter::loop() {
+    // The estimation has priority; the writer takes the time the estimation leaves.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return stop_ || pending_; });
+        if (!pending_) return;
+        std::unique_ptr<PassSnapshot> snap = std::move(pending_);
+        writing_ = true;
+        changed_.notify_all();
+        lock.unlock();
+        write_pass_snapshot(*snap);
+        lock.lock();
+        snap.reset();
+        writing_ = false;
+        changed_.notify_all();
+    }
+}
