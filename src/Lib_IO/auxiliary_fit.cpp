@@ -3,7 +3,6 @@
 // the single-pixel update (fit_numerator, fit_denominator) lane by lane.
 #include "auxiliary_fit.h"
 
-#include "operations_images.h"
 #include "skewed_bands.h"
 
 using namespace bands;
@@ -15,8 +14,6 @@ using namespace bands;
 namespace {
 
 const float kEstimChange = 0.0001f;  // an update counts when it moves the value by more
-const int kMaxPassesDiv = 2;
-const int kMaxPassesCurl = 200;
 
 // Denominators of the fit, coef_regul (sum of the four link weights) + lambda in double; zero
 // collects the zero denominators of the steady rows, and a band's row -1, lane 0 is set to 1
@@ -254,17 +251,4 @@ int fit_pass(float* x, const float* obs, short nc, short nl, float lambda, float
     const int changed = fit.pass();
     from_bands(fit.g, fit.f.X, x);
     return changed;
-}
-
-void fit_auxiliary_fields(float* Estim, float* Estim_rot, float* U, float* V, float* u, float* v,
-                          short nc, short nl, float coef_regul, float sigma_es,
-                          AuxiliaryFitScratch& s) {
-    const std::size_t n = pixel_count(nc, nl);
-    if (n == 0) return;
-    size_buffer(s.observation, n);
-    Curl_Estim(s.observation.data(), U, V, u, v, nc, nl);
-    fit_field(Estim_rot, s.observation.data(), nc, nl, 1.0f, coef_regul, sigma_es, kMaxPassesCurl,
-              s);
-    Div_Estim(s.observation.data(), U, V, u, v, nc, nl);
-    fit_field(Estim, s.observation.data(), nc, nl, 1.0f, coef_regul, sigma_es, kMaxPassesDiv, s);
 }

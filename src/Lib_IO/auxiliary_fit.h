@@ -54,10 +54,4 @@ void fit_field(float* x, const float* obs, short nc, short nl, float lambda, flo
 int fit_pass(float* x, const float* obs, short nc, short nl, float lambda, float coef_regul,
              const Line_Process* links, AuxiliaryFitScratch& s);
 
-// Estim_Regulees_Rob in the caller's work memory: Estim_rot fitted to the vorticity of the wind
-// (U + u, V + v) in at most 200 passes, then Estim to its divergence in at most 2, lambda 1.
-void fit_auxiliary_fields(float* Estim, float* Estim_rot, float* U, float* V, float* u, float* v,
-                          short nc, short nl, float coef_regul, float sigma_es,
-                          AuxiliaryFitScratch& s);
-
 #endif

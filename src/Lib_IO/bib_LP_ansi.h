@@ -3,16 +3,8 @@
 #ifndef BIB_LP_ANSI_H
 #define BIB_LP_ANSI_H
 
+#include "link_weight.h"
 #include "types_4v_V1.h"
-
-// Robust weight of a link across a difference d: sigma^2 / (d^2 + sigma)^2 in single precision
-// (the sum is d^2 + sigma, not d^2 + sigma^2), for one float or lane by lane.
-template <class F>
-inline F link_weight(F d, float sigma) {
-    const float sigma2 = sigma * sigma;
-    const F t = d * d;
-    return sigma2 / ((t + sigma) * (t + sigma));
-}
 
 void Maz_LP(Line_Process* Spatial, short nb_col, short nb_lig);
 void Relax_estim(float* observation, short nb_col, short nb_line, float sigma,

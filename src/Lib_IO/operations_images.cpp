@@ -286,6 +286,24 @@ void Estim_Regulees_Rob(float* Estim, float* Estim_rot, float* U, float* V, floa
                          scratch);
 }
 
+void fit_auxiliary_fields(float* Estim, float* Estim_rot, float* U, float* V, float* u, float* v,
+                          short nc, short nl, float coef_regul, float sigma_es,
+                          AuxiliaryFitScratch& s) {
+    const int kMaxPassesDiv = 2, kMaxPassesCurl = 200;
+    if (nc <= 0 || nl <= 0) return;
+    const std::size_t n = static_cast<std::size_t>(nc) * static_cast<std::size_t>(nl);
+    try {
+        if (s.observation.size() < n) s.observation.resize(n);
+    } catch (const std::bad_alloc&) {
+        fail("cannot allocate the observations of the auxiliary fits (%zu floats)", n);
+    }
+    Curl_Estim(s.observation.data(), U, V, u, v, nc, nl);
+    fit_field(Estim_rot, s.observation.data(), nc, nl, 1.0f, coef_regul, sigma_es, kMaxPassesCurl,
+              s);
+    Div_Estim(s.observation.data(), U, V, u, v, nc, nl);
+    fit_field(Estim, s.observation.data(), nc, nl, 1.0f, coef_regul, sigma_es, kMaxPassesDiv, s);
+}
+
 void Filtre_2D_f_th(float* a, float* b, float* filtre, short nb_ligF, short nb_colF, short nb_col,
                     short nb_line) {
     Filtre_f_2D_f(a, b, filtre, nb_ligF, nb_colF, nb_col, nb_line);

@@ -4,6 +4,8 @@
 #ifndef OPERATIONS_IMAGES_H
 #define OPERATIONS_IMAGES_H
 
+#include "auxiliary_fit.h"
+
 // Pointwise, over nb_col x nb_line samples; the destination may alias any source.
 void Norm_f(float* a, float* b, float coef_norm, short nb_col, short nb_line);
 void MultScal_f(float* a, float* b, float c, short nb_col, short nb_line);
@@ -23,8 +25,7 @@ void Div_Vie(float* im_div, float* U, float* V, short nc_resol_K, short nl_resol
 // W = (U + u, V + v), div = [Wx(i, j+1) - Wx(i, j-1)] + [Wy(i+1, j) - Wy(i-1, j)] and
 // curl = [Wy(i, j+1) - Wy(i, j-1)] - [Wx(i+1, j) - Wx(i-1, j)], 0 on the outer frame; and the
 // robust fits of the auxiliary fields Estim and Estim_rot to them (auxiliary_fit.h).
-void Div_Estim(float* im_div, float* U, float* V, float* u, float* v, short nb_col,
-               short nb_line);
+void Div_Estim(float* im_div, float* U, float* V, float* u, float* v, short nb_col, short nb_line);
 void Curl_Estim(float* im_curl, float* U, float* V, float* u, float* v, short nb_col,
                 short nb_line);
 void Calcul_Estim_Div_Curl(float* im_div, float* im_curl, float* U, float* V, float* u, float* v,
@@ -32,6 +33,12 @@ void Calcul_Estim_Div_Curl(float* im_div, float* im_curl, float* U, float* V, fl
 void Estim_Regulees_Rob(float* Estim, float* Estim_rot, float* U, float* V, float* u, float* v,
                         short nc_resol_K, short nl_resol_K, float coef_regul, float lambda,
                         float sigma_es);
+// Estim_Regulees_Rob in the caller's work memory, kept between calls: Estim_rot fitted to the
+// vorticity of the wind (U + u, V + v) in at most 200 passes, then Estim to its divergence in
+// at most 2, data weight 1.
+void fit_auxiliary_fields(float* Estim, float* Estim_rot, float* U, float* V, float* u, float* v,
+                          short nc, short nl, float coef_regul, float sigma_es,
+                          AuxiliaryFitScratch& s);
 
 void Filtre_2D_f_th(float* a, float* b, float* filtre, short nb_ligF, short nb_colF, short nb_col,
                     short nb_line);

@@ -19,7 +19,7 @@
 
 #include "fail.h"
 
-#include "bib_LP_ansi.h"
+#include "link_weight.h"
 #include "types_4v_V1.h"
 
 namespace bands {

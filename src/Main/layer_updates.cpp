@@ -5,6 +5,7 @@
 #include "bib_ansi.h"
 #include "filter_masks.h"
 #include "lissage_div_curl.h"
+#include "operations_images.h"
 #include "physical_constants.h"
 #include "run.h"
 

@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "fail.h"
-#include "optic_flow_3DMultilayers.h"
 
 namespace {
 
@@ -174,7 +173,7 @@ RunParameters parse_options(int argc, char** argv) {
 }
 
 void check_parameters(const RunParameters& p) {
-    if (p.nb_seq <= 1) error("Error : two image sets are at least required");
+    if (p.nb_seq <= 1) fail(FailStyle::Banner, "Error : two image sets are at least required");
     if (p.Coarse_resol < 0 || p.Coarse_resol > 3)
         fail(FailStyle::Banner, "Error : option -coarseResol must be between 0 and 3 (got %d)",
              p.Coarse_resol);
