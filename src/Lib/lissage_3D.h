@@ -8,8 +8,8 @@
 
 void cte_edp2ndMembreFiltreGaussUp(float* a, float* b, float* rho, float* rho_0, float* wVert_0,
                                    short* It, short* ItdtOriginal, float* U, float* V, float* u,
-                                   float* v, float g, short nc_resol_K, short nl_resol_K,
-                                   float* fx, float* fy, float* filtre_T2);
+                                   float* v, float g, short nc_resol_K, short nl_resol_K, float* fx,
+                                   float* fy, float* filtre_T2);
 void cte_edp2ndMembreFiltreGaussDown(float* a, float* b, float* rho_0, float* rho, float* wVert,
                                      short* It, short* ItdtOriginal, float* U, float* V, float* u,
                                      float* v, float g, short nc_resol_K, short nl_resol_K,
@@ -22,8 +22,8 @@ float EstimValWVert_RobUpDown(float* wVert, float* a01, float* b01, float* a12, 
 int RegulWVert_RobUpDown(float* wVert, float* Data_out, float* Data_out2, float* a01, float* b01,
                          float* a12, float* b12, short nb_col, short nb_line, float lambdaW,
                          Line_Process* ztw);
-short Estim_Wvert_RobUpDown(float* wVert, float* Data_out, float* Data_out2, float* a01,
-                            float* b01, float* a12, float* b12, float lambdaW, float sigmaW,
-                            short nc_resol_K, short nl_resol_K);
+short Estim_Wvert_RobUpDown(float* wVert, float* Data_out, float* Data_out2, float* a01, float* b01,
+                            float* a12, float* b12, float lambdaW, float sigmaW, short nc_resol_K,
+                            short nl_resol_K);
 
 #endif

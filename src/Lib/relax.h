@@ -9,8 +9,8 @@ void init_parc(bloc** parcours, short Coarse_scale, short resol, short nb_col, s
                short nb_blocs_col);
 void decoupe(bloc* courant, short nb_line, short nb_col);
 void Free_parc(bloc* parcours);
-void Indic_Grad_Min(bloc* parcours, float* fx, float* fy, float* Data_out, float gmin,
-                    short nb_col, short nb_line);
+void Indic_Grad_Min(bloc* parcours, float* fx, float* fy, float* Data_out, float gmin, short nb_col,
+                    short nb_line);
 
 void Data_Out_Gen_f(float* u, float* v, float* fx, float* fy, float* ft, float sigma, short nb_col,
                     short nb_line, float* Data_out);
