@@ -1,8 +1,11 @@
-// winds_to_netcdf on a run's result files: the NetCDF variables hold the values the xaf and raw
-// readers give, in pixels per step or converted to m/s, with the ground and top interfaces at 0;
-// a run with a missing or damaged file names it and leaves no output; xarray opens the file.
+// The tools as a user installs and uses them. winds_to_netcdf on a run's result files: the NetCDF
+// variables hold the values the xaf and raw readers give, in pixels per step or converted to
+// m/s, with the ground and top interfaces at 0; a missing or damaged file is named and no output
+// is left; xarray opens the file. cmake --install: programs, scripts and manual pages in the
+// prefix, and the installed scripts find the installed programs.
 #include <gtest/gtest.h>
 #include <netcdf.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -207,4 +210,47 @@ TEST(WindsToNetcdf, OpensInXarray) {
     EXPECT_TRUE(contains_line(r.out, "u ('time', 'layer', 'y', 'x') pixel / time step"));
     EXPECT_TRUE(contains_line(r.out, "w ('time', 'interface', 'y', 'x') grey level / time step"));
     EXPECT_TRUE(contains_line(r.out, "2.5"));
+}
+
+// cmake --install of this build into a scratch prefix: every program and script in bin with its
+// manual page (rendered by man without a warning), the Slurm template pointing at that bin; the
+// installed run_parallel, with neither a build folder nor the prefix on the PATH, splits and runs
+// a sequence with the installed splitter and program.
+TEST(Install, PutsProgramsScriptsAndPagesInThePrefixWhereTheScriptsFindThem) {
+    const std::string prefix = scratch_dir("prefix");
+    const Result in =
+        run_in(prefix, OF3D_CMAKE,
+               std::string("--install '") + OF3D_BUILD_DIR + "' --prefix '" + prefix + "'");
+    ASSERT_EQ(in.status, 0) << in.err;
+    const bool have_man = std::system("command -v man >/dev/null 2>&1") == 0;
+    for (const char* p : {"optic_flow_3DMultilayers", "make_layered_sample", "compare_winds",
+                          "render_winds", "split_sequence", "to_pgm10", "winds_to_netcdf",
+                          "optic_flow_3D_run_parallel", "optic_flow_3D_demo"}) {
+        EXPECT_EQ(access((prefix + "/bin/" + p).c_str(), X_OK), 0) << p;
+        const std::string page = prefix + "/share/man/man1/" + p + ".1.gz";
+        ASSERT_TRUE(std::filesystem::exists(page)) << page;
+        if (!have_man) continue;
+        const Result m = run_in(prefix, "man", "--warnings -E UTF-8 -l '" + page + "'");
+        EXPECT_EQ(m.status, 0) << p;
+        EXPECT_EQ(m.err, "") << p;
+        EXPECT_NE(m.out.find("EXIT STATUS"), std::string::npos) << p;
+    }
+    EXPECT_NE(slurp(prefix + "/share/optic_flow_3D/slurm_array.sbatch")
+                  .find("installed_bin=\"" + prefix + "/bin\""),
+              std::string::npos);
+
+    if (std::system("command -v parallel >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "GNU parallel is not installed: the installed run_parallel is not run";
+    const std::string run = scratch_dir("installed_run");
+    write_translation_sequence(run, 32, 32, 1, 3, 0.5, 0.25);
+    const Result r = run_in(run, "env",
+                            "-u OF3D_PROGRAM -u OF3D_SPLITTER PATH=/usr/bin:/bin '" + prefix +
+                                "/bin/optic_flow_3D_run_parallel' -j 1 -- -nbTimeSample 3 "
+                                "-nbLayers 1");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(slurp(run + "/steps/joblog.txt")
+                  .find("exec " + prefix + "/bin/optic_flow_3DMultilayers -inImage"),
+              std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(run + "/L0_t0.pgm_3D.xaf"));
+    EXPECT_TRUE(std::filesystem::exists(run + "/L0_t1.pgm_3D.xaf"));
 }
