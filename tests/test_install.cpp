@@ -21,14 +21,16 @@ using namespace testrun;
 namespace {
 
 const std::string kTool = std::string(OF3D_BIN_DIR) + "/winds_to_netcdf";
-const int kCols = 3, kLines = 2, kLayers = 3, kSteps = 2, kN = kCols * kLines;
+const int kCols = 3, kLines = 2, kLayers = 3, kSteps = 3, kN = kCols * kLines;
+const std::string kRun = " -nbTimeSample 4 -nbLayers 3 ";
 
 // Layer l, step i of run folder `dir`: t image img/L<l>_t<i>.pgm (the images are not read).
 std::string result(const std::string& dir, int l, int i, const char* suffix) {
     return dir + "/img/L" + std::to_string(l) + "_t" + std::to_string(i) + ".pgm" + suffix;
 }
 
-// A 3-layer, 3-sample run of 3 x 2 fields written with the program's writers: u = 2.5, -0.25,
+// A 3-layer, 4-sample run (options kRun) of 3 x 2 fields written with the program's writers: u
+// = 2.5, -0.25,
 // ... (xaf values, some exact), w = 0.001 k + l - i for layers 1 and 2.
 std::string write_run(const std::string& name) {
     const std::string dir = scratch_dir(name);
@@ -101,7 +103,7 @@ struct NcRead {
 TEST(WindsToNetcdf, HoldsTheRunsValuesInPixelsOrMetresPerSecond) {
     const std::string dir = write_run("run");
     const std::string parent = std::filesystem::path(dir).parent_path().string();
-    const Result r = run_in(parent, kTool, "-dir run -o run/px.nc -settings '-alpha 2000'");
+    const Result r = run_in(parent, kTool, "-dir run -o run/px.nc -settings '-alpha 2000'" + kRun);
     ASSERT_EQ(r.status, 0) << r.err;
     NcRead px(dir + "/px.nc");
     EXPECT_EQ(px.dim("time"), std::size_t(kSteps));
@@ -136,8 +138,9 @@ TEST(WindsToNetcdf, HoldsTheRunsValuesInPixelsOrMetresPerSecond) {
         }
 
     const Result m = run_in(dir, kTool,
-                            "-o ms.nc -pixel_size 3000 -time_step 900 -north_up -x 10,2 "
-                            "-deflate 0");
+                            kRun +
+                                "-o ms.nc -pixel_size 3000 -time_step 900 -north_up -x 10,2 "
+                                "-deflate 0");
     ASSERT_EQ(m.status, 0) << m.err;
     NcRead ms(dir + "/ms.nc");
     EXPECT_EQ(ms.text("u", "units"), "m s-1");
@@ -162,16 +165,16 @@ TEST(WindsToNetcdf, NamesWhatIsWrongAndLeavesNoOutput) {
         std::vector<std::string> named;
     } cases[] = {
         {"missing files",
-         {"L1_t0.pgm_3D.xaf", "L2_t1.pgm_3D.motionUp"},
+         {"L1_t0.pgm_3D.xaf", "L2_t2.pgm_3D.motionUp"},
          "",
          "",
          {"2 result files of the run are missing", "img/L1_t0.pgm_3D.xaf",
-          "img/L2_t1.pgm_3D.motionUp"}},
+          "img/L2_t2.pgm_3D.motionUp"}},
         {"short vertical wind",
          {},
-         "L2_t1.pgm_3D.motionUp",
+         "L2_t2.pgm_3D.motionUp",
          "",
-         {"L2_t1.pgm_3D.motionUp holds 20 bytes, expected 24"}},
+         {"L2_t2.pgm_3D.motionUp holds 20 bytes, expected 24"}},
         {"half a conversion", {}, "", "-pixel_size 3000", {"-pixel_size and -time_step"}},
     };
     for (const auto& c : cases) {
@@ -179,7 +182,7 @@ TEST(WindsToNetcdf, NamesWhatIsWrongAndLeavesNoOutput) {
         for (const std::string& f : c.remove) std::filesystem::remove(dir + "/img/" + f);
         if (!c.truncate.empty()) std::filesystem::resize_file(dir + "/img/" + c.truncate, 20);
         std::ofstream(dir + "/out.nc") << "earlier";
-        const Result r = run_in(dir, kTool, "-o out.nc " + c.args);
+        const Result r = run_in(dir, kTool, "-o out.nc " + kRun + c.args);
         EXPECT_EQ(r.status, 1) << c.what;
         for (const std::string& n : c.named)
             EXPECT_NE(r.err.find(n), std::string::npos) << c.what << ": " << r.err;
@@ -198,7 +201,7 @@ TEST(WindsToNetcdf, OpensInXarray) {
         GTEST_SKIP() << py << " has no xarray / netCDF4 (apt-get install python3-xarray "
                      << "python3-netcdf4): the xarray check is skipped";
     const std::string dir = write_run("xarray");
-    ASSERT_EQ(run_in(dir, kTool, "-o winds.nc").status, 0);
+    ASSERT_EQ(run_in(dir, kTool, "-o winds.nc" + kRun).status, 0);
     const Result r = run_in(dir, py,
                             "-c 'import xarray as xr\n"
                             "ds = xr.open_dataset(\"winds.nc\")\n"
