@@ -233,7 +233,8 @@ TEST(Install, PutsProgramsScriptsAndPagesInThePrefixWhereTheScriptsFindThem) {
         const std::string page = prefix + "/share/man/man1/" + p + ".1.gz";
         ASSERT_TRUE(std::filesystem::exists(page)) << page;
         if (!have_man) continue;
-        const Result m = run_in(prefix, "man", "--warnings -E UTF-8 -l '" + page + "'");
+        const Result m =
+            run_in(prefix, "env", "LC_ALL=C.UTF-8 man --warnings -E UTF-8 -l '" + page + "'");
         EXPECT_EQ(m.status, 0) << p;
         EXPECT_EQ(m.err, "") << p;
         EXPECT_NE(m.out.find("EXIT STATUS"), std::string::npos) << p;
