@@ -54,6 +54,11 @@ void WindsNetcdf::check(int status, const char* what) const {
 WindsNetcdf::WindsNetcdf(const std::string& path, const WindsDescription& d)
     : d_(d), path_(path), temp_(temporary_name(path)) {
     pending().push_back(temp_);
+    // Created first with the C library, whose reason (no such folder, no permission) names the
+    // problem better than the NetCDF library's.
+    std::FILE* probe = std::fopen(temp_.c_str(), "wb");
+    if (!probe) fail("cannot write the NetCDF file %s: %s", path_.c_str(), std::strerror(errno));
+    std::fclose(probe);
     check(nc_create(temp_.c_str(), NC_NETCDF4 | NC_CLOBBER, &ncid_), "create");
     const int id = ncid_;
     auto text = [&](int var, const char* name, const std::string& value) {
