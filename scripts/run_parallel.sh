@@ -31,10 +31,11 @@ step under DIR, then runs every step with the remaining program options. Each st
   --steps DIR           folder of the step folders and the joblog (default ./steps)
   --base-dir DIR        folder that relative image paths are resolved against (default: the
                         current directory)
-  --program PATH        the estimator (default: $OF3D_PROGRAM, else build/bin of this tree,
-                        else optic_flow_3DMultilayers on the PATH)
-  --splitter PATH       the step splitter (default: $OF3D_SPLITTER, else build/bin of this
-                        tree, else split_sequence on the PATH)
+  --program PATH        the estimator (default: $OF3D_PROGRAM, else the one installed beside
+                        this script, else build/bin of its source tree, else
+                        optic_flow_3DMultilayers on the PATH)
+  --splitter PATH       the step splitter (default: $OF3D_SPLITTER, else beside this script,
+                        else build/bin of its source tree, else split_sequence on the PATH)
   --fresh               forget the joblog and run every step again
 
 Other machines must see the images, the step folders and the program under the same paths
@@ -53,13 +54,17 @@ die() {
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 
-# The tool `name`: the given path, else $envvar, else build/bin of this tree, else the PATH.
+# The tool `name`: the given path, else $envvar, else beside this script (the installed layout:
+# bin/optic_flow_3D_run_parallel), else build/bin of the source tree (scripts/run_parallel.sh),
+# else the PATH.
 find_tool() {
     local given="$1" envval="$2" name="$3"
     if [ -n "$given" ]; then
         echo "$given"
     elif [ -n "$envval" ]; then
         echo "$envval"
+    elif [ -x "$here/$name" ]; then
+        echo "$here/$name"
     elif [ -x "$here/../build/bin/$name" ]; then
         echo "$here/../build/bin/$name"
     else
@@ -96,7 +101,7 @@ for o in "${opts[@]}"; do
     [ "$o" != -h ] || die "-h would print the program's usage in every step: run it alone"
 done
 
-command -v parallel >/dev/null || die "GNU parallel is not installed (scripts/install_deps.sh)"
+command -v parallel >/dev/null || die "GNU parallel is not installed (apt-get install parallel)"
 # The step command is bash (printf %q quoting, 2> redirection). GNU parallel runs commands with
 # $SHELL here and with the login's $SHELL on other machines, which may be csh, or unset (then a
 # remote step runs nothing and counts as a success), so the shell is named here.

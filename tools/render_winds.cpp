@@ -3,13 +3,10 @@
 // ("<t image>_3D_arrows.png") and a colour-wheel picture ("<t image>_3D_wheel.png"); for every
 // layer above the lowest, the vertical wind of its lower interface "<t image>_3D.motionUp"
 // becomes a blue-white-red picture ("<t image>_3D_wvert.png"). Single files can be drawn too.
-#include <cerrno>
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,9 +14,9 @@
 #include "image_list.h"
 #include "tool_options.h"
 #include "image_import.h"
-#include "io_field.h"
 #include "operations_images.h"
 #include "png_picture.h"
+#include "result_files.h"
 
 namespace {
 
@@ -117,37 +114,6 @@ Options parse_options(int argc, char** argv) {
     return o;
 }
 
-std::string in_dir(const Options& o, const std::string& path) {
-    if (o.dir == "." || std::filesystem::path(path).is_absolute()) return path;
-    return (std::filesystem::path(o.dir) / path).lexically_normal().string();
-}
-
-struct Field {
-    int nb_col = 0, nb_lig = 0;
-    std::vector<float> u, v;
-};
-
-// An xaf file whose length matches its header.
-Field read_xaf(const std::string& path) {
-    std::error_code ec;
-    const auto bytes = std::filesystem::file_size(path, ec);
-    if (ec) fail("cannot open motion field %s", path.c_str());
-    short nc = 0, nl = 0, err = 0;
-    read_entete_field(path.c_str(), &nc, &nl, &err);
-    const std::size_t n = std::size_t(std::max<short>(nc, 0)) * std::max<short>(nl, 0);
-    if (err != 0 || n == 0 || bytes != 4 + 4 * n)
-        fail("%s is not a motion field: %ju bytes for a header of %d x %d", path.c_str(),
-             uintmax_t(bytes), nc, nl);
-    Field f;
-    f.nb_col = nc;
-    f.nb_lig = nl;
-    f.u.assign(n, 0.0f);
-    f.v.assign(n, 0.0f);
-    read_field(path.c_str(), f.u.data(), f.v.data(), nc, nl, &err);
-    if (err != 0) fail("cannot read motion field %s", path.c_str());
-    return f;
-}
-
 // The estimator's PGM as background when it has the field's size, otherwise none.
 std::vector<short> background(const std::string& path, int nb_col, int nb_lig) {
     short nc = 0, nl = 0;
@@ -162,7 +128,7 @@ std::vector<short> background(const std::string& path, int nb_col, int nb_lig) {
     return image;
 }
 
-void draw_horizontal(const Options& o, const Field& f, const std::string& image_path,
+void draw_horizontal(const Options& o, const MotionField& f, const std::string& image_path,
                      const std::string& arrows_out, const std::string& wheel_out) {
     const std::size_t n = f.u.size();
     const int zoom = o.zoom ? o.zoom : auto_zoom(f.nb_col, f.nb_lig);
@@ -206,7 +172,7 @@ int main(int argc, char** argv) {
     const Options o = parse_options(argc, argv);
     if (!o.xaf.empty()) {
         std::printf("%s\n", o.xaf.c_str());
-        draw_horizontal(o, read_xaf(o.xaf), o.image, o.out, o.wheel_out);
+        draw_horizontal(o, read_motion_field(o.xaf), o.image, o.out, o.wheel_out);
         return 0;
     }
     if (!o.raw.empty()) {
@@ -215,14 +181,13 @@ int main(int argc, char** argv) {
         return 0;
     }
     const int steps = o.nb_seq - 1;
-    const ImageList list = read_image_list(in_dir(o, o.image_list), o.nb_seq, o.nb_layers);
+    const ImageList list = read_image_list(run_path(o.dir, o.image_list), o.nb_seq, o.nb_layers);
     if (!list.problem.empty()) fail("%s", list.problem.c_str());
-    const std::vector<std::string>& names = list.paths;
     for (int l = 0; l < o.nb_layers; ++l)
         for (int i = 0; i < steps; ++i) {
-            const std::string P = in_dir(o, names[std::size_t(2) * steps * l + 2 * i]);
+            const std::string P = run_path(o.dir, t_image(list.paths, steps, l, i));
             std::printf("layer %d step %d: %s\n", l, i, P.c_str());
-            const Field f = read_xaf(P + "_3D.xaf");
+            const MotionField f = read_motion_field(P + "_3D.xaf");
             draw_horizontal(o, f, P, P + "_3D_arrows.png", P + "_3D_wheel.png");
             if (l >= 1)
                 draw_vertical(o, P + "_3D.motionUp", f.nb_col, f.nb_lig, P + "_3D_wvert.png");
