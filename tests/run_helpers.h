@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "operations_images.h"
 
 #ifndef OF3D_RUN_TIMEOUT
 #define OF3D_RUN_TIMEOUT 60
@@ -35,6 +38,31 @@ inline std::string slurp(const std::string& path) {
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+inline void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Raw float files of the program and the tools: IEEE single precision, the host's (little-endian)
+// byte order.
+inline void write_floats(const std::string& path, const std::vector<float>& w) {
+    write_file(path, std::string(reinterpret_cast<const char*>(w.data()), 4 * w.size()));
+}
+inline std::vector<float> read_floats(const std::string& path) {
+    const std::string bytes = slurp(path);
+    std::vector<float> w(bytes.size() / 4);
+    std::copy_n(bytes.data(), 4 * w.size(), reinterpret_cast<char*>(w.data()));
+    return w;
+}
+
+// Samples of a PGM file, read by the program's own reader.
+inline std::vector<short> pgm_samples(const std::string& path) {
+    short nc = 0, nl = 0;
+    entete_pgm(path.c_str(), &nc, &nl);
+    std::vector<short> s(std::size_t(nc) * nl);
+    read_pgm(path.c_str(), s.data(), &nc, &nl);
+    return s;
 }
 
 // The test process's own folder under the system temp directory, removed with everything in it
@@ -89,13 +117,9 @@ inline std::string program_path() {
 
 // 10-bit PGM in the program's layout: two bytes per sample, low byte first.
 inline void write_pgm10(const std::string& path, int nc, int nl, const std::vector<int>& s) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    std::fprintf(f, "P5\n%d %d\n1023\n", nc, nl);
-    for (int v : s) {
-        std::fputc(v & 0xFF, f);
-        std::fputc((v >> 8) & 0xFF, f);
-    }
-    std::fclose(f);
+    std::string bytes = "P5\n" + std::to_string(nc) + " " + std::to_string(nl) + "\n1023\n";
+    for (int v : s) bytes += {char(v & 0xFF), char((v >> 8) & 0xFF)};
+    write_file(path, bytes);
 }
 
 inline double texture(double x, double y, int layer) {
