@@ -134,17 +134,9 @@ TEST(LayerTerms, DivergenceOfOneHundredthIsTheBranchPointInEveryLane) {
     }
 }
 
+// 1 x 1: only its own links, both pointing at w = 4. lambdaW = 2, weights 0.5 and 0.25:
+// (2 * 0.75 * 4 - 1 * 2 * 0.5 - (-3) * 1 * 1) / (2 * 0.75 + 2^2 * 0.5 + 1^2 * 1) = 8 / 4.5
 TEST(VerticalUpdate, MinimisesBothLayerEquationsAndTheLinkedNeighbours) {
-    const short nc = 3, nl = 3;
-    Field w = {1, 4, 0, 8, 5, -2, 0, 3, 0}, zero(9, 0.0f), D(9, 0.7f), a(9, 3.0f);
-    std::vector<Line_Process> lp(9, {1.0f, 1.0f});
-    lp[4] = {0.5f, 0.5f}, lp[1].Disc_h = 0.25f;
-    // Uncoupled (b = 0): the weighted mean of the linked neighbours, lambdaW = 3 cancels.
-    EXPECT_FLOAT_EQ(EstimValWVert_RobUpDown(&w[4], &a[4], &zero[4], &a[4], &zero[4], &D[4], &D[4],
-                                            1, 1, nc, nl, 3.0f, &lp[4]),
-                    (0.5f * 3 + 0.25f * 4 + 1 * 8 + 0.5f * -2) / 2.25f);
-    // 1 x 1: only its own links, both pointing at w = 4. lambdaW = 2, weights 0.5 and 0.25:
-    // (2 * 0.75 * 4 - 1 * 2 * 0.5 - (-3) * 1 * 1) / (2 * 0.75 + 2^2 * 0.5 + 1^2 * 1) = 8 / 4.5
     float w1 = 4, a01 = 1, b01 = 2, a12 = -3, b12 = 1, D0 = 0.5f, D1 = 1;
     Line_Process own = {0.5f, 0.25f};
     EXPECT_FLOAT_EQ(
