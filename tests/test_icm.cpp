@@ -158,39 +158,24 @@ TEST(NormalEquations, AreHalfTheHessianAndMinusHalfTheGradientOfTheBlockEnergy) 
     for (const auto& c : blocks) {
         Layer L(8, 8);
         fill_irregular(L);
-        Terms t;
-        t.lambda = 0.7f;
-        t.no_div = c.no_div;
-        t.no_curl = c.no_curl;
-        t.coef_ref = 0.3f;
-        t.coef_Correl = 0.8f;
-        t.w_f = {1.0f, 0.6f};
-        t.w_var = {1.0f, 2.0f};
-        t.w_i = {5.0f, 2.0f};  // columns
-        t.w_j = {3.0f, 6.0f};  // lines
-        t.w_u = {0.4f, -0.2f};
-        t.w_v = {-0.3f, 0.9f};
+        // lambda, no_div, no_curl; coef_Correl and two correlation vectors (w_f, w_var, column
+        // w_i, line w_j, w_u, w_v); coef_ref.
+        Terms t{0.7f,          c.no_div,      c.no_curl,    0.8f,
+                {1.0f, 0.6f},  {1.0f, 2.0f},  {5.0f, 2.0f}, {3.0f, 6.0f},
+                {0.4f, -0.2f}, {-0.3f, 0.9f}, 0.3f};
         OneBlock blk(c.abs, c.ord, c.taille);
         const System s = assemble(L, blk.b, t);
-
-        double th0[7] = {0, 0, 0, 0, 0, 0, 0};
-        const double E0 = block_energy(L, blk.b, t, th0);
+        auto E = [&](int k, double a, int l = 0, double b = 0) {  // theta[0] is not used
+            double th[7] = {};
+            th[k] += a, th[l] += b;
+            return block_energy(L, blk.b, t, th);
+        };
         for (int k = 1; k <= 6; k++) {
-            double plus[7] = {}, minus[7] = {};
-            plus[k] = 1;
-            minus[k] = -1;
-            const double Ek = block_energy(L, blk.b, t, plus);
-            const double gradient_B = -(Ek - block_energy(L, blk.b, t, minus)) / 4;
+            const double gradient_B = -(E(k, 1) - E(k, -1)) / 4;
             EXPECT_NEAR(s.B[k], gradient_B, 1e-5 * (1 + std::fabs(gradient_B)))
                 << "block " << c.abs << "," << c.ord << " B[" << k << "]";
             for (int l = 1; l <= 6; l++) {
-                double both[7] = {}, only_l[7] = {};
-                both[k] += 1;
-                both[l] += 1;
-                only_l[l] = 1;
-                const double Akl = (block_energy(L, blk.b, t, both) - Ek -
-                                    block_energy(L, blk.b, t, only_l) + E0) /
-                                   2;
+                const double Akl = (E(k, 1, l, 1) - E(k, 1) - E(l, 1) + E(0, 0)) / 2;
                 EXPECT_NEAR(s.A[k][l], Akl, 1e-6 * (1 + std::fabs(Akl)))
                     << "block " << c.abs << "," << c.ord << " A[" << k << "][" << l << "]";
                 EXPECT_EQ(s.A[k][l], s.A[l][k]);
