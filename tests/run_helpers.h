@@ -1,6 +1,7 @@
 // Helpers of the end-to-end tests: scratch folders removed at exit, 10-bit PGM writing, layered
 // sequences of known motion, and running the program (or a tool) in a folder under a time limit,
-// capturing its status, standard output and error.
+// capturing its status, standard output and error. It brings the standard headers the tests share
+// (strings, vectors, file streams and the file system, cmath, algorithm, functional).
 #ifndef RUN_HELPERS_H
 #define RUN_HELPERS_H
 

@@ -3,14 +3,7 @@
 #include <gtest/gtest.h>
 #include <netcdf.h>
 
-#include <algorithm>
-#include <cstring>
-#include <filesystem>
-#include <string>
-#include <vector>
-
 #include "image_import.h"
-#include "operations_images.h"
 #include "png_picture.h"
 #include "run_helpers.h"
 
@@ -82,8 +75,7 @@ TEST(ConvertNetcdf, TimeSliceWithFillValuesPackingAndMissingCounts) {
     const short raw[12] = {1, 1, 1, 1, 1, 1, 0, 50, 7, -999, 20, 1000};
     nc_put_var_short(ncid, tb, raw);
     ASSERT_EQ(nc_close(ncid), NC_NOERR);
-    const Result r =
-        run_in(dir, kTool, "-nc seq.nc -var tb -t 1 -range 100 200 -o tb1.pgm");
+    const Result r = run_in(dir, kTool, "-nc seq.nc -var tb -t 1 -range 100 200 -o tb1.pgm");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(pgm_samples(dir + "/tb1.pgm"), (std::vector<short>{0, 255, 0, 0, 102, 1021}));
     EXPECT_NE(r.out.find("2 missing"), std::string::npos) << r.out;
@@ -99,8 +91,8 @@ TEST(ConvertList, SequencesShareOneRangeAndGiveLayerMajorPairs) {
         write_floats(dir + "/r" + std::to_string(k) + ".raw", {f, f + 1, f + 2, f + 3});
         inputs += " r" + std::to_string(k) + ".raw";
     }
-    const Result r = run_in(
-        dir, kTool, "-raw -size 2x2 -list run -layers 2 -densities 1.0,0.8" + inputs);
+    const Result r =
+        run_in(dir, kTool, "-raw -size 2x2 -list run -layers 2 -densities 1.0,0.8" + inputs);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(slurp(dir + "/run/inImage_3D.txt"),
               "./r0.pgm\n./r1.pgm\n./r1.pgm\n./r2.pgm\n./r3.pgm\n./r4.pgm\n./r4.pgm\n./r5.pgm\n");

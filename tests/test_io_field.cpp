@@ -6,12 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cmath>
-#include <cstdio>
-#include <filesystem>
 #include <limits>
-#include <string>
-#include <vector>
 
 #include "run_helpers.h"
 #include "safe_output.h"

@@ -3,11 +3,6 @@
 #include "operations_images.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <string>
-#include <vector>
 
 #include "run_helpers.h"
 

@@ -2,9 +2,6 @@
 // the text matrix, byte for byte, and the end of the run when a file cannot be written.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
-
 #include "optic_flow_3DMultilayers.h"
 #include "run_helpers.h"
 

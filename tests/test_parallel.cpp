@@ -3,9 +3,7 @@
 // that did not finish, and the result files are those of the single run, byte for byte.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <map>
-#include <thread>
 
 #include "run_helpers.h"
 

@@ -3,13 +3,6 @@
 #include "operations_images.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <fstream>
-#include <functional>
-#include <string>
-#include <vector>
 
 #include "run_helpers.h"
 

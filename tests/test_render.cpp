@@ -3,11 +3,6 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
-#include <cmath>
-#include <filesystem>
-#include <string>
-#include <vector>
-
 #include "io_field.h"
 #include "png_picture.h"
 #include "run_helpers.h"

@@ -4,7 +4,6 @@
 
 #include "fail.h"
 #include "image_list.h"
-#include "operations_images.h"
 #include "run_checks.h"
 #include "run_helpers.h"
 

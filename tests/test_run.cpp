@@ -4,7 +4,6 @@
 // the alternation) seen through the results.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <random>
 
 #include "io_field.h"

@@ -3,12 +3,6 @@
 // fault.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <string>
-#include <vector>
-
 #include "io_field.h"
 #include "physical_constants.h"
 #include "run_helpers.h"
@@ -50,7 +44,8 @@ TEST(LayeredSample, ImagesFollowTheMassConservationModel) {
         }
         for (int l = 0; l < layers; ++l) {
             const std::vector<short> It = pgm_samples(s + numbered("layer", l, "_t", t, ".pgm"));
-            const std::vector<short> Itdt = pgm_samples(s + numbered("layer", l, "_t", t + 1, ".pgm"));
+            const std::vector<short> Itdt =
+                pgm_samples(s + numbered("layer", l, "_t", t + 1, ".pgm"));
             std::vector<float> U(n), V(n);
             short err = 0;
             read_field((s + numbered("truth_layer", l, "_step", t, ".xaf")).c_str(), U.data(),
