@@ -1,14 +1,12 @@
-// Rounding to short, separable and 2-D filters, decimation, warping and allocation, checked on
-// small hand-worked cases with the border rule of each.
+// Rounding to short, separable and 2-D filters, decimation and warping, checked on small
+// hand-worked cases with the border rule of each.
 #include "bib_ansi.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <numeric>
-#include <string>
 #include <vector>
 
 namespace {
@@ -116,25 +114,4 @@ TEST(Warp, SteppedShiftsFollowTheFootprintRule) {
     Proj_Dup_fl(high, low, 2, 1);
     EXPECT_EQ(std::vector<float>(high, high + 8),
               (std::vector<float>{1.5f, 1.5f, -2.0f, -2.0f, 1.5f, 1.5f, -2.0f, -2.0f}));
-}
-
-TEST(Allocation, PyramidLevelsHalveFromTheFinestAndAreZeroPathsHold500Bytes) {
-    float* fl[4] = {};
-    short* sh[4] = {};
-    Alloc_pyr_Im_fl(fl, 256, 128, 3, 0);
-    Alloc_pyr_Im_sh(sh, 256, 128, 3, 1);
-    EXPECT_EQ(sh[0], nullptr);  // below Fine: untouched
-    for (int level = 0; level <= 3; ++level) {
-        const int n = (256 >> level) * (128 >> level);  // the last one must exist (sanitizer)
-        for (int k = 0; k < n; ++k) ASSERT_TRUE(fl[level][k] == 0 && (!level || !sh[level][k]));
-        std::free(fl[level]);
-        std::free(sh[level]);
-    }
-    char*** table = Alloc_char_multi_seq(1, 2);  // 1 row of 2 buffers of 500 characters
-    std::memset(table[0][1], 'f', 500);
-    EXPECT_EQ(std::string(table[0][1], 500), std::string(500, 'f'));
-    delete[] table[0][0];
-    delete[] table[0][1];
-    delete[] table[0];
-    delete[] table;
 }
