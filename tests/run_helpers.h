@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -142,14 +143,11 @@ inline void write_sequence(const std::string& dir, const std::string& prefix, in
     for (int l = 0; l < nb_layers; ++l) {
         for (int t = 0; t < nb_seq; ++t) {
             std::vector<int> s(static_cast<std::size_t>(nc) * nl);
-            for (int y = 0; y < nl; ++y)
-                for (int x = 0; x < nc; ++x) {
-                    const auto w = wind(l, x, y);
-                    const long v = std::lround(texture(x - t * w.first, y - t * w.second, l));
-                    s[static_cast<std::size_t>(y) * nc + x] = static_cast<int>(v < 0      ? 0
-                                                                               : v > 1000 ? 1000
-                                                                                          : v);
-                }
+            for (int k = 0; k < nc * nl; ++k) {
+                const auto w = wind(l, k % nc, k / nc);
+                const long v = std::lround(texture(k % nc - t * w.first, k / nc - t * w.second, l));
+                s[k] = static_cast<int>(std::clamp(v, 0L, 1000L));
+            }
             write_pgm10(dir + "/" + prefix + std::to_string(l) + "_t" + std::to_string(t) + ".pgm",
                         nc, nl, s);
         }
@@ -176,6 +174,19 @@ inline void write_shear_sequence(const std::string& dir, int nc, int nl, int nb_
         const double a = 0.6 - 0.3 * l, b = 0.02 * (l + 1), c = -0.4 + 0.25 * l, d = -0.015 * l;
         return std::make_pair(a + b * (y - cy), c + d * (x - cx));
     });
+}
+
+// The result files "*.pgm_3D.*" of a folder and, unless `temporary` is false, its temporary files
+// "temp*", name -> bytes.
+inline std::map<std::string, std::string> outputs_of(const std::string& dir,
+                                                     bool temporary = true) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        if (name.find(".pgm_3D.") != std::string::npos || (temporary && name.rfind("temp", 0) == 0))
+            out[name] = slurp(e.path().string());
+    }
+    return out;
 }
 
 inline std::vector<std::string> lines_of(const std::string& text) {

@@ -197,7 +197,5 @@ TEST(BlockField, ProjectionUsesAbsoluteCoordinatesAndStaysInsideTheBlock) {
     recopie(&u[2 * nc + 4], &v[2 * nc + 4], nc, nl, b);
     EXPECT_EQ(u[3 * nc + 5], 3.5f);
     EXPECT_EQ(u[3 * nc + 6], -7.0f);
-    Maz_theta(b);
-    for (int k = 1; k <= 6; k++) EXPECT_EQ(b->theta[k], 0.0);
     Free_parc(b);
 }

@@ -128,8 +128,7 @@ TEST(FitSweeps, BandCasesGiveTheHandWorkedValuesOnEveryPath) {
 // while their neighbours move by about coef_regul (not counted).
 TEST(AuxiliaryFields, AFitStopsWhenFewerThanThreePercentAsAFloatChanged) {
     const struct {
-        short side;
-        int ones;
+        short side, ones;
         bool one_pass;
     } cases[] = {{32, 30, true}, {32, 31, false}, {10, 2, true}, {10, 3, false}};
     const float coef_regul = 1e-5f, sigma = 1.0f;

@@ -23,10 +23,6 @@ struct Layer {
             f->assign(c * l, 0.0f);
     }
     long at(int i, int j) const { return static_cast<long>(i) * nc + j; }
-    LayerImages images() {
-        return {U.data(),  V.data(),  u.data(),        v.data(), fx.data(),
-                fy.data(), ft.data(), Data_out.data(), nc,       nl};
-    }
 };
 
 struct Terms {
@@ -299,9 +295,7 @@ TEST(IcmSweep, CountsChangedBlocksAgainstThreePercentOfTheActiveOnes) {
     // 100 single-pixel blocks; only the reference term acts, so a block moves to U_ref exactly
     // where U_ref is nonzero (from 0: infinite relative change) and stays 0 elsewhere (0 / 0).
     const struct {
-        int changed;
-        short mod;
-        int expected;
+        int changed, mod, expected;
     } cases[] = {{2, 0, 0}, {3, 0, 3}, {3, 4, 3}, {3, 1, 0}, {3, 7, 0}};
     for (const auto& c : cases) {
         Layer L(10, 10);

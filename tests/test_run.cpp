@@ -32,17 +32,6 @@ double mean_endpoint_error(const std::string& xaf, int nc, int nl, double du, do
     return sum / n;
 }
 
-// Every result and temporary file of a folder, name -> bytes.
-std::map<std::string, std::string> outputs_of(const std::string& dir) {
-    std::map<std::string, std::string> out;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        const std::string name = e.path().filename().string();
-        if (name.find("_3D.") != std::string::npos || name.rfind("temp", 0) == 0)
-            out[name] = slurp(e.path().string());
-    }
-    return out;
-}
-
 }  // namespace
 
 TEST(CommandLine, UsageScreenListsEveryOptionWithTheValueInEffectAndTheRunGoesOn) {
