@@ -283,15 +283,13 @@ TEST(EndToEnd, CropWindowSaturationAndInitialFieldsSeenThroughTheResults) {
 TEST(EndToEnd, PassesThatNeverSettleStopAtTheirBounds) {
     const std::string d = scratch_dir("noise");
     std::mt19937 g(3);
-    std::ofstream list(d + "/inImage_3D.txt");
     for (const char* name : {"N0_t0.pgm", "N0_t1.pgm", "N1_t0.pgm", "N1_t1.pgm"}) {
         std::vector<int> s(64);
         for (int& x : s) x = static_cast<int>(g() % 1001);
         write_pgm10(d + "/" + name, 8, 8, s);
-        list << "./" << name << "\n";
     }
-    std::ofstream(d + "/inDensity.txt") << "1\n0.8\n";
-    list.close();
+    write_file(d + "/inImage_3D.txt", "./N0_t0.pgm\n./N0_t1.pgm\n./N1_t0.pgm\n./N1_t1.pgm\n");
+    write_file(d + "/inDensity.txt", "1\n0.8\n");
     const Result r = run_in(d, program_path(), "-nbTimeSample 2 -coarseGrid 1 -sigmaData 1000");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(contains_line(r.out, "convergence not reached within 100 iterations  "));

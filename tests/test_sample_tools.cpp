@@ -85,17 +85,13 @@ TEST(CompareWinds, ReportsHandWorkedErrorsAndNamesTheFileAtFault) {
     const std::string s = scratch_dir("compare") + "/";
     const int nc = 4, nl = 3;
     std::ofstream(s + "list.txt") << "\xEF\xBB\xBF./a0\r\n./a1\r\n./b0\r\n./b1\r\n";
-    const struct {
-        const char* name;
-        float u, v;
-    } fields[] = {{"truth_layer0_step0.xaf", 3, 4},
-                  {"a0_3D.xaf", 0, 0},
-                  {"truth_layer1_step0.xaf", 1, 0},
-                  {"b0_3D.xaf", 1, 1}};
-    for (const auto& f : fields) {
-        std::vector<float> U(nc * nl, f.u), V(nc * nl, f.v);
+    const char* names[] = {"truth_layer0_step0.xaf", "a0_3D.xaf", "truth_layer1_step0.xaf",
+                           "b0_3D.xaf"};
+    const float uv[4][2] = {{3, 4}, {0, 0}, {1, 0}, {1, 1}};  // uniform fields
+    for (int f = 0; f < 4; ++f) {
+        std::vector<float> U(nc * nl, uv[f][0]), V(nc * nl, uv[f][1]);
         short err = 0;
-        write_field((s + f.name).c_str(), U.data(), V.data(), nc, nl, &err);
+        write_field((s + names[f]).c_str(), U.data(), V.data(), nc, nl, &err);
     }
     std::vector<float> wt(nc * nl), w(nc * nl);
     for (int p = 0; p < nc * nl; ++p) wt[p] = float(p % nc), w[p] = 2.0f * wt[p] + 1.0f;
