@@ -1,6 +1,7 @@
 // Helpers of the end-to-end tests: scratch folders removed at exit, 10-bit PGM writing, layered
 // sequences of known motion, and running the program (or a tool) in a folder under a time limit,
-// capturing its status, standard output and error.
+// capturing its status, standard output and error. It brings the standard headers the tests share
+// (strings, vectors, file streams and the file system, cmath, algorithm, functional).
 #ifndef RUN_HELPERS_H
 #define RUN_HELPERS_H
 
@@ -8,16 +9,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "operations_images.h"
 
 #ifndef OF3D_RUN_TIMEOUT
 #define OF3D_RUN_TIMEOUT 60
@@ -35,6 +40,31 @@ inline std::string slurp(const std::string& path) {
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+inline void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// Raw float files of the program and the tools: IEEE single precision, the host's (little-endian)
+// byte order.
+inline void write_floats(const std::string& path, const std::vector<float>& w) {
+    write_file(path, std::string(reinterpret_cast<const char*>(w.data()), 4 * w.size()));
+}
+inline std::vector<float> read_floats(const std::string& path) {
+    const std::string bytes = slurp(path);
+    std::vector<float> w(bytes.size() / 4);
+    std::copy_n(bytes.data(), 4 * w.size(), reinterpret_cast<char*>(w.data()));
+    return w;
+}
+
+// Samples of a PGM file, read by the program's own reader.
+inline std::vector<short> pgm_samples(const std::string& path) {
+    short nc = 0, nl = 0;
+    entete_pgm(path.c_str(), &nc, &nl);
+    std::vector<short> s(std::size_t(nc) * nl);
+    read_pgm(path.c_str(), s.data(), &nc, &nl);
+    return s;
 }
 
 // The test process's own folder under the system temp directory, removed with everything in it
@@ -89,13 +119,9 @@ inline std::string program_path() {
 
 // 10-bit PGM in the program's layout: two bytes per sample, low byte first.
 inline void write_pgm10(const std::string& path, int nc, int nl, const std::vector<int>& s) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    std::fprintf(f, "P5\n%d %d\n1023\n", nc, nl);
-    for (int v : s) {
-        std::fputc(v & 0xFF, f);
-        std::fputc((v >> 8) & 0xFF, f);
-    }
-    std::fclose(f);
+    std::string bytes = "P5\n" + std::to_string(nc) + " " + std::to_string(nl) + "\n1023\n";
+    for (int v : s) bytes += {char(v & 0xFF), char((v >> 8) & 0xFF)};
+    write_file(path, bytes);
 }
 
 inline double texture(double x, double y, int layer) {
@@ -117,14 +143,11 @@ inline void write_sequence(const std::string& dir, const std::string& prefix, in
     for (int l = 0; l < nb_layers; ++l) {
         for (int t = 0; t < nb_seq; ++t) {
             std::vector<int> s(static_cast<std::size_t>(nc) * nl);
-            for (int y = 0; y < nl; ++y)
-                for (int x = 0; x < nc; ++x) {
-                    const auto w = wind(l, x, y);
-                    const long v = std::lround(texture(x - t * w.first, y - t * w.second, l));
-                    s[static_cast<std::size_t>(y) * nc + x] = static_cast<int>(v < 0      ? 0
-                                                                               : v > 1000 ? 1000
-                                                                                          : v);
-                }
+            for (int k = 0; k < nc * nl; ++k) {
+                const auto w = wind(l, k % nc, k / nc);
+                const long v = std::lround(texture(k % nc - t * w.first, k / nc - t * w.second, l));
+                s[k] = static_cast<int>(std::clamp(v, 0L, 1000L));
+            }
             write_pgm10(dir + "/" + prefix + std::to_string(l) + "_t" + std::to_string(t) + ".pgm",
                         nc, nl, s);
         }
@@ -151,6 +174,19 @@ inline void write_shear_sequence(const std::string& dir, int nc, int nl, int nb_
         const double a = 0.6 - 0.3 * l, b = 0.02 * (l + 1), c = -0.4 + 0.25 * l, d = -0.015 * l;
         return std::make_pair(a + b * (y - cy), c + d * (x - cx));
     });
+}
+
+// The result files "*.pgm_3D.*" of a folder and, unless `temporary` is false, its temporary files
+// "temp*", name -> bytes.
+inline std::map<std::string, std::string> outputs_of(const std::string& dir,
+                                                     bool temporary = true) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        if (name.find(".pgm_3D.") != std::string::npos || (temporary && name.rfind("temp", 0) == 0))
+            out[name] = slurp(e.path().string());
+    }
+    return out;
 }
 
 inline std::vector<std::string> lines_of(const std::string& text) {

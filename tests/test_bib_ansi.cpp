@@ -1,14 +1,12 @@
-// Buffers, padded lines, separable and 2-D filters, decimation, warping and allocation, checked
-// on small hand-worked cases with the border rule of each.
+// Rounding to short, separable and 2-D filters, decimation and warping, checked on small
+// hand-worked cases with the border rule of each.
 #include "bib_ansi.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <numeric>
-#include <string>
 #include <vector>
 
 namespace {
@@ -32,27 +30,6 @@ TEST(FloatToShort, RoundsHalvesAwayFromZeroWithTheHalfAddedInDouble) {
     short s[8];
     Float_to_short(x, s, 8, 1);
     for (int k = 0; k < 8; ++k) EXPECT_EQ(s[k], expected[k]) << x[k];
-}
-
-// Line 1 of a 2-line image and column 1 of a 3-column image, both holding 1 .. n, are padded;
-// the padded samples are then written back into line 0 and column 2.
-TEST(PaddedLine, EveryPositionIsTheMirrorAndTheSamplesGoBackInPlace) {
-    for (int n = 1; n <= 12; ++n) {
-        std::vector<float> rows(2 * n, -5.0f), cols(3 * n, -5.0f), lf(n + 20), cf(n + 20);
-        std::vector<short> srows(2 * n, -5), ls(n + 20);
-        for (int k = 0; k < n; ++k) rows[n + k] = cols[3 * k + 1] = srows[n + k] = short(k + 1);
-        Get_line_float(1, rows.data(), lf.data(), n, 2);
-        Get_line(1, srows.data(), ls.data(), n, 2);
-        Get_col_float(1, cols.data(), cf.data(), 3, n);
-        for (int d = -10; d < n + 10; ++d) {
-            const int want = bounce(d, n) + 1;  // n = 12: 11 .. 2, 1 .. 12, 11 .. 2
-            EXPECT_TRUE(lf[10 + d] == want && ls[10 + d] == want && cf[10 + d] == want) << n << d;
-        }
-        Set_line_float(0, rows.data(), lf.data(), n, 2);
-        Set_col_float(2, cols.data(), cf.data(), 3, n);
-        for (int k = 0; k < n; ++k)
-            EXPECT_TRUE(rows[k] == k + 1 && cols[3 * k + 2] == k + 1 && cols[3 * k] == -5) << n;
-    }
 }
 
 // out(i, j) = sum over k = -2 .. 2 of taps[k + 2] x(i, m(j + k)) along the lines, x(m(i + k), j)
@@ -137,25 +114,4 @@ TEST(Warp, SteppedShiftsFollowTheFootprintRule) {
     Proj_Dup_fl(high, low, 2, 1);
     EXPECT_EQ(std::vector<float>(high, high + 8),
               (std::vector<float>{1.5f, 1.5f, -2.0f, -2.0f, 1.5f, 1.5f, -2.0f, -2.0f}));
-}
-
-TEST(Allocation, PyramidLevelsHalveFromTheFinestAndAreZeroPathsHold500Bytes) {
-    float* fl[4] = {};
-    short* sh[4] = {};
-    Alloc_pyr_Im_fl(fl, 256, 128, 3, 0);
-    Alloc_pyr_Im_sh(sh, 256, 128, 3, 1);
-    EXPECT_EQ(sh[0], nullptr);  // below Fine: untouched
-    for (int level = 0; level <= 3; ++level) {
-        const int n = (256 >> level) * (128 >> level);  // the last one must exist (sanitizer)
-        for (int k = 0; k < n; ++k) ASSERT_TRUE(fl[level][k] == 0 && (!level || !sh[level][k]));
-        std::free(fl[level]);
-        std::free(sh[level]);
-    }
-    char*** table = Alloc_char_multi_seq(1, 2);  // 1 row of 2 buffers of 500 characters
-    std::memset(table[0][1], 'f', 500);
-    EXPECT_EQ(std::string(table[0][1], 500), std::string(500, 'f'));
-    delete[] table[0][0];
-    delete[] table[0][1];
-    delete[] table[0];
-    delete[] table;
 }

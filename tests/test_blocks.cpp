@@ -1,4 +1,5 @@
-// Block list (creation, splitting, activity marks) and the robust data weights.
+// Block list (creation, splitting, activity marks, a block's motion written into a field), the
+// linear-algebra kit (Crout LU, substitution, fatal report) and the robust data weights.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,54 +17,55 @@ std::vector<bloc*> as_vector(bloc* head) {
     return out;
 }
 
+// 1-based n x n matrix filled row by row, released on scope exit.
+struct Square {
+    int n;
+    double** a;
+    Square(int size, std::initializer_list<double> rows) : n(size), a(matrix(1, size, 1, size)) {
+        auto it = rows.begin();
+        for (int i = 1; i <= n; i++)
+            for (int j = 1; j <= n; j++) a[i][j] = *it++;
+    }
+    ~Square() { free_matrix(a, 1, n, 1, n); }
+};
+
 }  // namespace
 
-TEST(InitParc, TilesTheImageRowByRowWithZeroParameters) {
+// 2 rows x 3 columns of 16 x 16 blocks; the active block at line 16, column 16 with parameters
+// is then split: its quarters take its place in row-major order, each with a copy of them.
+TEST(BlockList, TilesRowByRowAndSplitsIntoQuartersInheritingTheParameters) {
     bloc* head = nullptr;
-    init_parc(&head, 4, 0, 48, 32, 6, 3);  // 2 rows x 3 columns of 16 x 16 blocks
-    const std::vector<bloc*> blocks = as_vector(head);
+    init_parc(&head, 4, 0, 48, 32, 6, 3);
+    std::vector<bloc*> blocks = as_vector(head);
     ASSERT_EQ(blocks.size(), 6u);
-    const short expected[6][2] = {{0, 0}, {0, 16}, {0, 32}, {16, 0}, {16, 16}, {16, 32}};
     for (int k = 0; k < 6; k++) {
         const bloc& b = *blocks[k];
-        EXPECT_TRUE(b.abs == expected[k][0] && b.ord == expected[k][1] && b.taille == 4) << k;
+        EXPECT_TRUE(b.abs == 16 * (k / 3) && b.ord == 16 * (k % 3) && b.taille == 4) << k;
         EXPECT_EQ(b.indic, 0);
         for (int m = 1; m <= 6; m++) EXPECT_EQ(b.theta[m], 0.0);
         for (int m = 1; m <= 4; m++) EXPECT_EQ(b.theta2[m], 0.0);
     }
-    Free_parc(head);
-    init_parc(&head, 3, 0, 8, 8, 0, 1);  // one record whatever N <= 1
-    ASSERT_NE(head, nullptr);
-    EXPECT_TRUE(head->abs == 0 && head->ord == 0 && head->suiv == nullptr);
-    Free_parc(head);
-}
-
-TEST(Decoupe, QuartersFollowInRowMajorOrderAndInheritTheParameters) {
-    bloc* head = nullptr;
-    init_parc(&head, 4, 0, 64, 64, 2, 2);
-    bloc* parent = head;
-    bloc* former_next = parent->suiv;
-    parent->abs = 32;
-    parent->ord = 48;
+    bloc* parent = blocks[4];
     parent->indic = 1;
     for (int m = 1; m <= 6; m++) parent->theta[m] = m;
     for (int m = 1; m <= 4; m++) parent->theta2[m] = 10 + m;
-
-    decoupe(parent, 64, 64);
-
-    const std::vector<bloc*> blocks = as_vector(head);
-    ASSERT_EQ(blocks.size(), 5u);
-    EXPECT_EQ(blocks[0], parent);
-    EXPECT_EQ(blocks[4], former_next);
-    const short expected[4][2] = {{32, 48}, {32, 56}, {40, 48}, {40, 56}};
+    decoupe(parent, 32, 48);
+    const std::vector<bloc*> split = as_vector(head);
+    ASSERT_EQ(split.size(), 9u);
+    EXPECT_TRUE(split[4] == parent && split[8] == blocks[5]);
+    const short expected[4][2] = {{16, 16}, {16, 24}, {24, 16}, {24, 24}};
     for (int k = 0; k < 4; k++) {
-        const bloc& b = *blocks[k];
+        const bloc& b = *split[4 + k];
         EXPECT_TRUE(b.abs == expected[k][0] && b.ord == expected[k][1] && b.taille == 3) << k;
         EXPECT_EQ(b.indic, k == 0 ? 1 : 0);
         for (int m = 1; m <= 6; m++) EXPECT_EQ(b.theta[m], m);
         for (int m = 1; m <= 4; m++) EXPECT_EQ(b.theta2[m], 10 + m);
         EXPECT_TRUE(k == 0 || b.theta != parent->theta) << k;  // copies, not shared
     }
+    Free_parc(head);
+    init_parc(&head, 3, 0, 8, 8, 0, 1);  // one record whatever N <= 1
+    ASSERT_NE(head, nullptr);
+    EXPECT_TRUE(head->abs == 0 && head->ord == 0 && head->suiv == nullptr);
     Free_parc(head);
 }
 
@@ -78,12 +80,8 @@ TEST(IndicGradMin, SmallBlocksAreActiveAndLargeOnesNeedEnoughGradient) {
     // 16 x 16 image: 8 x 8 blocks at (0, 0), (0, 8), (8, 0) and a 4 x 4 block at (8, 8).
     const short nc = 16;
     std::vector<float> fx(nc * nc, 0.0f), fy(nc * nc, 0.0f);
-    for (int i = 0; i < 8; i++) {
-        for (int j = 0; j < 8; j++) {
-            fx[i * nc + j] = 0.5f;       // mean of fx^2 + fy^2 exactly gmin^2
-            fy[i * nc + 8 + j] = 0.49f;  // below
-        }
-    }
+    // Block (0, 0): mean of fx^2 + fy^2 exactly gmin^2 = 0.25; block (0, 8): below it.
+    for (int k = 0; k < 64; k++) fx[k / 8 * nc + k % 8] = 0.5f, fy[k / 8 * nc + 8 + k % 8] = 0.49f;
     fx[8 * nc] = std::numeric_limits<float>::quiet_NaN();  // NaN sum stays active
     bloc* head = nullptr;
     init_parc(&head, 3, 0, nc, nc, 4, 2);
@@ -104,18 +102,15 @@ TEST(DataOutGen, WeightIsExpOfMinusSquaredResidualOverSigma) {
     const struct {
         float u, fx, ft, sigma, expected;
     } cases[] = {
-        {0.0f, 3.0f, 0.0f, 4.0f, 1.0f},                                // zero residual
         {1.0f, 3.0f, -3.0f, 4.0f, 1.0f},                               // residual cancels
         {1.0f, 2.0f, 0.0f, 4.0f, static_cast<float>(std::exp(-1.0))},  // r = 2, r^2 = sigma
         {1.0f, 2.0f, 1.0f, 0.0f, 0.0f},                                // sigma 0
-        {0.0f, 0.0f, 0.0f, 0.0f, 0.0f},
     };
     for (const auto& c : cases) {
         float u[2] = {c.u, c.u}, v[2] = {0.5f, 0.5f}, fx[2] = {c.fx, c.fx}, fy[2] = {0, 0};
         float ft[2] = {c.ft, c.ft}, out[2] = {-1, -1};
         Data_Out_Gen_f(u, v, fx, fy, ft, c.sigma, 2, 1, out);
-        EXPECT_EQ(out[0], c.expected) << c.u << " " << c.fx << " " << c.sigma;
-        EXPECT_EQ(out[1], c.expected);
+        EXPECT_TRUE(out[0] == c.expected && out[1] == c.expected) << c.fx << " " << c.sigma;
     }
     // Single precision at every step: fx u + fy v = 1 + 2^-24 rounds to 1 (ties to even), and so
     // does 1 + ft, so r = 1 and the weight is e^-1; the exact sum 1 + 2^-23 would give less.
@@ -132,4 +127,70 @@ TEST(SeuilErr, OnlyMagnitudesStrictlyAboveTheThresholdCount) {
     } cases[] = {{-0.5f, 0}, {0.5f, 0}, {-0.6f, 1}, {0.6f, 1},
                  {0.0f, 0},  {inf, 1},  {-inf, 1},  {std::numeric_limits<float>::quiet_NaN(), 0}};
     for (const auto& c : cases) EXPECT_EQ(Seuil_ERR(c.x, 0.5f), c.expected) << c.x;
+}
+
+TEST(Ludcmp, ZeroRowsAreSingularZeroPivotsBecomeTinyAndTiesTakeTheLaterRow) {
+    int indx[4];
+    double d;
+    Square zero_row(3, {1, 2, 3, 0, 0, 0, 4, 5, 6});
+    EXPECT_EQ(ludcmp(zero_row.a, 3, indx, &d), 0);
+    // Proportional rows: the second pivot is exactly 0 after elimination, replaced by 1e-20.
+    Square proportional(2, {1, 2, 2, 4});
+    ASSERT_EQ(ludcmp(proportional.a, 2, indx, &d), 1);
+    EXPECT_EQ(proportional.a[2][2], 1.0e-20);
+    // Both rows have largest element 1 and the same |a[i][1]|: row 2 becomes the pivot.
+    Square m(2, {1, 0, 1, 1});
+    ASSERT_EQ(ludcmp(m.a, 2, indx, &d), 1);
+    EXPECT_TRUE(indx[1] == 2 && indx[2] == 2 && d == -1.0) << indx[1] << indx[2] << d;
+    double b[3] = {0, 1, 3};  // x1 = 1, x1 + x2 = 3
+    lubksb(m.a, 2, indx, b);
+    EXPECT_TRUE(b[1] == 1.0 && b[2] == 2.0) << b[1] << " " << b[2];
+}
+
+TEST(Lubksb, SolvesKnownSystemsIncludingALeadingZeroRightHandSide) {
+    // 2x + y + z = b1, 4x - 6y = b2, -2x + 7y + 2z = b3, solutions checked by substitution.
+    const struct {
+        double b[3], x[3];
+    } cases[] = {{{5, -2, 9}, {1, 1, 2}}, {{0, 10, -11}, {1, -1, -1}}};
+    for (const auto& c : cases) {
+        Square m(3, {2, 1, 1, 4, -6, 0, -2, 7, 2});
+        int indx[4];
+        double d;
+        ASSERT_EQ(ludcmp(m.a, 3, indx, &d), 1);
+        double b[4] = {0, c.b[0], c.b[1], c.b[2]};
+        lubksb(m.a, 3, indx, b);
+        for (int k = 0; k < 3; k++) EXPECT_NEAR(b[k + 1], c.x[k], 1e-14) << "b1 = " << c.b[0];
+    }
+}
+
+TEST(Nrerror, WritesThreeLinesOnStderrAndExitsWithStatusOne) {
+    EXPECT_EXIT(nrerror("allocation failure in vector()"), ::testing::ExitedWithCode(1),
+                "^run_time error\\.\\.\nallocation failure in vector\\(\\)\n"
+                "\\.\\.\\.now exiting to system\\.\\.\\.\n$");
+}
+
+// theta at absolute coordinates: u = 1 + 0.5 j, v = 2 + 0.25 i on the block's 2 x 2 pixels at
+// line 2, column 4 of an 8 x 6 field; nothing else is written.
+TEST(BlockField, ProjectionUsesAbsoluteCoordinatesAndStaysInsideTheBlock) {
+    const short nc = 8, nl = 6;
+    bloc* b = nullptr;
+    init_parc(&b, 1, 0, nc, nl, 1, 1);
+    b->abs = 2;
+    b->ord = 4;
+    const double theta[7] = {0, 1, 0, 0.5, 2, 0.25, 0};
+    copie_vector(b->theta, const_cast<double*>(theta), 1, 6);
+    std::vector<float> u(nc * nl, -7.0f), v(nc * nl, -7.0f);
+    proj_theta_6(b, u.data(), v.data(), nl, nc);
+    for (int i = 0; i < nl; i++)
+        for (int j = 0; j < nc; j++) {
+            const bool in = i >= 2 && i < 4 && j >= 4 && j < 6;
+            EXPECT_EQ(u[i * nc + j], in ? 1.0f + 0.5f * j : -7.0f) << i << "," << j;
+            EXPECT_EQ(v[i * nc + j], in ? 2.0f + 0.25f * i : -7.0f) << i << "," << j;
+        }
+    // The constant copy spreads the top-left value over the same pixels only.
+    u[2 * nc + 4] = 3.5f;
+    recopie(&u[2 * nc + 4], &v[2 * nc + 4], nc, nl, b);
+    EXPECT_EQ(u[3 * nc + 5], 3.5f);
+    EXPECT_EQ(u[3 * nc + 6], -7.0f);
+    Free_parc(b);
 }

@@ -3,44 +3,18 @@
 #include <gtest/gtest.h>
 #include <netcdf.h>
 
-#include <algorithm>
-#include <cstring>
-#include <filesystem>
-#include <string>
-#include <vector>
-
 #include "image_import.h"
-#include "operations_images.h"
 #include "png_picture.h"
 #include "run_helpers.h"
 
+using namespace testrun;
+
 namespace {
-
 const std::string kTool = std::string(OF3D_BIN_DIR) + "/to_pgm10";
-
-void write_bytes(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-void write_raw(const std::string& path, const std::vector<float>& values) {
-    std::string bytes(4 * values.size(), '\0');  // little-endian host
-    std::memcpy(&bytes[0], values.data(), bytes.size());
-    write_bytes(path, bytes);
-}
-
-// Samples of an output file, read by the estimator's own reader.
-std::vector<short> read_output(const std::string& path) {
-    short nc = 0, nl = 0;
-    entete_pgm(path.c_str(), &nc, &nl);
-    std::vector<short> s(std::size_t(nc) * nl);
-    read_pgm(path.c_str(), s.data(), &nc, &nl);
-    return s;
-}
-
 }  // namespace
 
 TEST(ConvertPgm, ByteOrdersAndRangesGiveTheScaledTenBitSamples) {
-    const std::string dir = testrun::scratch_dir("convert_pgm");
+    const std::string dir = scratch_dir("convert_pgm");
     const struct {
         std::string file, args;
         std::vector<short> want;  // round(1021 (x - lo) / (hi - lo)), clipped to 0 .. 1021
@@ -58,16 +32,16 @@ TEST(ConvertPgm, ByteOrdersAndRangesGiveTheScaledTenBitSamples) {
     for (const auto& c : cases) {
         const std::string in = "in" + std::to_string(k) + ".pgm",
                           out = "out" + std::to_string(k++) + ".pgm";
-        write_bytes(dir + "/" + in, c.file);
-        const testrun::Result r = testrun::run_in(dir, kTool, c.args + " " + in + " -o " + out);
+        write_file(dir + "/" + in, c.file);
+        const Result r = run_in(dir, kTool, c.args + " " + in + " -o " + out);
         ASSERT_EQ(r.status, 0) << in << ": " << r.err;
-        EXPECT_EQ(read_output(dir + "/" + out), c.want) << in;
+        EXPECT_EQ(pgm_samples(dir + "/" + out), c.want) << in;
     }
 }
 
 // Colour becomes the luminance 0.2126 R + 0.7152 G + 0.0722 B; a grey pixel keeps its value.
 TEST(ConvertPng, ColourGivesItsLuminanceAndGreyItsValue) {
-    const std::string path = testrun::scratch_dir("convert_png") + "/p.png";
+    const std::string path = scratch_dir("convert_png") + "/p.png";
     Picture p(4, 1, {77, 77, 77});
     p.set(1, 0, {255, 0, 0});
     p.set(2, 0, {0, 255, 0});
@@ -84,7 +58,7 @@ TEST(ConvertPng, ColourGivesItsLuminanceAndGreyItsValue) {
 // with the raw samples): 0..100 onto 0..1021 gives raw 0 -> 100 -> 0, 50 -> 125 -> 255.25,
 // 20 -> 110 -> 102.1; the two absent samples become 0 and 600 is clipped to 1021.
 TEST(ConvertNetcdf, TimeSliceWithFillValuesPackingAndMissingCounts) {
-    const std::string dir = testrun::scratch_dir("convert_nc");
+    const std::string dir = scratch_dir("convert_nc");
     int ncid, dims[3], tb;
     ASSERT_EQ(nc_create((dir + "/seq.nc").c_str(), NC_CLOBBER | NC_NETCDF4, &ncid), NC_NOERR);
     nc_def_dim(ncid, "time", 2, &dims[0]);
@@ -101,42 +75,41 @@ TEST(ConvertNetcdf, TimeSliceWithFillValuesPackingAndMissingCounts) {
     const short raw[12] = {1, 1, 1, 1, 1, 1, 0, 50, 7, -999, 20, 1000};
     nc_put_var_short(ncid, tb, raw);
     ASSERT_EQ(nc_close(ncid), NC_NOERR);
-    const testrun::Result r =
-        testrun::run_in(dir, kTool, "-nc seq.nc -var tb -t 1 -range 100 200 -o tb1.pgm");
+    const Result r = run_in(dir, kTool, "-nc seq.nc -var tb -t 1 -range 100 200 -o tb1.pgm");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_output(dir + "/tb1.pgm"), (std::vector<short>{0, 255, 0, 0, 102, 1021}));
+    EXPECT_EQ(pgm_samples(dir + "/tb1.pgm"), (std::vector<short>{0, 255, 0, 0, 102, 1021}));
     EXPECT_NE(r.out.find("2 missing"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("1 outside"), std::string::npos) << r.out;
     EXPECT_EQ(netcdf_slice_count(dir + "/seq.nc", "tb"), 2);
 }
 
 TEST(ConvertList, SequencesShareOneRangeAndGiveLayerMajorPairs) {
-    const std::string dir = testrun::scratch_dir("convert_list");
+    const std::string dir = scratch_dir("convert_list");
     std::string inputs;
     for (int k = 0; k < 6; ++k) {  // image k holds k, k + 1, k + 2, k + 3: the set spans 0..8
         const float f = float(k);
-        write_raw(dir + "/r" + std::to_string(k) + ".raw", {f, f + 1, f + 2, f + 3});
+        write_floats(dir + "/r" + std::to_string(k) + ".raw", {f, f + 1, f + 2, f + 3});
         inputs += " r" + std::to_string(k) + ".raw";
     }
-    const testrun::Result r = testrun::run_in(
-        dir, kTool, "-raw -size 2x2 -list run -layers 2 -densities 1.0,0.8" + inputs);
+    const Result r =
+        run_in(dir, kTool, "-raw -size 2x2 -list run -layers 2 -densities 1.0,0.8" + inputs);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(testrun::slurp(dir + "/run/inImage_3D.txt"),
+    EXPECT_EQ(slurp(dir + "/run/inImage_3D.txt"),
               "./r0.pgm\n./r1.pgm\n./r1.pgm\n./r2.pgm\n./r3.pgm\n./r4.pgm\n./r4.pgm\n./r5.pgm\n");
-    EXPECT_EQ(testrun::slurp(dir + "/run/inDensity.txt"), "1\n0.8\n");
+    EXPECT_EQ(slurp(dir + "/run/inDensity.txt"), "1\n0.8\n");
     // 1021 x / 8: 127.6, 255.25, 382.9
-    EXPECT_EQ(read_output(dir + "/run/r0.pgm"), (std::vector<short>{0, 128, 255, 383}));
-    EXPECT_EQ(read_output(dir + "/run/r5.pgm"), (std::vector<short>{638, 766, 893, 1021}));
+    EXPECT_EQ(pgm_samples(dir + "/run/r0.pgm"), (std::vector<short>{0, 128, 255, 383}));
+    EXPECT_EQ(pgm_samples(dir + "/run/r5.pgm"), (std::vector<short>{638, 766, 893, 1021}));
 }
 
 TEST(ConvertErrors, BadInputEndsWithAMessageNamingIt) {
-    const std::string dir = testrun::scratch_dir("convert_errors");
+    const std::string dir = scratch_dir("convert_errors");
     for (const char* name : {"/r.raw", "/s.raw", "/sub/r.raw"}) {
         std::filesystem::create_directories(dir + "/sub");
-        write_raw(dir + name, {1, 2, 3, 4});
+        write_floats(dir + name, {1, 2, 3, 4});
     }
-    write_bytes(dir + "/bad.png", std::string("\x89PNG\r\n\x1a\n", 8) + "not a png at all");
-    write_bytes(dir + "/big.pgm", std::string("P5\n2 1\n1023\n\x01\x02\xff\x03", 16));
+    write_file(dir + "/bad.png", std::string("\x89PNG\r\n\x1a\n", 8) + "not a png at all");
+    write_file(dir + "/big.pgm", std::string("P5\n2 1\n1023\n\x01\x02\xff\x03", 16));
     const struct {
         std::string args;
         std::vector<std::string> named;
@@ -149,7 +122,7 @@ TEST(ConvertErrors, BadInputEndsWithAMessageNamingIt) {
         {"-range 5 1 r.raw", {"-range"}},
     };
     for (const auto& c : cases) {
-        const testrun::Result r = testrun::run_in(dir, kTool, c.args);
+        const Result r = run_in(dir, kTool, c.args);
         EXPECT_EQ(r.status, 1) << c.args;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args << ": " << r.err;
         for (const std::string& name : c.named)

@@ -6,12 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cmath>
-#include <cstdio>
-#include <filesystem>
 #include <limits>
-#include <string>
-#include <vector>
 
 #include "run_helpers.h"
 #include "safe_output.h"
@@ -23,14 +18,8 @@ std::string scratch_file(const std::string& name) {
     return dir + "/" + name;
 }
 
-std::vector<unsigned char> file_bytes(const std::string& path) {
-    const std::string s = testrun::slurp(path);
-    return {s.begin(), s.end()};
-}
-
 void write_bytes(const std::string& path, const std::vector<unsigned char>& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    testrun::write_file(path, std::string(bytes.begin(), bytes.end()));
 }
 
 }  // namespace
@@ -61,7 +50,8 @@ TEST(XafCodec, StoresDocumentedAndSaturatedCodesAtTheirRowMajorPlaces) {
     write_field(path.c_str(), u.data(), v.data(), static_cast<short>(n), 1, &err);
     ASSERT_EQ(err, 0);
     EXPECT_EQ(u[0], 2.5f) << "the caller's buffer changed";
-    const std::vector<unsigned char> bytes = file_bytes(path);
+    const std::string text = testrun::slurp(path);
+    const std::vector<unsigned char> bytes(text.begin(), text.end());
     ASSERT_EQ(bytes.size(), 4u + 4u * n);
     EXPECT_EQ(std::vector<unsigned char>(bytes.begin(), bytes.begin() + 4),
               (std::vector<unsigned char>{0, 1, 0, static_cast<unsigned char>(n)}));

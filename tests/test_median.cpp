@@ -23,9 +23,9 @@ CImg<float> with_box(int w, int h, int x0, int y0, int x1, int y1, float value) 
 
 // Unchanged: a spike of 600 (neighbour norm 300, not above) and a 5 beside a NaN (a NaN norm
 // does not exceed the threshold, although the median of the window would be 0). Replaced by 0:
-// spikes of 601 and more inside and on the border (at the
-// corner (0, 0) clamping repeats the spike four times, still fewer than five), and a 3 x 3 block
-// of 1000 under a 5 x 5 window (9 of 25 samples; a 3 x 3 window would keep the block's centre).
+// spikes of 601 and more, inside and in a corner (at (0, 0) clamping repeats the spike four
+// times, still fewer than five), and a 3 x 3 block of 1000 under a 5 x 5 window (9 of 25
+// samples; a 3 x 3 window would keep the block's centre).
 TEST(MedianOnGrad, OnlySamplesNearGradientsAboveTheThresholdTakeTheMedian) {
     CImg<float> nan = with_box(7, 5, 2, 2, 2, 2, std::nanf(""));
     nan(3, 2) = 5.0f;
@@ -35,12 +35,10 @@ TEST(MedianOnGrad, OnlySamplesNearGradientsAboveTheThresholdTakeTheMedian) {
         int size;
         bool kept;  // false: every sample becomes 0
     } cases[] = {
-        {"constant", CImg<float>(7, 5, 1, 1, 42.0f), 3, true},
         {"spike of 600", with_box(7, 5, 3, 2, 3, 2, 600.0f), 3, true},
         {"NaN", nan, 3, true},
         {"spike of 601", with_box(7, 5, 3, 2, 3, 2, 601.0f), 3, false},
         {"corner spike", with_box(7, 5, 0, 0, 0, 0, 1000.0f), 3, false},
-        {"edge spike", with_box(7, 5, 6, 0, 6, 0, 700.0f), 3, false},
         {"block, 5 x 5 window", with_box(7, 7, 2, 2, 4, 4, 1000.0f), 5, false},
     };
     for (const auto& c : cases) {

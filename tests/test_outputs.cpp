@@ -1,9 +1,6 @@
-// Result files written from CImg images: the two-plane motion adapters, the raw float file and
-// the text matrix, byte for byte, and the end of the run when a file cannot be written.
+// Result files: the two-plane motion adapters, the raw float file, the text matrix and the text
+// table of a field, byte for byte, and the end of the run when a file cannot be written.
 #include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstring>
 
 #include "optic_flow_3DMultilayers.h"
 #include "run_helpers.h"
@@ -37,7 +34,8 @@ TEST(MotionImage, PlanesGoToTheTwoComponentsAndAnOffsetWindowIsReadBack) {
 
 // Raw file: IEEE single precision, least significant byte first (1.0 = 3F800000,
 // -2.0 = C0000000, 0.5 = 3F000000, 0.1 = 3DCCCCCD). Text matrix: "%g" values, one line per line.
-TEST(ScalarFiles, RawFloatsAndTextMatrixHoldTheFirstPlaneRowMajor) {
+// Field table: the size, a header line, then line, column, U, V per pixel.
+TEST(ScalarFiles, RawFloatsTextMatrixAndFieldTableHoldTheValuesRowMajor) {
     const std::string dir = testrun::scratch_dir("scalar");
     CImg<float> im(3, 2, 1, 1, 0.0f);
     im(1, 0) = 0.5f;
@@ -54,6 +52,10 @@ TEST(ScalarFiles, RawFloatsAndTextMatrixHoldTheFirstPlaneRowMajor) {
     for (int y = 0; y < 4; ++y) column(0, y) = values[y];
     Cree_fichier_image((dir + "/c.matlab").c_str(), column);
     EXPECT_EQ(slurp(dir + "/c.matlab"), "1e-05\n1.23457e+08\n-1.23457e+06\n0.25\n");
+    float U[2] = {0.25f, 1.0f}, V[2] = {-1.5f, 0.0f};  // the text table of a field
+    write_champ(U, V, 2, 1, (dir + "/f.motion").c_str());
+    EXPECT_EQ(slurp(dir + "/f.motion"),
+              "2 1\n#i\tj\tU\tV\n0\t0\t0.250000\t-1.500000\n0\t1\t1.000000\t0.000000\n");
 }
 
 TEST(ResultFiles, FailureToCreateOrWriteEndsTheRunNamingTheFile) {
@@ -68,4 +70,7 @@ TEST(ResultFiles, FailureToCreateOrWriteEndsTheRunNamingTheFile) {
     EXPECT_EXIT((dup2(2, 1), Cree_fichier_image(bad.c_str(), im)), testing::ExitedWithCode(1),
                 "creation impossible\n.*of3d_no_such_dir");
     EXPECT_EXIT(Cree_fichier_image("/dev/full", im), testing::ExitedWithCode(1), "/dev/full");
+    float U[1] = {0}, V[1] = {0};  // the message goes to standard output
+    EXPECT_EXIT((dup2(2, 1), write_champ(U, V, 1, 1, bad.c_str())), testing::ExitedWithCode(1),
+                "^Can't create /of3d_no_such_dir/w !$");
 }

@@ -3,9 +3,6 @@
 // that did not finish, and the result files are those of the single run, byte for byte.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <map>
-#include <thread>
 
 #include "run_helpers.h"
 
@@ -29,15 +26,6 @@ std::vector<std::pair<int, int>> read_joblog(const std::string& path) {
         for (std::string c; std::getline(ss, c, '\t');) col.push_back(c);
         if (col.size() >= 9) out.emplace_back(std::stoi(col[0]), std::stoi(col[6]));
     }
-    return out;
-}
-
-// The result files of a folder, name -> bytes.
-std::map<std::string, std::string> result_files(const std::string& dir) {
-    std::map<std::string, std::string> out;
-    for (const auto& e : fs::directory_iterator(dir))
-        if (e.path().filename().string().find(".pgm_3D.") != std::string::npos)
-            out[e.path().filename().string()] = slurp(e.path().string());
     return out;
 }
 
@@ -94,9 +82,9 @@ TEST(RunParallel, InterruptedAndFailedStepsResumeToTheFilesOfTheSingleRun) {
     EXPECT_EQ(read_joblog(joblog).back(), std::make_pair(4, 0));
 
     ASSERT_EQ(run_in(single, program_path(), options).status, 0);
-    const auto expected = result_files(single);
+    const auto expected = outputs_of(single, false);
     EXPECT_EQ(expected.size(), 4u * (2 + 4 + 4));
-    EXPECT_TRUE(result_files(par) == expected);
+    EXPECT_TRUE(outputs_of(par, false) == expected);
     EXPECT_FALSE(fs::exists(par + "/temp2D_Lay01.xaf"));
     EXPECT_TRUE(fs::exists(steps + "4/temp2D_Lay01.xaf"));
 }

@@ -4,7 +4,6 @@
 
 #include "fail.h"
 #include "image_list.h"
-#include "operations_images.h"
 #include "run_checks.h"
 #include "run_helpers.h"
 
@@ -19,7 +18,6 @@ TEST(RunChecksDeathTest, WorkingSizeAndMemoryBeyondTheLimitsNameTheSettingToChan
         {30000, 100, 0, 12, "-coarseGrid 12 .* 30000 x 100 .*largest value that fits is 11"},
         {32767, 2, 1, 0,
          "-coarseResol 1 .* even with -coarseGrid 0; the largest value that fits is 0"},
-        {32767, 32767, 0, 0, ""},
         {1000, 1000, 3, 11, ""},
     };
     for (const auto& c : sizes) {
@@ -49,22 +47,12 @@ TEST(RunChecksDeathTest, DensitiesAreDecimalNumbersFinitePositiveAndOnePerLayer)
         const char* regex;          // empty: accepted
     } cases[] = {
         {"1.0\r\n0.8\r\n", {1.0f, 0.8f}, ""},
-        {"\xEF\xBB\xBF"
-         "1.5 2e-1",
-         {1.5f, 0.2f},
-         ""},
+        {"\357\273\2771.5 2e-1", {1.5f, 0.2f}, ""},  // after a byte-order mark
         {"1.0\n", {}, "the density file 'd.txt' holds 1 numbers; 2 layers need one each"},
         {"abc\n1\n", {}, "entry 1 of the density file 'd.txt' is 'abc', not a number\n"},
-        {"1.0\n0,8\n",
-         {},
-         "entry 2 .* is '0,8', not a number \\(the decimal separator is a point\\)"},
+        {"1.0\n0,8\n", {}, "entry 2 .* is '0,8', not a number \\(the decimal separator is a point"},
         {"0 1", {}, "density 0 of layer 0 .* not a finite positive number"},
-        {std::string("\xFF\xFE"
-                     "1\0.\0"
-                     "5\0",
-                     8),
-         {},
-         "'d.txt' is UTF-16 text"},
+        {std::string("\377\3761\0.\0005\0", 8), {}, "'d.txt' is UTF-16 text"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -84,7 +72,7 @@ TEST(ImageList, LineEndsByteOrderMarkEmptyLinesAndCounts) {
     const std::string dir = scratch_dir("image_list");
     const std::vector<std::string> abcd = {"./a b.pgm", "b", "c", "d"};
     const struct {
-        const char* text;  // null: no list file
+        const char* text;
         std::vector<std::string> paths;
         const char* problem;  // empty: read
     } cases[] = {
@@ -98,15 +86,11 @@ TEST(ImageList, LineEndsByteOrderMarkEmptyLinesAndCounts) {
           "c", "d"},
          ""},
         {"a\nb\n\r\nd\n", {}, "line 3 of the image list 'L' is empty; it must hold an image path"},
-        {"a\nb\nc",
-         {},
-         "the image list 'L' holds 3 paths; 4 are needed (2 x (3 time samples - 1) x 1 layers)"},
-        {nullptr, {}, "cannot open the image list 'L'"},
     };
     int k = 0;
     for (const auto& c : cases) {
         const std::string path = dir + "/list" + std::to_string(k++) + ".txt";
-        if (c.text) std::ofstream(path, std::ios::binary) << c.text;
+        write_file(path, c.text);
         const ImageList list = read_image_list(path, 3, 1);
         std::string problem = list.problem;
         if (problem.find(path) != std::string::npos)

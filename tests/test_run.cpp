@@ -4,7 +4,6 @@
 // the alternation) seen through the results.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <random>
 
 #include "io_field.h"
@@ -31,17 +30,6 @@ double mean_endpoint_error(const std::string& xaf, int nc, int nl, double du, do
         for (int j = margin; j < nc - margin; ++j, ++n)
             sum += std::hypot(u[i * nc + j] - du, v[i * nc + j] - dv);
     return sum / n;
-}
-
-// Every result and temporary file of a folder, name -> bytes.
-std::map<std::string, std::string> outputs_of(const std::string& dir) {
-    std::map<std::string, std::string> out;
-    for (const auto& e : fs::directory_iterator(dir)) {
-        const std::string name = e.path().filename().string();
-        if (name.find("_3D.") != std::string::npos || name.rfind("temp", 0) == 0)
-            out[name] = slurp(e.path().string());
-    }
-    return out;
 }
 
 }  // namespace
@@ -107,57 +95,45 @@ bool complete(const std::string& name, const std::string& bytes) {
 // Every failure ends the run with status 1 and a message naming the file or option; no result
 // file is left incomplete and a result that could not be replaced keeps its previous bytes.
 TEST(BadInput, EveryFailureNamesItsCauseEndsWithStatusOneAndLeavesNothingHalfWritten) {
+    std::string no_such;  // 12 paths of a file that does not exist
+    for (int k = 0; k < 12; ++k) no_such += "./no such.pgm\n";
     const struct {
-        std::string args;  // after -nbTimeSample 3; "sh ...": a script
-        std::function<void(const std::string&)> damage;  // done to the good inputs
+        std::string args;         // after -nbTimeSample 3; "sh ...": a script
+        std::string file, bytes;  // written over the good inputs; bytes "/": a folder instead
         std::string message;
     } cases[] = {
-        {"-alpha abc", {}, "Error : invalid value 'abc' for option -alpha"},
-        {"-coarseGrid", {}, "Error : invalid value '-coarseGrid' for option -coarseGrid"},
-        {"-dx 70000", {}, "invalid value '70000' for option -dx"},
-        {"-threads x", {}, "invalid value 'x' for option -threads"},
-        {"-warp cubic", {}, "invalid value 'cubic' for option -warp"},
-        {"-coarseResol 4", {}, "Error : option -coarseResol must be between 0 and 3 (got 4)"},
-        {"-coarseGrid -1", {}, "-coarseGrid must not be negative"},
-        {"-nbLayers 0", {}, "-nbLayers must be at least 1"},
-        {"-SigmaRegW -3", {}, "-SigmaRegW must be greater than 0"},
-        {"-crop 1 -ofy -1", {}, "-ofy must not be negative"},
-        {"-fineGrid 6", {}, "-fineGrid 6 is above -coarseGrid 5; the largest value is 5"},
-        {"-postSmooth -1", {}, "-postSmooth must not be negative"},
-        {"-inImage none.txt", {}, "Error : cannot open the image list 'none.txt'"},
-        {"", [](auto d) { std::ofstream(d + "/inImage_3D.txt") << "./L0_t0.pgm\r\n./L0_t1.pgm\n"; },
+        {"-alpha abc", "", "", "Error : invalid value 'abc' for option -alpha"},
+        {"-coarseGrid", "", "", "Error : invalid value '-coarseGrid' for option -coarseGrid"},
+        {"-dx 70000", "", "", "invalid value '70000' for option -dx"},
+        {"-threads x", "", "", "invalid value 'x' for option -threads"},
+        {"-warp cubic", "", "", "invalid value 'cubic' for option -warp"},
+        {"-coarseResol 4", "", "", "Error : option -coarseResol must be between 0 and 3 (got 4)"},
+        {"-coarseGrid -1", "", "", "-coarseGrid must not be negative"},
+        {"-nbLayers 0", "", "", "-nbLayers must be at least 1"},
+        {"-SigmaRegW -3", "", "", "-SigmaRegW must be greater than 0"},
+        {"-crop 1 -ofy -1", "", "", "-ofy must not be negative"},
+        {"-fineGrid 6", "", "", "-fineGrid 6 is above -coarseGrid 5; the largest value is 5"},
+        {"-postSmooth -1", "", "", "-postSmooth must not be negative"},
+        {"-inImage none.txt", "", "", "Error : cannot open the image list 'none.txt'"},
+        {"", "inImage_3D.txt", "./L0_t0.pgm\r\n./L0_t1.pgm\n",
          "'./inImage_3D.txt' holds 2 paths; 12 are needed"},
-        {"", [](auto d) { std::ofstream(d + "/inDensity.txt") << "1.0\nnan\n"; },
+        {"", "inDensity.txt", "1.0\nnan\n",
          "density nan of layer 1 in './inDensity.txt' is not a finite positive number"},
-        {"", [](auto d) { write_pgm10(d + "/L1_t1.pgm", 16, 12, std::vector<int>(192, 9)); },
+        {"", "L1_t1.pgm", "P5\n16 12\n1023\n" + std::string(384, '\0'),
          "image ./L1_t1.pgm is 16 x 12; every image of the run must be 16 x 16"},
-        {"",
-         [](auto d) {
-             std::ofstream(d + "/L0_t0.pgm") << std::string("P5\n2 1\n1023\n\x03\xFF\0\x07", 16);
-         },
+        {"", "L0_t0.pgm", std::string("P5\n2 1\n1023\n\x03\xFF\0\x07", 16),
          "'./L0_t0.pgm': sample 65283 above 1023"},
-        {"",
-         [](auto d) {
-             std::ofstream list(d + "/inImage_3D.txt");
-             for (int k = 0; k < 12; ++k) list << "./no such.pgm\n";
-         },
-         "Unknown file name: ./no such.pgm\n"},
-        {"-crop 1 -dx 8 -dy 8 -ofx 9", {}, "crop window of 8 x 8 at column 9, line 0"},
-        {"-init 1",
-         [](auto d) {
-             std::vector<float> z(64, 0.0f);
-             short e;
-             write_field((d + "/L0_t0.pgm.xaf").c_str(), z.data(), z.data(), 8, 8, &e);
-         },
+        {"", "inImage_3D.txt", no_such, "Unknown file name: ./no such.pgm\n"},
+        {"-crop 1 -dx 8 -dy 8 -ofx 9", "", "", "crop window of 8 x 8 at column 9, line 0"},
+        {"-init 1", "L0_t0.pgm.xaf", std::string("\0\x08\0\x08", 4) + std::string(256, '\1'),
          "initial motion-field file ./L0_t0.pgm.xaf is 8 x 8; the working size is 32 x 32"},
         // A folder in the way of a temporary file: the ones before it are written, not those after.
-        {"", [](auto d) { fs::create_directory(d + "/temp2D_Lay23.xaf"); }, "'./temp2D_Lay23.xaf'"},
-        {"", [](auto d) { fs::create_directory(d + "/tempUp_Lay1.matlab"); },
-         "'./tempUp_Lay1.matlab'"},
+        {"", "temp2D_Lay23.xaf", "/", "'./temp2D_Lay23.xaf'"},
+        {"", "tempUp_Lay1.matlab", "/", "'./tempUp_Lay1.matlab'"},
         // 2048 bytes per file: the 1028-byte motion-field files fit, the field tables do not.
         {"sh -c \"trap '' XFSZ; ulimit -f 4; exec '" + program_path() +
              "' -nbTimeSample 2 -nbLayers 1 -coarseGrid 2\"",
-         [](auto d) { std::ofstream(d + "/L0_t0.pgm_3D.motion") << "previous\n"; },
+         "L0_t0.pgm_3D.motion", "previous\n",
          "cannot write the field table './L0_t0.pgm_3D.motion': File too large"},
     };
     int k = 0;
@@ -165,7 +141,10 @@ TEST(BadInput, EveryFailureNamesItsCauseEndsWithStatusOneAndLeavesNothingHalfWri
         SCOPED_TRACE(c.args + " / " + c.message);
         const std::string dir = scratch_dir("bad" + std::to_string(k++));
         write_translation_sequence(dir, 16, 16, 3, 3, 0.5, 0.25);
-        if (c.damage) c.damage(dir);
+        if (c.bytes == "/")
+            fs::create_directory(dir + "/" + c.file);
+        else if (!c.file.empty())
+            write_file(dir + "/" + c.file, c.bytes);
         const auto before = outputs_of(dir);
         const Result r = c.args.rfind("sh ", 0) == 0
                              ? run_in(dir, "/bin/sh", c.args.substr(3))
@@ -178,8 +157,8 @@ TEST(BadInput, EveryFailureNamesItsCauseEndsWithStatusOneAndLeavesNothingHalfWri
                 << name;
         for (const auto& e : fs::directory_iterator(dir))
             EXPECT_NE(e.path().extension(), ".part") << e.path();
-        if (c.message.find("temp") != std::string::npos) {  // written in the fixed order
-            const bool lay23 = c.message.find("Lay23") != std::string::npos;
+        if (c.bytes == "/") {  // written in the fixed order
+            const bool lay23 = c.file == "temp2D_Lay23.xaf";
             EXPECT_EQ(after.count("temp2D_Lay12.xaf"), 1u);
             EXPECT_EQ(after.count(lay23 ? "tempUp_Lay1.matlab" : "temp2D_Lay23.xaf"),
                       lay23 ? 1u : 0u);
@@ -242,57 +221,45 @@ TEST(EndToEnd, TranslationIsRecoveredAndEveryFileIsWrittenAtTheRealSize) {
 // level's first pass is never its last.
 TEST(EndToEnd, CropWindowSaturationAndInitialFieldsSeenThroughTheResults) {
     const int n = 16;
-    auto run = [&](const std::string& name, std::function<void(const std::string&)> change,
-                   const std::string& args) {
+    auto folder = [&](const std::string& name) {
         const std::string d = scratch_dir(name);
         write_translation_sequence(d, n, n, 1, 2, 0.5, 0.25);
-        if (change) change(d);
-        const Result r = run_in(d, program_path(), "-nbTimeSample 2 -nbLayers 1 " + args);
-        EXPECT_EQ(r.status, 0) << name << r.out << r.err;
+        return d;
+    };
+    auto run = [&](const std::string& d, const std::string& args) {
+        const Result r =
+            run_in(d, program_path(), "-nbTimeSample 2 -nbLayers 1 -coarseGrid 2 " + args);
+        EXPECT_EQ(r.status, 0) << d << r.out << r.err;
         return std::make_pair(r, outputs_of(d));
     };
     // The crop window at column 5, line 3 of 24 x 20 images holds the 16 x 16 texture.
-    const auto cut = run("cut", {}, "-coarseGrid 2").second;
-    const auto crop = run(
-                          "crop",
-                          [&](auto d) {
-                              for (int t = 0; t < 2; ++t) {
-                                  std::vector<int> s(24 * 20, 0);
-                                  for (int y = 0; y < 20; ++y)
-                                      for (int x = 0; x < 24; ++x)
-                                          s[y * 24 + x] = std::lround(
-                                              texture(x - 5 - t * 0.5, y - 3 - t * 0.25, 0));
-                                  write_pgm10(d + "/L0_t" + std::to_string(t) + ".pgm", 24, 20, s);
-                              }
-                          },
-                          "-coarseGrid 2 -crop 1 -ofx 5 -ofy 3 -dx 16 -dy 16")
-                          .second;
-    EXPECT_EQ(crop, cut);
+    const std::string crop = folder("crop");
+    for (int t = 0; t < 2; ++t) {
+        std::vector<int> s(24 * 20);
+        for (int k = 0; k < 24 * 20; ++k)
+            s[k] = std::lround(texture(k % 24 - 5 - t * 0.5, k / 24 - 3 - t * 0.25, 0));
+        write_pgm10(crop + "/L0_t" + std::to_string(t) + ".pgm", 24, 20, s);
+    }
+    EXPECT_EQ(run(crop, "-crop 1 -ofx 5 -ofy 3 -dx 16 -dy 16").second,
+              run(folder("cut"), "").second);
 
-    auto saturate = [&](int value) {
-        return [value](const std::string& d) {
-            std::vector<int> s(n * n);
-            for (int k = 0; k < n * n; ++k) s[k] = std::lround(texture(k % n, k / n, 0));
-            for (int k = 40; k < 80; ++k) s[k] = value;
-            write_pgm10(d + "/L0_t0.pgm", n, n, s);
-        };
-    };
-    const auto s1021 = run("s1021", saturate(1021), "-coarseGrid 2").second;
-    const auto s1022 = run("s1022", saturate(1022), "-coarseGrid 2").second;
-    const auto s1023 = run("s1023", saturate(1023), "-coarseGrid 2").second;
-    EXPECT_EQ(s1022, s1023);
-    EXPECT_NE(s1022, s1021);
+    std::map<std::string, std::string> saturated[3];
+    for (int value : {1021, 1022, 1023}) {
+        const std::string d = folder("s" + std::to_string(value));
+        std::vector<int> s(n * n);
+        for (int k = 0; k < n * n; ++k)
+            s[k] = k >= 40 && k < 80 ? value : std::lround(texture(k % n, k / n, 0));
+        write_pgm10(d + "/L0_t0.pgm", n, n, s);
+        saturated[value - 1021] = run(d, "").second;
+    }
+    EXPECT_EQ(saturated[1], saturated[2]);
+    EXPECT_NE(saturated[1], saturated[0]);
 
-    const auto init =
-        run(
-            "init",
-            [&](auto d) {
-                std::vector<float> u(n * n, 0.5f), v(n * n, 0.25f);
-                short e = 0;
-                write_field((d + "/L0_t0.pgm.xaf").c_str(), u.data(), v.data(), n, n, &e);
-            },
-            "-init 1 -coarseResol 2 -coarseGrid 2")
-            .first;
+    const std::string d = folder("init");
+    std::vector<float> u(n * n, 0.5f), v(n * n, 0.25f);
+    short e = 0;
+    write_field((d + "/L0_t0.pgm.xaf").c_str(), u.data(), v.data(), n, n, &e);
+    const Result init = run(d, "-init 1 -coarseResol 2").first;
     EXPECT_NE(init.err.find("\nNo multiresolution scheme with initialisation 3D\n"),
               std::string::npos);
     EXPECT_TRUE(contains_line(init.out, "./L0_t0.pgm.xaf"));
@@ -301,14 +268,10 @@ TEST(EndToEnd, CropWindowSaturationAndInitialFieldsSeenThroughTheResults) {
 
     // A flat image has no active block: the first pass of the coarsest level ends at its first
     // repetition, but the first pass of a level is never the converged one.
-    const auto flat = run(
-                          "flat",
-                          [&](auto d) {
-                              for (const char* t : {"/L0_t0.pgm", "/L0_t1.pgm"})
-                                  write_pgm10(d + t, n, n, std::vector<int>(n * n, 500));
-                          },
-                          "-coarseGrid 2")
-                          .first;
+    const std::string f = folder("flat");
+    for (const char* t : {"/L0_t0.pgm", "/L0_t1.pgm"})
+        write_pgm10(f + t, n, n, std::vector<int>(n * n, 500));
+    const Result flat = run(f, "").first;
     EXPECT_EQ(flat.out.find("horizontale : 1,\tvertical : 1\nhorizontale : 1,\tvertical : 1\n"
                             "convergence accomplish within 2 iterations \n"),
               flat.out.find("horizontale : "));
@@ -320,15 +283,13 @@ TEST(EndToEnd, CropWindowSaturationAndInitialFieldsSeenThroughTheResults) {
 TEST(EndToEnd, PassesThatNeverSettleStopAtTheirBounds) {
     const std::string d = scratch_dir("noise");
     std::mt19937 g(3);
-    std::ofstream list(d + "/inImage_3D.txt");
     for (const char* name : {"N0_t0.pgm", "N0_t1.pgm", "N1_t0.pgm", "N1_t1.pgm"}) {
         std::vector<int> s(64);
         for (int& x : s) x = static_cast<int>(g() % 1001);
         write_pgm10(d + "/" + name, 8, 8, s);
-        list << "./" << name << "\n";
     }
-    std::ofstream(d + "/inDensity.txt") << "1\n0.8\n";
-    list.close();
+    write_file(d + "/inImage_3D.txt", "./N0_t0.pgm\n./N0_t1.pgm\n./N1_t0.pgm\n./N1_t1.pgm\n");
+    write_file(d + "/inDensity.txt", "1\n0.8\n");
     const Result r = run_in(d, program_path(), "-nbTimeSample 2 -coarseGrid 1 -sigmaData 1000");
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(contains_line(r.out, "convergence not reached within 100 iterations  "));

@@ -1,17 +1,9 @@
 // The sample generator and the wind checker: the written images follow the model's data equation
-// with the written true winds, a seed gives the same bytes, and compare_winds reports
-// hand-worked errors and names the file at fault.
+// with the written true winds, and compare_winds reports hand-worked errors and names the file at
+// fault.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "io_field.h"
-#include "operations_images.h"
 #include "physical_constants.h"
 #include "run_helpers.h"
 
@@ -20,27 +12,6 @@ using namespace testrun;
 namespace {
 
 const std::string kBin = OF3D_BIN_DIR;
-
-std::vector<float> read_raw(const std::string& path, std::size_t n) {
-    const std::string bytes = slurp(path);  // little-endian host
-    std::vector<float> w(n, 0.0f);
-    EXPECT_EQ(bytes.size(), 4 * n) << path;
-    std::memcpy(w.data(), bytes.data(), std::min(bytes.size(), 4 * n));
-    return w;
-}
-
-void write_raw(const std::string& path, const std::vector<float>& w) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(w.data()), std::streamsize(4 * w.size()));
-}
-
-std::vector<float> image(const std::string& path) {
-    short nc = 0, nl = 0;
-    entete_pgm(path.c_str(), &nc, &nl);
-    std::vector<short> s(nc * nl);
-    read_pgm(path.c_str(), s.data(), &nc, &nl);
-    return std::vector<float>(s.begin(), s.end());
-}
 
 std::string numbered(const char* stem, int a, const char* mid, int b, const char* ext) {
     return stem + std::to_string(a) + mid + std::to_string(b) + ext;
@@ -67,11 +38,14 @@ TEST(LayeredSample, ImagesFollowTheMassConservationModel) {
     std::vector<std::vector<float>> w(layers + 1, std::vector<float>(n, 0.0f));
     double dropped[2] = {}, kept[2] = {}, used[2] = {}, full = 0, count = 0;
     for (int t = 0; t < 2; ++t) {
-        for (int k = 1; k < layers; ++k)
-            w[k] = read_raw(s + numbered("truth_wvert", k, "_step", t, ".raw"), n);
+        for (int k = 1; k < layers; ++k) {
+            w[k] = read_floats(s + numbered("truth_wvert", k, "_step", t, ".raw"));
+            ASSERT_EQ(w[k].size(), std::size_t(n));
+        }
         for (int l = 0; l < layers; ++l) {
-            const std::vector<float> It = image(s + numbered("layer", l, "_t", t, ".pgm"));
-            const std::vector<float> Itdt = image(s + numbered("layer", l, "_t", t + 1, ".pgm"));
+            const std::vector<short> It = pgm_samples(s + numbered("layer", l, "_t", t, ".pgm"));
+            const std::vector<short> Itdt =
+                pgm_samples(s + numbered("layer", l, "_t", t + 1, ".pgm"));
             std::vector<float> U(n), V(n);
             short err = 0;
             read_field((s + numbered("truth_layer", l, "_step", t, ".xaf")).c_str(), U.data(),
@@ -111,22 +85,18 @@ TEST(CompareWinds, ReportsHandWorkedErrorsAndNamesTheFileAtFault) {
     const std::string s = scratch_dir("compare") + "/";
     const int nc = 4, nl = 3;
     std::ofstream(s + "list.txt") << "\xEF\xBB\xBF./a0\r\n./a1\r\n./b0\r\n./b1\r\n";
-    const struct {
-        const char* name;
-        float u, v;
-    } fields[] = {{"truth_layer0_step0.xaf", 3, 4},
-                  {"a0_3D.xaf", 0, 0},
-                  {"truth_layer1_step0.xaf", 1, 0},
-                  {"b0_3D.xaf", 1, 1}};
-    for (const auto& f : fields) {
-        std::vector<float> U(nc * nl, f.u), V(nc * nl, f.v);
+    const char* names[] = {"truth_layer0_step0.xaf", "a0_3D.xaf", "truth_layer1_step0.xaf",
+                           "b0_3D.xaf"};
+    const float uv[4][2] = {{3, 4}, {0, 0}, {1, 0}, {1, 1}};  // uniform fields
+    for (int f = 0; f < 4; ++f) {
+        std::vector<float> U(nc * nl, uv[f][0]), V(nc * nl, uv[f][1]);
         short err = 0;
-        write_field((s + f.name).c_str(), U.data(), V.data(), nc, nl, &err);
+        write_field((s + names[f]).c_str(), U.data(), V.data(), nc, nl, &err);
     }
     std::vector<float> wt(nc * nl), w(nc * nl);
     for (int p = 0; p < nc * nl; ++p) wt[p] = float(p % nc), w[p] = 2.0f * wt[p] + 1.0f;
-    write_raw(s + "truth_wvert1_step0.raw", wt);
-    write_raw(s + "b0_3D.motionUp", w);
+    write_floats(s + "truth_wvert1_step0.raw", wt);
+    write_floats(s + "b0_3D.motionUp", w);
     const std::string args =
         "-dir " + s + " -inImage list.txt -nbTimeSample 2 -nbLayers 2 -margin 1";
     const Result r = run_in(s, kBin + "/compare_winds", args);

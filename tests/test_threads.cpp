@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -11,7 +12,6 @@
 TEST(WorkerPool, BatchesAndChainsRunEveryTaskOnceInItsChainsOrder) {
     for (int threads : {1, 2, 5}) {
         WorkerPool pool(threads);
-        EXPECT_EQ(pool.threads(), threads);
         // Three chains of 40 tasks each, queued while batches run; a chain's tasks never overlap.
         std::vector<std::vector<int>> order(3);
         std::vector<std::atomic<int>> inside(3);
@@ -31,16 +31,13 @@ TEST(WorkerPool, BatchesAndChainsRunEveryTaskOnceInItsChainsOrder) {
                 runs[t]++;
                 print_or_capture(std::to_string(t).c_str());
             });
-            for (int t = 0; t < n; ++t) {
-                EXPECT_EQ(runs[t].load(), 1);
-                EXPECT_EQ(text[t], std::to_string(t));
-            }
+            for (int t = 0; t < n; ++t)
+                EXPECT_TRUE(runs[t].load() == 1 && text[t] == std::to_string(t)) << t << text[t];
         }
         pool.wait_chains(true);
-        for (int c = 0; c < 3; ++c) {
-            ASSERT_EQ(order[c].size(), 40u);
-            for (int k = 0; k < 40; ++k) EXPECT_EQ(order[c][k], k);
-        }
+        std::vector<int> in_order(40);
+        std::iota(in_order.begin(), in_order.end(), 0);
+        for (int c = 0; c < 3; ++c) EXPECT_EQ(order[c], in_order) << c;
         std::vector<int> lines(50, 0);
         for_line_ranges(&pool, 50, [&](int first, int end) {
             for (int i = first; i < end; ++i) lines[i]++;

@@ -34,10 +34,6 @@ struct Interface {
     Interface(int n, float w0) : w(n, w0), D0(n, 1.0f), D1(n, 1.0f) {
         for (Field* f : {&a01, &b01, &a12, &b12}) f->assign(n, 0.0f);
     }
-    short relax(float lambdaW, float sigmaW, short nc, short nl) {
-        return Estim_Wvert_RobUpDown(w.data(), D0.data(), D1.data(), a01.data(), b01.data(),
-                                     a12.data(), b12.data(), lambdaW, sigmaW, nc, nl);
-    }
     int pass_on_copy(float lambdaW, short nc, short nl) const {  // uniform link weights
         Interface c = *this;
         std::vector<Line_Process> ones(nc * nl, {1.0f, 1.0f});
@@ -134,17 +130,9 @@ TEST(LayerTerms, DivergenceOfOneHundredthIsTheBranchPointInEveryLane) {
     }
 }
 
+// 1 x 1: only its own links, both pointing at w = 4. lambdaW = 2, weights 0.5 and 0.25:
+// (2 * 0.75 * 4 - 1 * 2 * 0.5 - (-3) * 1 * 1) / (2 * 0.75 + 2^2 * 0.5 + 1^2 * 1) = 8 / 4.5
 TEST(VerticalUpdate, MinimisesBothLayerEquationsAndTheLinkedNeighbours) {
-    const short nc = 3, nl = 3;
-    Field w = {1, 4, 0, 8, 5, -2, 0, 3, 0}, zero(9, 0.0f), D(9, 0.7f), a(9, 3.0f);
-    std::vector<Line_Process> lp(9, {1.0f, 1.0f});
-    lp[4] = {0.5f, 0.5f}, lp[1].Disc_h = 0.25f;
-    // Uncoupled (b = 0): the weighted mean of the linked neighbours, lambdaW = 3 cancels.
-    EXPECT_FLOAT_EQ(EstimValWVert_RobUpDown(&w[4], &a[4], &zero[4], &a[4], &zero[4], &D[4], &D[4],
-                                            1, 1, nc, nl, 3.0f, &lp[4]),
-                    (0.5f * 3 + 0.25f * 4 + 1 * 8 + 0.5f * -2) / 2.25f);
-    // 1 x 1: only its own links, both pointing at w = 4. lambdaW = 2, weights 0.5 and 0.25:
-    // (2 * 0.75 * 4 - 1 * 2 * 0.5 - (-3) * 1 * 1) / (2 * 0.75 + 2^2 * 0.5 + 1^2 * 1) = 8 / 4.5
     float w1 = 4, a01 = 1, b01 = 2, a12 = -3, b12 = 1, D0 = 0.5f, D1 = 1;
     Line_Process own = {0.5f, 0.25f};
     EXPECT_FLOAT_EQ(
@@ -234,7 +222,10 @@ TEST(VerticalRelaxation, ExactlyThreePercentChangedIsNotConvergedAndThenLinksAre
             f.a01[L] = -1.0f, f.b01[L] = 1.0f;
             if (with_I) f.a01[I] = -1.0f, f.b01[I] = 1.0f;
             ASSERT_EQ(f.pass_on_copy(1.0f, nc, nl), with_I ? 3 : 2);
-            EXPECT_EQ(f.relax(1.0f, sigma, nc, nl), with_I ? 1 : 0) << with_I;
+            EXPECT_EQ(Estim_Wvert_RobUpDown(f.w.data(), f.D0.data(), f.D1.data(), f.a01.data(),
+                                            f.b01.data(), f.a12.data(), f.b12.data(), 1.0f, sigma,
+                                            nc, nl),
+                      with_I ? 1 : 0);
             if (!with_I) {
                 EXPECT_NEAR(f.w[L], 0.24f, 1e-5f);
                 continue;
