@@ -78,13 +78,6 @@ TEST(ImageList, LineEndsByteOrderMarkEmptyLinesAndCounts) {
     } cases[] = {
         {"./a b.pgm\r\nb\r\nc\r\nd", abcd, ""},
         {"\xEF\xBB\xBF./a b.pgm\r\nb\nc\r\r\nd\n\n\nnot a path", abcd, ""},
-        {"a\n\xEF\xBB\xBF"
-         "b\nc\nd\n",
-         {"a",
-          "\xEF\xBB\xBF"
-          "b",
-          "c", "d"},
-         ""},
         {"a\nb\n\r\nd\n", {}, "line 3 of the image list 'L' is empty; it must hold an image path"},
     };
     int k = 0;
