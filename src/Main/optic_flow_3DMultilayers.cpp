@@ -16,6 +16,7 @@
 #include "fail.h"
 #include "run.h"
 #include "run_checks.h"
+#include "safe_output.h"
 
 void error(const char* message) {
     fail(FailStyle::Banner, "%s", message);
@@ -62,6 +63,7 @@ int Run::execute() {
 }
 
 int optic_flow_3DMultilayers(int argc, char** argv) {
+    remove_temporaries_on_signals();
     const RunParameters p = parse_options(argc, argv);
     // One malloc arena for all threads: the work memory that threads free goes back to the
     // shared heap instead of staying in per-thread arenas (lower peak memory).
