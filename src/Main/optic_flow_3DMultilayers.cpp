@@ -64,6 +64,8 @@ int Run::execute() {
 
 int optic_flow_3DMultilayers(int argc, char** argv) {
     remove_temporaries_on_signals();
+    for (const std::string& flag : unknown_options(argc, argv))
+        std::fprintf(stderr, "ignored unknown option %s\n", flag.c_str());
     const RunParameters p = parse_options(argc, argv);
     // One malloc arena for all threads: the work memory that threads free goes back to the
     // shared heap instead of staying in per-thread arenas (lower peak memory).
