@@ -14,6 +14,7 @@
 #include "bib_ansi.h"
 #include "bspline.h"
 #include "fail.h"
+#include "output_paths.h"
 #include "run.h"
 #include "run_checks.h"
 #include "safe_output.h"
@@ -30,12 +31,16 @@ Run::Run(const RunParameters& p)
     : p_(p),
       warp_(p.warp_bspline ? Recal_bspline : Recal_fl),
       pool_(p.threads),
-      temporary_writer_(pool_.threads() > 1) {}
+      temporary_writer_(pool_.threads() > 1, p.outDir) {}
 
 int Run::execute() {
     read_image_list();
     p_.sigma1 = p_.sigma1 * p_.sigma1;
     set_sizes();
+    if (!p_.outDir.empty()) {
+        check_distinct_result_names(nom_seq_, p_.outDir);
+        make_output_folder(p_.outDir);
+    }
     if (p_.Init3D != 0 && p_.Coarse_resol != 0) {
         std::fprintf(stderr, "\nNo multiresolution scheme with initialisation 3D\n");
         p_.Coarse_resol = 0;

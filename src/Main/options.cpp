@@ -45,6 +45,7 @@ const char* const kOptionFlags[] = {
     "-postSmooth",
     "-postSmoothW",
     "-threads",
+    "-outDir",
 };
 // clang-format on
 
@@ -216,6 +217,8 @@ RunParameters parse_options(int argc, char** argv) {
     // Worker threads; the results do not depend on them.
     p.threads =
         static_cast<int>(opt.integer("-threads", 0, "number of threads (0 = all cores)", 0, 1024));
+    // Where the files go; no result depends on it.
+    p.outDir = opt.text("-outDir", "", "folder of the results and temporary files (created)");
     return p;
 }
 

@@ -34,6 +34,9 @@ struct RunParameters {
     float postSmoothW = 0.0f;   // Gaussian std (px) applied to the written vertical winds
 
     int threads = 0;  // worker threads, 0: one per core; no result depends on it
+
+    // Where the files go; no result byte depends on it.
+    std::string outDir;    // results and temporary files in this folder; empty: beside the images
 };
 
 // Parses the options in their fixed order (the refinements after the others), printing the usage
