@@ -70,7 +70,9 @@ TEST(CommandLine, UsageScreenListsEveryOptionWithTheValueInEffectAndTheRunGoesOn
         {"-postSmoothW", "0",
          "std. dev. (pixels) of a Gaussian smoothing the output vertical winds"},
         {"-threads", "3", "number of threads (0 = all cores)"},
-        {"-outDir", "", "folder of the results and temporary files (created)"}};
+        {"-outDir", "", "folder of the results and temporary files (created)"},
+        {"-record", "", "run record, JSON (default DIR/run.json with -outDir)"},
+        {"-summary", "0", "fit summary per step and layer on stderr (yes=1/no=0)"}};
     ASSERT_EQ(lines.size(), 3 + std::size(options)) << r.err;
     EXPECT_EQ(lines[1].rfind(" \x1b[4;31;59moptic_flow_3DMultilayers\x1b[0;0;0m : 3D layered "
                              "atmospheric motion estimation (",

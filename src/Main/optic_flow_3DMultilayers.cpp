@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <memory>
 #include <new>
 
 #include "bib_ansi.h"
@@ -17,6 +18,7 @@
 #include "output_paths.h"
 #include "run.h"
 #include "run_checks.h"
+#include "run_record.h"
 #include "safe_output.h"
 
 void error(const char* message) {
@@ -27,11 +29,12 @@ namespace {
 const char* const kStarLine = "*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*-*- ";
 }  // namespace
 
-Run::Run(const RunParameters& p)
+Run::Run(const RunParameters& p, RunRecord* record)
     : p_(p),
       warp_(p.warp_bspline ? Recal_bspline : Recal_fl),
       pool_(p.threads),
-      temporary_writer_(pool_.threads() > 1, p.outDir) {}
+      temporary_writer_(pool_.threads() > 1, p.outDir),
+      record_(record) {}
 
 int Run::execute() {
     read_image_list();
@@ -49,6 +52,7 @@ int Run::execute() {
                      available_memory());
     allocate();
     read_densities();
+    if (record_) start_record();
     std::cout << "\n\n\n" << kStarLine << std::endl;
     const std::time_t start = std::time(nullptr);
 
@@ -61,9 +65,11 @@ int Run::execute() {
         estimate();
         temporary_writer_.flush();
         write_results(i);
+        report_fit(i);
     }
     std::printf("Processing time duration (sec): %d\n",
                 static_cast<int>(std::time(nullptr) - start));
+    if (record_) finish_record();
     return 0;
 }
 
@@ -77,7 +83,10 @@ int optic_flow_3DMultilayers(int argc, char** argv) {
     mallopt(M_ARENA_MAX, 1);
     check_parameters(p);
     try {
-        Run run(p);
+        const std::string record_file = record_path(p);
+        std::unique_ptr<RunRecord> record;
+        if (!record_file.empty()) record = std::make_unique<RunRecord>(record_file, argc, argv, p);
+        Run run(p, record.get());
         return run.execute();
     } catch (const std::bad_alloc&) {
         fail(FailStyle::Banner,

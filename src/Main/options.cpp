@@ -46,6 +46,8 @@ const char* const kOptionFlags[] = {
     "-postSmoothW",
     "-threads",
     "-outDir",
+    "-record",
+    "-summary",
 };
 // clang-format on
 
@@ -217,8 +219,11 @@ RunParameters parse_options(int argc, char** argv) {
     // Worker threads; the results do not depend on them.
     p.threads =
         static_cast<int>(opt.integer("-threads", 0, "number of threads (0 = all cores)", 0, 1024));
-    // Where the files go; no result depends on it.
+    // Where the files go and what the run reports about itself; no result depends on them.
     p.outDir = opt.text("-outDir", "", "folder of the results and temporary files (created)");
+    p.record = opt.text("-record", "", "run record, JSON (default DIR/run.json with -outDir)");
+    p.summary = opt.integer("-summary", 0, "fit summary per step and layer on stderr (yes=1/no=0)",
+                            0, 1) == 1;
     return p;
 }
 

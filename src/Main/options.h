@@ -35,8 +35,10 @@ struct RunParameters {
 
     int threads = 0;  // worker threads, 0: one per core; no result depends on it
 
-    // Where the files go; no result byte depends on it.
+    // Where the files go and what the run says about itself; no result byte depends on them.
     std::string outDir;    // results and temporary files in this folder; empty: beside the images
+    std::string record;    // run record (JSON); empty: outDir/run.json with outDir, else none
+    bool summary = false;  // fit summary per step and layer on standard error
 };
 
 // Parses the options in their fixed order (the refinements after the others), printing the usage
