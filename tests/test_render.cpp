@@ -124,7 +124,7 @@ TEST(RenderTool, DrawsEveryLayerAndStepOfARunAndNamesAMissingField) {
 TEST(RenderTool, ARecordedRunIsDrawnOverItsWindowOnOneScaleWithAReferenceArrow) {
     const std::string dir = testrun::scratch_dir("render_record");
     const int w = 24, h = 20, nc = 16, zoom = 24;
-    auto sample = [](int x, int y) { return 100 + 10 * x + y; };
+    auto sample = [](int x, int y) { return 100 + x * x + y; };
     for (int t = 0; t < 3; ++t) {
         std::vector<int> s(w * h);
         for (int k = 0; k < w * h; ++k) s[k] = sample(k % w + t, k / w);
@@ -180,6 +180,6 @@ TEST(JsonReader, ReadsValuesWithTheirEscapesAndRefusesBrokenText) {
     EXPECT_EQ(a->items[3].kind, JsonValue::Kind::null);
     ASSERT_TRUE(v.find("b\xC3\xA9"));
     EXPECT_EQ(v.find("b\xC3\xA9")->text, "x\"\n\\");
-    for (const char* bad : {"{\"a\": 1,}", "[1 2]", "\"open", "{} x", "[", "{\"a\" 1}", ".5"})
+    for (const char* bad : {"{\"a\": 1,}", "[1 2]", "[1}", "\"open", "{} x", "[", "{\"a\" 1}", ".5"})
         EXPECT_FALSE(parse_json(bad, &v, &why)) << bad;
 }

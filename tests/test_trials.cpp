@@ -61,8 +61,11 @@ TEST(Trials, EachOutputFolderKeepsItsResultsAndARecordOfHowTheyWereMade) {
         write_translation_sequence(dir, 24, 20, 2, 3, 0.5, 0.25);
     const std::string common = "-nbTimeSample 3 -nbLayers 2 -coarseGrid 2 ";
     ASSERT_EQ(run_in(plain, program_path(), common + "-alpha 300").status, 0);
-    const Result a =
-        run_in(d, program_path(), common + "-alpha 300 -coarseResolution 1 -outDir runs/a -x 2 -x");
+    write_file(d + "/-dens.txt", "1\n0.8\n");  // a value that starts with '-'
+    const Result a = run_in(d, program_path(),
+                            common +
+                                "-alpha 300 -coarseResolution 1 -outDir runs/a -x -2 -x "
+                                "-inDensity -dens.txt");
     ASSERT_EQ(a.status, 0) << a.err;
     EXPECT_EQ(run_in(d, program_path(), common + "-outDir runs/b -summary 1").status, 0);
 
