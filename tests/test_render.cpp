@@ -180,6 +180,7 @@ TEST(JsonReader, ReadsValuesWithTheirEscapesAndRefusesBrokenText) {
     EXPECT_EQ(a->items[3].kind, JsonValue::Kind::null);
     ASSERT_TRUE(v.find("b\xC3\xA9"));
     EXPECT_EQ(v.find("b\xC3\xA9")->text, "x\"\n\\");
-    for (const char* bad : {"{\"a\": 1,}", "[1 2]", "[1}", "\"open", "{} x", "[", "{\"a\" 1}", ".5"})
+    for (const char* bad :
+         {"{\"a\": 1,}", "[1 2]", "[1}", "\"open", "{} x", "[", "{\"a\" 1}", ".5"})
         EXPECT_FALSE(parse_json(bad, &v, &why)) << bad;
 }
