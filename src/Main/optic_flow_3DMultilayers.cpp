@@ -82,10 +82,11 @@ int optic_flow_3DMultilayers(int argc, char** argv) {
     // shared heap instead of staying in per-thread arenas (lower peak memory).
     mallopt(M_ARENA_MAX, 1);
     check_parameters(p);
+    // The record outlives the run, so that a run ended by the lack of memory leaves it "failed".
+    const std::string record_file = record_path(p);
+    std::unique_ptr<RunRecord> record;
+    if (!record_file.empty()) record = std::make_unique<RunRecord>(record_file, argc, argv, p);
     try {
-        const std::string record_file = record_path(p);
-        std::unique_ptr<RunRecord> record;
-        if (!record_file.empty()) record = std::make_unique<RunRecord>(record_file, argc, argv, p);
         Run run(p, record.get());
         return run.execute();
     } catch (const std::bad_alloc&) {
