@@ -78,9 +78,34 @@ TEST(ConvertNetcdf, TimeSliceWithFillValuesPackingAndMissingCounts) {
     const Result r = run_in(dir, kTool, "-nc seq.nc -var tb -t 1 -range 100 200 -o tb1.pgm");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(pgm_samples(dir + "/tb1.pgm"), (std::vector<short>{0, 255, 0, 0, 102, 1021}));
+    EXPECT_EQ(slurp(dir + "/tb1_mask.pgm"), std::string("P5\n3 2\n1\n\1\1\0\0\1\1", 15));
     EXPECT_NE(r.out.find("2 missing"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("1 outside"), std::string::npos) << r.out;
     EXPECT_EQ(netcdf_slice_count(dir + "/seq.nc", "tb"), 2);
+}
+
+// Two radar frames whose 255 means no coverage, cut to the window of columns 1..3, lines 0..1:
+// the valid samples of the windows, 10..50, span the range (the 5 and 3 outside do not; 10 -> 0,
+// 20 -> 255.25, 30 -> 510.5, 40 -> 765.75, 50 -> 1021), each frame's missing samples take its
+// lowest valid level, and the masks mark them. A single layer's list gets the density 1;
+// converted again without missing samples, the frames lose their masks.
+TEST(ConvertNoData, MissingSamplesGetMasksAndNeitherStretchNorSqueezeTheRange) {
+    const std::string dir = scratch_dir("convert_nodata");
+    const std::string header = "P5\n4 3\n255\n";
+    write_file(dir + "/a.pgm",
+               header + std::string("\x05\x0a\x14\xff\x07\x1e\x28\x14\xff\xff\xff\xff"));
+    write_file(dir + "/b.pgm",
+               header + std::string("\x03\xff\x1e\x28\x02\x14\x32\xff\x01\x01\x01\x01"));
+    const Result r = run_in(dir, kTool, "-nodata 255 -window 1 0 3 2 -list run a.pgm b.pgm");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(pgm_samples(dir + "/run/a.pgm"), (std::vector<short>{0, 255, 0, 511, 766, 255}));
+    EXPECT_EQ(pgm_samples(dir + "/run/b.pgm"), (std::vector<short>{255, 511, 766, 255, 1021, 255}));
+    const std::string mask = "P5\n3 2\n1\n";
+    EXPECT_EQ(slurp(dir + "/run/a_mask.pgm"), mask + std::string("\1\1\0\1\1\1", 6));
+    EXPECT_EQ(slurp(dir + "/run/b_mask.pgm"), mask + std::string("\0\1\1\1\1\0", 6));
+    EXPECT_EQ(slurp(dir + "/run/inDensity.txt"), "1\n");
+    ASSERT_EQ(run_in(dir, kTool, "-window 0 2 4 1 -outdir run a.pgm b.pgm").status, 0);
+    EXPECT_FALSE(std::filesystem::exists(dir + "/run/a_mask.pgm"));
 }
 
 TEST(ConvertList, SequencesShareOneRangeAndGiveLayerMajorPairs) {
@@ -120,6 +145,7 @@ TEST(ConvertErrors, BadInputEndsWithAMessageNamingIt) {
         {"-raw -size 2x2 -outdir o r.raw sub/r.raw", {"o/r.pgm"}},
         {"-raw -size 2x2 -list run -layers 2 -densities 1,1 r.raw s.raw", {"2 time samples"}},
         {"-range 5 1 r.raw", {"-range"}},
+        {"-raw -size 2x2 -window 1 1 2 1 r.raw", {"window of 2 x 1", "r.raw (2 x 2)"}},
     };
     for (const auto& c : cases) {
         const Result r = run_in(dir, kTool, c.args);

@@ -1,9 +1,11 @@
 // Wind pictures: arrows along the wind, the colour-wheel code, the vertical-wind colour map, and
-// the render_winds tool on a run, its PNG files read back through libpng.
+// the render_winds tool on a run (from its image list or its record), its PNG files read back
+// through libpng.
 #include <gtest/gtest.h>
 #include <png.h>
 
 #include "io_field.h"
+#include "json_reader.h"
 #include "png_picture.h"
 #include "run_helpers.h"
 
@@ -111,4 +113,74 @@ TEST(RenderTool, DrawsEveryLayerAndStepOfARunAndNamesAMissingField) {
     const testrun::Result missing = testrun::run_in(dir, tool, "-nbTimeSample 2 -nbLayers 2");
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("b0.pgm_3D.xaf"), std::string::npos) << missing.err;
+}
+
+// A run of a 16 x 16 window (column 3, line 2) of 24 x 20 images into an output folder, its
+// results replaced by a wind of (2, 0) at step 1 and (0.05, 0) at step 2: found through the
+// record, both pictures share one scale, 0.9 spacing / 2 = 3.6 px per px/step, so the calm step
+// has arrows of 0.05 x 3.6 x zoom 24 = 4.3 pixels beside a reference arrow of 2 px/step (the
+// largest 1-2-5 value whose arrow fits min(1.5 spacing zoom, width / 2) = 192 pixels: 172.8),
+// over the grey window of the t image, 32 + 191 (s - lo) / (hi - lo).
+TEST(RenderTool, ARecordedRunIsDrawnOverItsWindowOnOneScaleWithAReferenceArrow) {
+    const std::string dir = testrun::scratch_dir("render_record");
+    const int w = 24, h = 20, nc = 16, zoom = 24;
+    auto sample = [](int x, int y) { return 100 + x * x + y; };
+    for (int t = 0; t < 3; ++t) {
+        std::vector<int> s(w * h);
+        for (int k = 0; k < w * h; ++k) s[k] = sample(k % w + t, k / w);
+        testrun::write_pgm10(dir + "/L0_t" + std::to_string(t) + ".pgm", w, h, s);
+    }
+    testrun::write_file(dir + "/inImage_3D.txt",
+                        "./L0_t0.pgm\n./L0_t1.pgm\n./L0_t1.pgm\n./L0_t2.pgm\n");
+    testrun::write_file(dir + "/inDensity.txt", "1\n");
+    ASSERT_EQ(testrun::run_in(dir, testrun::program_path(),
+                              "-nbTimeSample 3 -nbLayers 1 -coarseGrid 2 -crop 1 -ofx 3 -ofy 2 "
+                              "-dx 16 -dy 16 -outDir out")
+                  .status,
+              0);
+    short err = 0;
+    for (const auto& [name, speed] :
+         {std::pair<const char*, float>{"L0_t0", 2.0f}, {"L0_t1", 0.05f}}) {
+        std::vector<float> u(nc * nc, speed), v(nc * nc, 0.0f);
+        write_field((dir + "/out/" + name + ".pgm_3D.xaf").c_str(), u.data(), v.data(), nc, nc,
+                    &err);
+    }
+    const testrun::Result r =
+        testrun::run_in(dir, std::string(OF3D_BIN_DIR) + "/render_winds", "-dir out");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("3.6 px long per px/step, reference arrow 2 px/step"), std::string::npos)
+        << r.out;
+    const Picture calm = read_back(dir + "/out/L0_t1.pgm_3D_arrows.png");
+    ASSERT_EQ(calm.width, nc * zoom);
+    auto red = [&](int x, int y) { return calm.at(x, y) == kArrowColour; };
+    const int x0 = 4 * zoom + zoom / 2, y0 = x0;  // the arrow of grid point (4, 4)
+    EXPECT_TRUE(red(x0 + 3, y0));
+    EXPECT_FALSE(red(x0 + 8, y0));
+    const int yr = calm.height - 9;  // the reference arrow: 4.5 .. 177.3
+    for (const int x : {5, 60, 120, 176}) EXPECT_TRUE(red(x, yr)) << x;
+    EXPECT_FALSE(red(180, yr));
+    // The t image of step 2 is image 1: sample (x + 1, y) at column x, line y.
+    const double lo = sample(3 + 1, 2), hi = sample(18 + 1, 17);
+    const int grey = int(std::lround(32 + 191 * (sample(18 + 1, 2) - lo) / (hi - lo)));
+    expect_near(calm.at(15 * zoom + 5, 5), {uint8_t(grey), uint8_t(grey), uint8_t(grey)},
+                "window sample (15, 0)");
+}
+
+// The record reader: escapes, nesting and numbers, and text that is not one JSON value.
+TEST(JsonReader, ReadsValuesWithTheirEscapesAndRefusesBrokenText) {
+    JsonValue v;
+    std::string why;
+    ASSERT_TRUE(
+        parse_json(" {\"a\": [1, -2.5e1, true, null], \"b\\u00e9\": \"x\\\"\\n\\\\\"} ", &v, &why))
+        << why;
+    const JsonValue* a = v.find("a");
+    ASSERT_TRUE(a && a->items.size() == 4u);
+    EXPECT_EQ(a->items[1].number, -25.0);
+    EXPECT_TRUE(a->items[2].boolean);
+    EXPECT_EQ(a->items[3].kind, JsonValue::Kind::null);
+    ASSERT_TRUE(v.find("b\xC3\xA9"));
+    EXPECT_EQ(v.find("b\xC3\xA9")->text, "x\"\n\\");
+    for (const char* bad :
+         {"{\"a\": 1,}", "[1 2]", "[1}", "\"open", "{} x", "[", "{\"a\" 1}", ".5"})
+        EXPECT_FALSE(parse_json(bad, &v, &why)) << bad;
 }

@@ -69,7 +69,10 @@ TEST(CommandLine, UsageScreenListsEveryOptionWithTheValueInEffectAndTheRunGoesOn
         {"-postSmooth", "0", "std. dev. (pixels) of a Gaussian smoothing the output winds"},
         {"-postSmoothW", "0",
          "std. dev. (pixels) of a Gaussian smoothing the output vertical winds"},
-        {"-threads", "3", "number of threads (0 = all cores)"}};
+        {"-threads", "3", "number of threads (0 = all cores)"},
+        {"-outDir", "", "folder of the results and temporary files (created)"},
+        {"-record", "", "run record, JSON (default DIR/run.json with -outDir)"},
+        {"-summary", "0", "fit summary per step and layer on stderr (yes=1/no=0)"}};
     ASSERT_EQ(lines.size(), 3 + std::size(options)) << r.err;
     EXPECT_EQ(lines[1].rfind(" \x1b[4;31;59moptic_flow_3DMultilayers\x1b[0;0;0m : 3D layered "
                              "atmospheric motion estimation (",
@@ -125,6 +128,10 @@ TEST(BadInput, EveryFailureNamesItsCauseEndsWithStatusOneAndLeavesNothingHalfWri
          "'./L0_t0.pgm': sample 65283 above 1023"},
         {"", "inImage_3D.txt", no_such, "Unknown file name: ./no such.pgm\n"},
         {"-crop 1 -dx 8 -dy 8 -ofx 9", "", "", "crop window of 8 x 8 at column 9, line 0"},
+        {"-outDir L0_t0.pgm/x", "", "", "cannot create the output folder 'L0_t0.pgm/x'"},
+        {"-outDir out", "inImage_3D.txt",
+         "./L0_t0.pgm\n./L0_t1.pgm\n./L0_t1.pgm\n./L0_t2.pgm\n./x/L0_t0.pgm\n" + no_such,
+         "the t images './L0_t0.pgm' and './x/L0_t0.pgm' have the same file name"},
         {"-init 1", "L0_t0.pgm.xaf", std::string("\0\x08\0\x08", 4) + std::string(256, '\1'),
          "initial motion-field file ./L0_t0.pgm.xaf is 8 x 8; the working size is 32 x 32"},
         // A folder in the way of a temporary file: the ones before it are written, not those after.

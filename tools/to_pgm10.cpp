@@ -1,6 +1,8 @@
 // Converts grey images into the PGM layout the estimator reads (P5, maximum 1023, two bytes per
-// sample, low byte first): PNG, netpbm PGM, raw float32 and NetCDF variables, scaled linearly so
-// that a value range LO..HI becomes the grey levels 0..1021; missing samples become 0. With
+// sample, low byte first): PNG, netpbm PGM, raw float32 and NetCDF variables, optionally cut to a
+// window, scaled linearly so that a value range LO..HI becomes the grey levels 0..1021. Missing
+// samples (NetCDF fill values, NaN, the -nodata values) take the image's lowest valid level, and
+// when a conversion has any, every output NAME.pgm gets its mask NAME_mask.pgm (1 = valid). With
 // -list it also writes the image list and the density file of a run over the converted images.
 #include <algorithm>
 #include <cerrno>
@@ -27,10 +29,11 @@ struct Options {
     std::set<std::string> netcdf_inputs;  // given with -nc: opened by NetCDF whatever they hold
     std::string output, outdir = ".", list_dir, time;
     std::vector<std::string> vars;
-    bool raw = false, pgm_le = false, flip = false, has_range = false;
+    bool raw = false, pgm_le = false, flip = false, has_range = false, has_window = false;
     int raw_col = 0, raw_lig = 0, layers = 1;
+    int window[4] = {0, 0, 0, 0};  // first column, first line, columns, lines
     double lo = 0, hi = 0;
-    std::vector<double> densities;
+    std::vector<double> densities, nodata;
 };
 
 void usage(const char* prog) {
@@ -38,7 +41,9 @@ void usage(const char* prog) {
         "usage: %s [options] INPUT...\n"
         "Writes each input as a PGM the estimator reads (P5, maximum 1023, two bytes per sample,\n"
         "low byte first), mapping the values LO..HI linearly onto 0..1021 (values beyond are\n"
-        "clipped, missing values become 0; the counts are printed).\n"
+        "clipped, missing values take the image's lowest valid level; the counts are printed).\n"
+        "When any sample of the conversion is missing, or with -nodata, each output NAME.pgm\n"
+        "gets a mask NAME_mask.pgm beside it (P5, maximum 1, one byte per sample: 1 valid).\n"
         "Inputs, recognised from their first bytes:\n"
         "  PNG, 1 to 16 bits (colour: luminance 0.2126 R + 0.7152 G + 0.0722 B; alpha ignored)\n"
         "  PGM P5, maximum up to 255 one byte, above two bytes high byte first (netpbm)\n"
@@ -57,14 +62,18 @@ void usage(const char* prog) {
         "  -raw -size WxH     inputs are raw float32 images of W columns and H lines\n"
         "  -pgm-le            two-byte PGM samples are low byte first (the estimator's layout)\n"
         "  -range LO HI       values mapped to 0 and 1021 (default: the smallest and largest\n"
-        "                     value over all inputs together, printed)\n"
+        "                     valid value over all inputs (windows) together, printed)\n"
+        "  -window X Y W H    convert the W x H window whose top-left sample is column X,\n"
+        "                     line Y (after -flip)\n"
+        "  -nodata V[,V]      input values that mean no data (e.g. 255 for no radar coverage)\n"
         "  -flip              reverse the line order (grids stored south to north)\n"
         "  -list DIR          write the images into DIR with DIR/inImage_3D.txt and\n"
         "                     DIR/inDensity.txt; the images, in order, are layer 0's sequence\n"
         "                     of T time samples, then layer 1's, ...; the list holds per layer,\n"
         "                     per step i, image i then image i + 1\n"
         "  -layers L          layers of the list (default 1)\n"
-        "  -densities D,...   mean density of each layer, lowest first (needed with -list)\n",
+        "  -densities D,...   mean density of each layer, lowest first (with -list; default 1\n"
+        "                     for a single layer)\n",
         prog);
 }
 
@@ -102,7 +111,7 @@ Options parse_options(int argc, char** argv) {
             o.inputs.push_back(flag);
             continue;
         }
-        const int needed = flag == "-range" ? 2 : 1;
+        const int needed = flag == "-range" ? 2 : flag == "-window" ? 4 : 1;
         if (a + needed >= argc) fail("option %s needs a value (see -h)", flag.c_str());
         const char* value = argv[++a];
         if (flag == "-o") {
@@ -127,6 +136,15 @@ Options parse_options(int argc, char** argv) {
             o.hi = parse_number("-range", argv[++a]);
             o.has_range = true;
             if (!(o.lo < o.hi)) fail("option -range: LO %g is not below HI %g", o.lo, o.hi);
+        } else if (flag == "-window") {
+            for (int k = 0; k < 4; ++k)
+                o.window[k] = parse_int("-window", k == 0 ? value : argv[++a]);
+            if (o.window[2] < 1 || o.window[3] < 1)
+                fail("option -window: the window needs at least one column and one line");
+            o.has_window = true;
+        } else if (flag == "-nodata") {
+            for (const std::string& v : split(value, ','))
+                o.nodata.push_back(parse_number("-nodata", v.c_str()));
         } else if (flag == "-list") {
             o.list_dir = value;
         } else if (flag == "-layers") {
@@ -147,6 +165,7 @@ Options parse_options(int argc, char** argv) {
         if (v.empty()) fail("option -var: empty variable name");
     if (!o.list_dir.empty()) {
         if (o.layers < 1) fail("option -layers: at least 1 layer is needed");
+        if (o.layers == 1 && o.densities.empty()) o.densities = {1.0};
         if (int(o.densities.size()) != o.layers)
             fail("-list with %d layer(s) needs -densities with %d value(s), got %zu", o.layers,
                  o.layers, o.densities.size());
@@ -259,6 +278,7 @@ std::vector<Frame> plan_frames(const Options& o) {
     return frames;
 }
 
+// The frame as converted: read, its -nodata values made missing, flipped, cut to the window.
 GreyImage read_frame(const Options& o, const Frame& f) {
     GreyImage im;
     switch (f.kind) {
@@ -275,14 +295,29 @@ GreyImage read_frame(const Options& o, const Frame& f) {
             im = read_raw_float32(f.input, o.raw_col, o.raw_lig);
             break;
     }
-    if (im.nb_col > 32767 || im.nb_lig > 32767)
-        fail("%s is %d x %d; the estimator takes at most 32767 x 32767", f.label().c_str(),
-             im.nb_col, im.nb_lig);
+    for (double& x : im.data)
+        if (std::find(o.nodata.begin(), o.nodata.end(), x) != o.nodata.end()) x = std::nan("");
     if (o.flip)
         for (int i = 0; i < im.nb_lig / 2; ++i)
             std::swap_ranges(im.data.begin() + std::ptrdiff_t(i) * im.nb_col,
                              im.data.begin() + std::ptrdiff_t(i + 1) * im.nb_col,
                              im.data.begin() + std::ptrdiff_t(im.nb_lig - 1 - i) * im.nb_col);
+    if (o.has_window) {
+        const int x = o.window[0], y = o.window[1], w = o.window[2], h = o.window[3];
+        if (x + w > im.nb_col || y + h > im.nb_lig)
+            fail("the window of %d x %d at column %d, line %d does not fit in %s (%d x %d)", w, h,
+                 x, y, f.label().c_str(), im.nb_col, im.nb_lig);
+        std::vector<double> cut(std::size_t(w) * h);
+        for (int i = 0; i < h; ++i)
+            std::copy_n(im.data.begin() + std::ptrdiff_t(y + i) * im.nb_col + x, w,
+                        cut.begin() + std::ptrdiff_t(i) * w);
+        im.data = std::move(cut);
+        im.nb_col = w;
+        im.nb_lig = h;
+    }
+    if (im.nb_col > 32767 || im.nb_lig > 32767)
+        fail("%s is %d x %d; the estimator takes at most 32767 x 32767", f.label().c_str(),
+             im.nb_col, im.nb_lig);
     return im;
 }
 
@@ -321,28 +356,39 @@ int main(int argc, char** argv) {
     const Options o = parse_options(argc, argv);
     const std::vector<Frame> frames = plan_frames(o);
 
-    // Without -range the whole set shares one range, so a sequence keeps its contrast.
-    double lo = o.lo, hi = o.hi;
+    // Every frame is read once first: the range of the whole set (so that a sequence keeps its
+    // contrast) and whether any sample is missing (then every output gets a mask).
+    double lo = 0, hi = 0;
+    bool any_valid = false, any_missing = false;
     std::optional<GreyImage> kept;  // a single image is read once
-    if (!o.has_range) {
-        bool any = false;
-        for (const Frame& f : frames) {
-            GreyImage im = read_frame(o, f);
-            double a = 0, b = 0;
-            if (finite_range(im.data.data(), im.data.size(), &a, &b)) {
-                lo = any ? std::min(lo, a) : a;
-                hi = any ? std::max(hi, b) : b;
-                any = true;
-            }
-            if (frames.size() == 1) kept = std::move(im);
+    for (const Frame& f : frames) {
+        GreyImage im = read_frame(o, f);
+        double a = 0, b = 0;
+        if (finite_range(im.data.data(), im.data.size(), &a, &b)) {
+            lo = any_valid ? std::min(lo, a) : a;
+            hi = any_valid ? std::max(hi, b) : b;
+            any_valid = true;
         }
-        if (!any)
+        for (const double x : im.data) any_missing = any_missing || std::isnan(x);
+        if (frames.size() == 1) kept = std::move(im);
+    }
+    if (o.has_range) {
+        lo = o.lo;
+        hi = o.hi;
+        std::printf("value range given: %.9g .. %.9g -> 0 .. 1021\n", lo, hi);
+    } else {
+        if (!any_valid)
             fail("no valid sample in the input(s), starting with %s", frames[0].label().c_str());
         std::printf("value range of the data: %.9g .. %.9g -> 0 .. 1021\n", lo, hi);
         if (!(hi > lo)) std::printf("the data are constant: every valid sample becomes 0\n");
-    } else {
-        std::printf("value range given: %.9g .. %.9g -> 0 .. 1021\n", lo, hi);
     }
+    const bool masks = any_missing || !o.nodata.empty();
+    if (masks)
+        for (const Frame& f : frames)
+            for (const Frame& g : frames)
+                if (mask_path(f.output) == g.output)
+                    fail("the mask of %s would overwrite the image %s", f.output.c_str(),
+                         g.output.c_str());
 
     std::error_code ec;
     fs::create_directories(o.outdir, ec);
@@ -364,8 +410,23 @@ int main(int argc, char** argv) {
         const std::size_t missing =
             scale_to_10bit(grey.data(), im.data.data(), im.data.size(), lo, hi, &clipped);
         write_pgm10(f.output, grey.data(), im.nb_col, im.nb_lig);
-        std::printf("%s -> %s: %d x %d, %zu missing set to 0, %zu outside the range clipped\n",
-                    f.label().c_str(), f.output.c_str(), im.nb_col, im.nb_lig, missing, clipped);
+        short fill = 0;  // the level the missing samples took
+        for (std::size_t k = 0; k < grey.size(); ++k)
+            if (std::isnan(im.data[k])) {
+                fill = grey[k];
+                break;
+            }
+        std::printf("%s -> %s: %d x %d, %zu missing set to %d, %zu outside the range clipped\n",
+                    f.label().c_str(), f.output.c_str(), im.nb_col, im.nb_lig, missing, fill,
+                    clipped);
+        const std::string mask = mask_path(f.output);
+        if (masks) {
+            write_mask(mask, im.data.data(), im.nb_col, im.nb_lig);
+            std::printf("  mask %s: %zu of %zu samples valid\n", mask.c_str(),
+                        im.data.size() - missing, im.data.size());
+        } else if (fs::remove(mask, ec)) {
+            std::printf("  removed %s: the image has no missing sample now\n", mask.c_str());
+        }
     }
     if (!o.list_dir.empty()) write_run_lists(o, frames);
     return 0;

@@ -1,6 +1,7 @@
 #include "safe_output.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,9 +14,11 @@
 namespace {
 
 // Temporaries not yet committed or abandoned; removed at exit, so that a run ended by fail() or
-// exit() leaves none behind. A slot holds a malloc'ed copy of the path.
+// exit() leaves none behind, and by the signal handler. A slot holds a malloc'ed copy of the
+// path; whoever takes it out of the slot (an atomic exchange) owns it.
 constexpr int kSlots = 16;
 std::atomic<char*> g_pending[kSlots];
+static_assert(std::atomic<char*>::is_always_lock_free, "the signal handler reads the slots");
 
 void remove_pending() {
     for (auto& slot : g_pending) {
@@ -45,7 +48,28 @@ void unregister_pending(int slot) {
 
 constexpr std::size_t kNameMax = 255;  // longest file name in a folder
 
+// Only async-signal-safe calls: the paths are unlinked and left allocated.
+extern "C" void remove_pending_and_die(int signo) {
+    for (auto& slot : g_pending) {
+        char* path = slot.exchange(nullptr);
+        if (path) ::unlink(path);
+    }
+    ::signal(signo, SIG_DFL);
+    ::raise(signo);  // delivered with the default action when the handler returns
+}
+
 }  // namespace
+
+void remove_temporaries_on_signals() {
+    struct sigaction action = {};
+    action.sa_handler = remove_pending_and_die;
+    sigfillset(&action.sa_mask);
+    for (const int signo : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous = {};
+        if (::sigaction(signo, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        ::sigaction(signo, &action, nullptr);
+    }
+}
 
 std::FILE* SafeOutput::open(const char* final_name, const char* mode) {
     abandon();
@@ -73,17 +97,21 @@ std::FILE* SafeOutput::open(const char* final_name, const char* mode) {
     const std::string suffix = "." + std::to_string(::getpid()) + ".part";
     temp_ = dir + "." + base.substr(0, kNameMax - 1 - suffix.size()) + suffix;
     const mode_t perms = exists ? (st.st_mode & 07777) : 0666;
+    slot_ = register_pending(temp_);  // before the file exists: a signal never misses it
     int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, perms);
     if (fd < 0 && errno == EEXIST) {  // left by an earlier process of the same id
         ::unlink(temp_.c_str());
         fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, perms);
     }
     if (fd < 0) {
+        const int saved = errno;
         temp_.clear();
+        unregister_pending(slot_);
+        slot_ = -1;
+        errno = saved;
         return nullptr;
     }
     if (exists) (void)::fchmod(fd, perms);
-    slot_ = register_pending(temp_);
     file_ = ::fdopen(fd, mode);
     if (!file_) {
         const int saved = errno;

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -15,6 +16,53 @@ const char* const kBold = "\x1b[1m";
 const char* const kReset = "\x1b[0;0;0m";
 const char* const kMagenta = "\x1b[0;35;59m";
 const char* const kUnderlinedRed = "\x1b[4;31;59m";
+
+// Every flag of the program, in the order of the usage screen; each takes one value ("-h" alone
+// takes none). An argument that starts with '-' and is neither one of these, the value of one of
+// them nor a number is named on standard error before the run.
+// clang-format off
+const char* const kOptionFlags[] = {
+    "-inImage",
+    "-inDensity",
+    "-nbTimeSample",
+    "-nbLayers",
+    "-crop",
+    "-ofy",
+    "-ofx",
+    "-dy",
+    "-dx",
+    "-coarseResol",
+    "-coarseGrid",
+    "-alpha",
+    "-lambda",
+    "-beta",
+    "-sigmaData",
+    "-SigmaReg",
+    "-SigmaRegW",
+    "-init",
+    "-fineGrid",
+    "-warp",
+    "-postSmooth",
+    "-postSmoothW",
+    "-threads",
+    "-outDir",
+    "-record",
+    "-summary",
+};
+// clang-format on
+
+bool is_option_flag(const char* text) {
+    for (const char* flag : kOptionFlags)
+        if (std::strcmp(text, flag) == 0) return true;
+    return false;
+}
+
+// A whole argument that reads as a decimal number ("-3", "-0.5e2"): the value of an option.
+bool is_number(const char* text) {
+    char* end = nullptr;
+    std::strtod(text, &end);
+    return end != text && *end == '\0';
+}
 
 class OptionReader {
   public:
@@ -33,6 +81,8 @@ class OptionReader {
     // The value text of the first occurrence of flag: the next argument, or the flag's own
     // text when it is the last argument; null when the flag does not occur.
     const char* lookup(const char* flag, bool* last) const {
+        if (!is_option_flag(flag))
+            fail("option %s is read but missing from the option table", flag);
         *last = false;
         for (int k = 1; k < argc_; ++k) {
             if (std::strcmp(argv_[k], flag) != 0) continue;
@@ -166,10 +216,29 @@ RunParameters parse_options(int argc, char** argv) {
     if (p.postSmoothW < 0.0f)
         fail(FailStyle::Banner, "Error : option -postSmoothW must not be negative (got %g)",
              static_cast<double>(p.postSmoothW));
-    // Worker threads, after every other option; the results do not depend on them.
+    // Worker threads; the results do not depend on them.
     p.threads =
         static_cast<int>(opt.integer("-threads", 0, "number of threads (0 = all cores)", 0, 1024));
+    // Where the files go and what the run reports about itself; no result depends on them.
+    p.outDir = opt.text("-outDir", "", "folder of the results and temporary files (created)");
+    p.record = opt.text("-record", "", "run record, JSON (default DIR/run.json with -outDir)");
+    p.summary = opt.integer("-summary", 0, "fit summary per step and layer on stderr (yes=1/no=0)",
+                            0, 1) == 1;
     return p;
+}
+
+std::vector<std::string> unknown_options(int argc, char** argv) {
+    std::vector<std::string> unknown;
+    for (int k = 1; k < argc; ++k) {
+        const char* arg = argv[k];
+        if (is_option_flag(arg)) {
+            ++k;  // its value
+            continue;
+        }
+        if (arg[0] != '-' || std::strcmp(arg, "-h") == 0 || is_number(arg)) continue;
+        if (std::find(unknown.begin(), unknown.end(), arg) == unknown.end()) unknown.push_back(arg);
+    }
+    return unknown;
 }
 
 void check_parameters(const RunParameters& p) {

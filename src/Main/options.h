@@ -1,11 +1,12 @@
 // The command line of the run: the option lookup (the first argument equal to the flag, the
-// argument after it is its value; flags in any order; unknown arguments ignored), the usage
-// screen printed to standard error when "-h" is among the arguments (the run then proceeds),
-// and the run parameters with their defaults.
+// argument after it is its value; flags in any order; unknown arguments ignored, and named by
+// unknown_options), the usage screen printed to standard error when "-h" is among the arguments
+// (the run then proceeds), and the run parameters with their defaults.
 #ifndef OPTIONS_H
 #define OPTIONS_H
 
 #include <string>
+#include <vector>
 
 struct RunParameters {
     std::string ifn1 = "./inImage_3D.txt";  // image list
@@ -33,12 +34,21 @@ struct RunParameters {
     float postSmoothW = 0.0f;   // Gaussian std (px) applied to the written vertical winds
 
     int threads = 0;  // worker threads, 0: one per core; no result depends on it
+
+    // Where the files go and what the run says about itself; no result byte depends on them.
+    std::string outDir;    // results and temporary files in this folder; empty: beside the images
+    std::string record;    // run record (JSON); empty: outDir/run.json with outDir, else none
+    bool summary = false;  // fit summary per step and layer on standard error
 };
 
 // Parses the options in their fixed order (the refinements after the others), printing the usage
 // screen if "-h" is present. A numeric value that is not a number, or a flag given last without a
 // value, ends the run through the error report; so do the out-of-range settings.
 RunParameters parse_options(int argc, char** argv);
+
+// The arguments that start with '-' and are neither a flag of the program, the value that follows
+// one, "-h" nor a number, each once, in the order they first appear.
+std::vector<std::string> unknown_options(int argc, char** argv);
 
 // Settings the estimator cannot run with end the run through the error report: fewer than two
 // time samples, -coarseResol outside 0 .. 3, a negative or too large -coarseGrid, no layer,

@@ -2,7 +2,8 @@
 // itself, which owns every buffer from the start of the run to its end. Its steps live in
 // run_input.cpp (image list, densities, sizes, allocation, images, pyramids, initial fields),
 // coarse_to_fine.cpp (resolutions, grid levels, alternation of horizontal and vertical passes),
-// layer_updates.cpp (the layer tasks, derivative and interface updates) and run_results.cpp.
+// layer_updates.cpp (the layer tasks, derivative and interface updates), run_results.cpp and
+// run_record.cpp (the fit summaries and the run record).
 #ifndef RUN_H
 #define RUN_H
 
@@ -82,9 +83,12 @@ struct Level {
     short nc, nl;
 };
 
+class RunRecord;
+
 class Run {
   public:
-    explicit Run(const RunParameters& p);
+    // record: the run record to keep up to date, or null.
+    explicit Run(const RunParameters& p, RunRecord* record = nullptr);
     Run(const Run&) = delete;
     Run& operator=(const Run&) = delete;
     // Every time step: inputs, coarse-to-fine estimation, results. Returns the exit status.
@@ -118,6 +122,10 @@ class Run {
     short interface_update(int k, const Level& lv);
     // run_results.cpp
     void write_results(int step);
+    // run_record.cpp
+    void start_record();
+    void report_fit(int step);
+    void finish_record();
 
     void for_each_layer(const std::function<void(int)>& task) { pool_.run(p_.nb_layers, task); }
     const std::string& path(int l, int k) const { return nom_seq_[l][k]; }
@@ -146,6 +154,7 @@ class Run {
     TemporaryWriter temporary_writer_;
     WindRelaxationScratch wind_scratch_;  // work memory of the interface relaxation
     int coefficients_of_ = 0;  // interface whose coefficients aux_, temp_, aux2_, temp2_ hold
+    RunRecord* record_;        // null: no record
 };
 
 #endif

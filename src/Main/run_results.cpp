@@ -1,7 +1,8 @@
-// The results of a time step, next to each layer's image at time t (path P): P_3D.xaf and
-// P_3D.motion (the horizontal wind), and for layers 1 and up P_3D.motionUp and
-// P_3D.motionUpMatlab (the vertical wind of the layer's lower interface), all cut back from the
-// working size to the real size (top-left window), optionally smoothed.
+// The results of a time step, next to each layer's image at time t (path P), or in the output
+// folder under P's file name: P_3D.xaf and P_3D.motion (the horizontal wind), and for layers 1
+// and up P_3D.motionUp and P_3D.motionUpMatlab (the vertical wind of the layer's lower
+// interface), all cut back from the working size to the real size (top-left window), optionally
+// smoothed.
 #include <iostream>
 
 #include "fail.h"
@@ -9,6 +10,7 @@
 #include "io_field.h"
 #include "operations_images.h"
 #include "optic_flow_3DMultilayers.h"
+#include "output_paths.h"
 #include "run.h"
 
 using cimg_library::CImg;
@@ -18,7 +20,7 @@ void Run::write_results(int step) {
     std::cout << "\nwriting estimated fields ..." << std::endl;
     for (int l = 0; l < p_.nb_layers; ++l) {
         Layer& layer = layers_[l];
-        const std::string& P = path(l, 2 * step);
+        const std::string P = result_base(path(l, 2 * step), p_.outDir);
         ajust_field(layer.U.data(), layer.V.data(), Ureel_.data(), Vreel_.data(), nb_col_,
                     nb_col_reel_, nb_lig_reel_);
         if (p_.postSmooth > 0.0f) {

@@ -5,35 +5,42 @@
 #include <unistd.h>
 
 #include "optic_flow_3DMultilayers.h"
+#include "output_paths.h"
 
 using cimg_library::CImg;
 
 namespace {
 
 // Layer L's wind as a two-plane motion-field file; skipped for a missing layer.
-void write_layer_field(PassSnapshot& s, int L, const char* name) {
+void write_layer_field(PassSnapshot& s, int L, const std::string& name) {
     if (L >= s.nb_layers) return;
-    write_motion_planes(name, s.wU[L].data(), s.wV[L].data(), s.nc, s.nl);
+    write_motion_planes(name.c_str(), s.wU[L].data(), s.wV[L].data(), s.nc, s.nl);
 }
 
 // The text matrix of interface k's wind; skipped for a missing interface.
-void write_interface_text(PassSnapshot& s, int k, const char* name) {
+void write_interface_text(PassSnapshot& s, int k, const std::string& name) {
     if (k >= s.nb_layers) return;
-    Cree_fichier_image(name, CImg<float>(s.wind[k].data(), s.nc, s.nl, 1, 1, true));
-}
-
-void write_pass_snapshot(PassSnapshot& s) {
-    write_layer_field(s, 0, "./temp2D_Lay01.xaf");
-    write_layer_field(s, 1, "./temp2D_Lay12.xaf");
-    write_interface_text(s, 1, "./tempUp_Lay1.matlab");
-    write_layer_field(s, 2, "./temp2D_Lay23.xaf");
-    write_interface_text(s, 2, "./tempUp_Lay2.matlab");
+    Cree_fichier_image(name.c_str(), CImg<float>(s.wind[k].data(), s.nc, s.nl, 1, 1, true));
 }
 
 }  // namespace
 
-TemporaryWriter::TemporaryWriter(bool background) : background_(background) {
+TemporaryWriter::TemporaryWriter(bool background, const std::string& out_dir)
+    : background_(background),
+      names_{temporary_path(out_dir, "temp2D_Lay01.xaf"),
+             temporary_path(out_dir, "temp2D_Lay12.xaf"),
+             temporary_path(out_dir, "tempUp_Lay1.matlab"),
+             temporary_path(out_dir, "temp2D_Lay23.xaf"),
+             temporary_path(out_dir, "tempUp_Lay2.matlab")} {
     if (background_) thread_ = std::thread([this] { loop(); });
+}
+
+void TemporaryWriter::write_pass(PassSnapshot& s) const {
+    write_layer_field(s, 0, names_[0]);
+    write_layer_field(s, 1, names_[1]);
+    write_interface_text(s, 1, names_[2]);
+    write_layer_field(s, 2, names_[3]);
+    write_interface_text(s, 2, names_[4]);
 }
 
 TemporaryWriter::~TemporaryWriter() {
@@ -48,7 +55,7 @@ TemporaryWriter::~TemporaryWriter() {
 
 void TemporaryWriter::write(std::unique_ptr<PassSnapshot> snap) {
     if (!background_) {
-        write_pass_snapshot(*snap);
+        write_pass(*snap);
         return;
     }
     std::unique_ptr<PassSnapshot> superseded;  // released outside the lock
@@ -77,7 +84,7 @@ void TemporaryWriter::loop() {
         writing_ = true;
         changed_.notify_all();
         lock.unlock();
-        write_pass_snapshot(*snap);
+        write_pass(*snap);
         lock.lock();
         snap.reset();
         writing_ = false;

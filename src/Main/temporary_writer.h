@@ -1,5 +1,6 @@
 // The temporary outputs of the alternation passes, "./temp2D_Lay01.xaf", "./temp2D_Lay12.xaf",
-// "./tempUp_Lay1.matlab", "./temp2D_Lay23.xaf", "./tempUp_Lay2.matlab" in this order: the winds
+// "./tempUp_Lay1.matlab", "./temp2D_Lay23.xaf", "./tempUp_Lay2.matlab" in this order (in the
+// output folder instead of "." when the run has one): the winds
 // U + u, V + v of layers 0 .. 2 (motion-field files) and the vertical winds of interfaces 1 and
 // 2 (text matrices), as far as they exist, overwritten at every pass. With several threads they
 // are written from a copy by a thread of their own at the lowest priority, while the estimation
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -25,7 +27,8 @@ struct PassSnapshot {
 // the winds.
 class TemporaryWriter {
   public:
-    explicit TemporaryWriter(bool background);
+    // The files go into out_dir, or the working folder when it is empty.
+    TemporaryWriter(bool background, const std::string& out_dir);
     ~TemporaryWriter();
     TemporaryWriter(const TemporaryWriter&) = delete;
     TemporaryWriter& operator=(const TemporaryWriter&) = delete;
@@ -37,8 +40,10 @@ class TemporaryWriter {
 
   private:
     void loop();
+    void write_pass(PassSnapshot& s) const;
 
     bool background_;
+    std::string names_[5];  // Lay01, Lay12, Up_Lay1, Lay23, Up_Lay2
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;

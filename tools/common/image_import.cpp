@@ -325,19 +325,25 @@ bool finite_range(const double* data, std::size_t n, double* lo, double* hi) {
 std::size_t scale_to_10bit(short* out, const double* in, std::size_t n, double lo, double hi,
                            std::size_t* clipped) {
     std::size_t missing = 0;
+    short lowest = 1021;
     *clipped = 0;
     for (std::size_t k = 0; k < n; ++k) {
         const double x = in[k];
         if (std::isnan(x)) {
-            out[k] = 0;
             ++missing;
-        } else if (x < lo || x > hi || !(hi > lo)) {
+            continue;
+        }
+        if (x < lo || x > hi || !(hi > lo)) {
             out[k] = x > lo ? 1021 : 0;
             if (x < lo || x > hi) ++*clipped;
         } else {
             out[k] = short(std::lround(1021.0 * (x - lo) / (hi - lo)));
         }
+        lowest = std::min(lowest, out[k]);
     }
+    if (missing == n) lowest = 0;
+    for (std::size_t k = 0; k < n; ++k)
+        if (std::isnan(in[k])) out[k] = lowest;
     return missing;
 }
 
@@ -352,5 +358,25 @@ void write_pgm10(const std::string& path, const short* image, int nb_col, int nb
     if (!f) fail("cannot create %s: %s", path.c_str(), std::strerror(errno));
     const bool ok = std::fprintf(f, "P5\n%d %d\n1023\n", nb_col, nb_lig) > 0 &&
                     std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (std::fclose(f) != 0 || !ok) fail("cannot write %s", path.c_str());
+}
+
+std::string mask_path(const std::string& image_path) {
+    const std::string suffix = ".pgm";
+    const bool pgm =
+        image_path.size() > suffix.size() &&
+        image_path.compare(image_path.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return (pgm ? image_path.substr(0, image_path.size() - suffix.size()) : image_path) +
+           "_mask.pgm";
+}
+
+void write_mask(const std::string& path, const double* image, int nb_col, int nb_lig) {
+    const std::size_t n = std::size_t(nb_col) * nb_lig;
+    std::vector<unsigned char> bytes(n);
+    for (std::size_t k = 0; k < n; ++k) bytes[k] = std::isnan(image[k]) ? 0 : 1;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) fail("cannot create %s: %s", path.c_str(), std::strerror(errno));
+    const bool ok = std::fprintf(f, "P5\n%d %d\n1\n", nb_col, nb_lig) > 0 &&
+                    std::fwrite(bytes.data(), 1, n, f) == n;
     if (std::fclose(f) != 0 || !ok) fail("cannot write %s", path.c_str());
 }

@@ -44,10 +44,18 @@ int netcdf_slice_count(const std::string& path, const std::string& var);
 bool finite_range(const double* data, std::size_t n, double* lo, double* hi);
 // out[k] = round(1021 (in[k] - lo) / (hi - lo)), clamped to 0..1021, with the number of
 // samples outside [lo, hi] through `clipped`; hi <= lo maps values up to lo to 0 and the rest
-// to 1021. NaN samples become 0; returns their number.
+// to 1021. NaN samples take the smallest level of the others (0 when all are NaN), so that they
+// neither stretch nor squeeze the range of the valid ones; returns their number.
 std::size_t scale_to_10bit(short* out, const double* in, std::size_t n, double lo, double hi,
                            std::size_t* clipped);
 // "P5\n<columns> <lines>\n1023\n", then two bytes per sample, low byte first.
 void write_pgm10(const std::string& path, const short* image, int nb_col, int nb_lig);
+
+// The mask beside an image NAME.pgm: NAME_mask.pgm in the same folder (an image whose name does
+// not end in ".pgm" gets "_mask.pgm" appended).
+std::string mask_path(const std::string& image_path);
+// The mask of an image: "P5\n<columns> <lines>\n1\n", then one byte per sample, 1 where the
+// sample is valid, 0 where it is NaN (missing).
+void write_mask(const std::string& path, const double* image, int nb_col, int nb_lig);
 
 #endif

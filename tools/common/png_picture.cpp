@@ -180,17 +180,22 @@ int auto_spacing(int nb_col, int nb_lig) {
     return std::max(8, std::max(nb_col, nb_lig) / 24);
 }
 
-double auto_arrow_scale(const float* u, const float* v, std::size_t n, int spacing) {
+double speed_percentile95(const float* u, const float* v, std::size_t n) {
     std::vector<double> speed;
     speed.reserve(n);
     for (std::size_t k = 0; k < n; ++k) {
         const double s = std::hypot(double(u[k]), double(v[k]));
         if (std::isfinite(s)) speed.push_back(s);
     }
-    if (speed.empty()) return 1.0;
+    if (speed.empty()) return 0.0;
     const auto rank = speed.begin() + std::ptrdiff_t(0.95 * double(speed.size() - 1));
     std::nth_element(speed.begin(), rank, speed.end());
-    return *rank > 0 ? 0.9 * spacing / *rank : 1.0;
+    return *rank;
+}
+
+double auto_arrow_scale(const float* u, const float* v, std::size_t n, int spacing) {
+    const double p95 = speed_percentile95(u, v, n);
+    return p95 > 0 ? 0.9 * spacing / p95 : 1.0;
 }
 
 double max_speed(const float* u, const float* v, std::size_t n) {
@@ -231,6 +236,24 @@ Picture arrow_picture(const float* u, const float* v, const short* image, int nb
             draw_arrow(p, x0, y0, x0 + zoom * scale * u[k], y0 + zoom * scale * v[k], kArrowColour);
         }
     return p;
+}
+
+double draw_reference_arrow(Picture& p, double scale, int spacing, int zoom) {
+    const double per_unit = zoom * scale;  // picture pixels per px/step
+    const double longest = std::min(1.5 * spacing * zoom, 0.5 * p.width) / per_unit;
+    const double decade = std::pow(10.0, std::floor(std::log10(longest)));
+    const double m = longest / decade;
+    const double r = (m >= 5 ? 5 : m >= 2 ? 2 : 1) * decade;
+    const std::string label = format_value(r);
+    const int margin = 4, length = int(std::lround(r * per_unit));
+    const int box_width = 2 * margin + length + 6 + text_width(label, 2),
+              box_height = 2 * margin + 10;
+    for (int y = p.height - box_height; y < p.height; ++y)
+        for (int x = 0; x < box_width; ++x) p.set(x, y, kPanelColour);
+    const double y = p.height - box_height / 2 + 0.5;
+    draw_arrow(p, margin + 0.5, y, margin + 0.5 + r * per_unit, y, kArrowColour);
+    draw_text(p, margin + length + 6, p.height - margin - 10, label, 2, kTextColour);
+    return r;
 }
 
 Picture wheel_picture(const float* u, const float* v, int nb_col, int nb_lig, double max_speed,

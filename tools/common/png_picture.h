@@ -64,8 +64,11 @@ Rgb diverging_colour(double w, double m);
 int auto_zoom(int nb_col, int nb_lig);
 // Arrow grid spacing in field pixels: max(8, max(nb_col, nb_lig) / 24).
 int auto_spacing(int nb_col, int nb_lig);
-// Arrow length per pixel/step: 0.9 spacing over the 95th percentile of the speeds (the sorted
-// finite speeds at rank floor(0.95 (n - 1))); 1 when that speed is 0.
+// The 95th percentile of the speeds hypot(u, v): the sorted finite speeds at rank
+// floor(0.95 (n - 1)); 0 when there is none.
+double speed_percentile95(const float* u, const float* v, std::size_t n);
+// Arrow length per pixel/step: 0.9 spacing over the 95th percentile of the speeds; 1 when that
+// speed is 0.
 double auto_arrow_scale(const float* u, const float* v, std::size_t n, int spacing);
 // Largest finite speed hypot(u, v), and largest finite |w|; 0 when there is none.
 double max_speed(const float* u, const float* v, std::size_t n);
@@ -76,6 +79,12 @@ double max_abs(const float* w, std::size_t n);
 // likewise) from the centre of that pixel, `scale` picture pixels per pixel/step before zoom.
 Picture arrow_picture(const float* u, const float* v, const short* image, int nb_col, int nb_lig,
                       int spacing, double scale, int zoom);
+// The reference arrow of an arrow picture drawn with `scale` and `zoom`, in its bottom-left
+// corner on a box of kPanelColour: pointing right, as long as a wind of speed r, with r printed
+// after it. r is the largest 1, 2 or 5 x 10^k whose arrow (r zoom scale picture pixels) is at
+// most min(1.5 spacing zoom, half the picture's width) long. Returns r (px/step).
+double draw_reference_arrow(Picture& p, double scale, int spacing, int zoom);
+
 // The field coded by wheel_colour with `max_speed`, then the panel: the legend disc (the
 // colour of a wind pointing from its centre to the pixel, max_speed at the rim) and max_speed
 // printed under it.
