@@ -29,7 +29,8 @@ Run::Run(const RunParameters& p)
     : p_(p),
       warp_(p.warp_bspline ? Recal_bspline : Recal_fl),
       pool_(p.threads),
-      temporary_writer_(pool_.threads() > 1) {}
+      temporary_writer_(pool_.threads() > 1),
+      validity_(p.border_replicate || p.masks) {}
 
 int Run::execute() {
     read_image_list();
