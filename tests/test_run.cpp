@@ -69,6 +69,12 @@ TEST(CommandLine, UsageScreenListsEveryOptionWithTheValueInEffectAndTheRunGoesOn
         {"-postSmooth", "0", "std. dev. (pixels) of a Gaussian smoothing the output winds"},
         {"-postSmoothW", "0",
          "std. dev. (pixels) of a Gaussian smoothing the output vertical winds"},
+        {"-border", "zero",
+         "image border: padded frame of zeros, or edge samples and no data term outside the "
+         "image (zero|replicate)"},
+        {"-mask", "0",
+         "read a mask 'NAME_mask.pgm' per image 'NAME.pgm': masked samples take no data term "
+         "(yes=1/no=0)"},
         {"-threads", "3", "number of threads (0 = all cores)"}};
     ASSERT_EQ(lines.size(), 3 + std::size(options)) << r.err;
     EXPECT_EQ(lines[1].rfind(" \x1b[4;31;59moptic_flow_3DMultilayers\x1b[0;0;0m : 3D layered "

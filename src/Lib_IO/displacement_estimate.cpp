@@ -66,11 +66,20 @@ double tile_shift(const float* a, const float* b, int n, double* dx, double* dy)
         }
     fft_2d(A, n, -1);
     fft_2d(B, n, -1);
-    // conj(A) B / |conj(A) B|: its inverse transform peaks at the shift of b against a.
+    // conj(A) B / (|conj(A) B| + eps): its inverse transform peaks at the shift of b against a.
+    // eps, a hundredth of the largest magnitude, keeps the frequencies that hold next to no
+    // energy (the window's own leakage, rounding) from weighing as much as the content's.
+    double largest = 0.0;
     for (long k = 0; k < nn; ++k) {
-        const Complex p = std::conj(A[k]) * B[k];
-        const double m = std::abs(p);
-        A[k] = m > 1e-12 ? p / m : Complex(0.0, 0.0);
+        A[k] = std::conj(A[k]) * B[k];
+        largest = std::max(largest, std::abs(A[k]));
+    }
+    const double eps = 0.01 * largest + 1e-300;
+    double weight = 0.0;  // the peak's height for an exact shift
+    for (long k = 0; k < nn; ++k) {
+        const double m = std::abs(A[k]);
+        A[k] /= m + eps;
+        weight += m / (m + eps);
     }
     fft_2d(A, n, +1);
     long best = 0;
@@ -85,7 +94,7 @@ double tile_shift(const float* a, const float* b, int n, double* dx, double* dy)
     const double fj = vertex(at(bi, bj - 1), c, at(bi, bj + 1));
     *dy = (bi > n / 2 ? bi - n : bi) + fi;
     *dx = (bj > n / 2 ? bj - n : bj) + fj;
-    return c / static_cast<double>(nn);
+    return c / weight;
 }
 
 double largest_displacement(const short* a, const short* b, const unsigned char* valid_a,

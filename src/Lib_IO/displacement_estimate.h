@@ -18,7 +18,8 @@ double largest_displacement(const short* a, const short* b, const unsigned char*
 constexpr double kPeakMin = 0.08;
 
 // The shift of b against a on one n x n tile (n a power of two), columns in *dx, lines in *dy (b
-// holds a's content moved by (dx, dy)); returns the peak height, 1 for an exact circular shift.
+// holds a's content moved by (dx, dy)); returns the peak height relative to that of an exact
+// circular shift (1).
 double tile_shift(const float* a, const float* b, int n, double* dx, double* dy);
 
 #endif

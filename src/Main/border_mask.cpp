@@ -20,8 +20,8 @@
 namespace {
 
 // The validity map marks a pixel when its data term counts and its robust weight is at least
-// this (a residual below about 1.5 sigmaData).
-constexpr float kWeightThreshold = 0.1f;
+// this (a residual below about 2.1 sigmaData, 19 grey levels with the default -sigmaData 9).
+constexpr float kWeightThreshold = 0.01f;
 }  // namespace
 
 // The mask of image `name` at the real size (its crop window with -crop 1) into known.
