@@ -1,11 +1,9 @@
 // The data term's validity end to end: masked samples carry no information (noise inside a masked
 // square changes no output byte) and the validity map marks them; with -border replicate the
-// pixels warped out of the image drop out and the error near the padded edge falls; the pyramid
-// depth that -coarseResol auto chooses, and the warning for a fixed depth. Results do not depend
-// on the thread count in these modes either.
+// pixels warped out of the image drop out; the pyramid depth that -coarseResol auto chooses, and
+// the warning for a fixed depth. Results do not depend on the thread count in these modes either.
 #include <gtest/gtest.h>
 
-#include "io_field.h"
 #include "run_helpers.h"
 
 using namespace testrun;
@@ -34,58 +32,40 @@ std::vector<int> map_of(const std::string& path, int nc, int nl) {
     return std::vector<int>(bytes.begin() + head, bytes.end());
 }
 
-// Mean endpoint error against (dx, dy) over the columns j0 .. j1 - 1 of an nc x nl result.
-double column_error(const std::string& xaf, int nc, int nl, int j0, int j1, double dx, double dy) {
-    std::vector<float> u(std::size_t(nc) * nl), v(u.size());
-    short err = 0;
-    read_field(xaf.c_str(), u.data(), v.data(), nc, nl, &err);
-    EXPECT_EQ(err, 0) << xaf;
-    double sum = 0;
-    for (int i = 0; i < nl; ++i)
-        for (int j = j0; j < j1; ++j) sum += std::hypot(u[i * nc + j] - dx, v[i * nc + j] - dy);
-    return sum / (nl * (j1 - j0));
-}
-
 }  // namespace
 
+// Pseudo-random samples under the mask of every image (and another thread count) change no byte.
 TEST(Masks, NoiseUnderTheMaskChangesNothingAndTheMapMarksIt) {
     const int nc = 40, nl = 36, x0 = 12, y0 = 10, side = 9;
     const std::string args = "-nbTimeSample 2 -nbLayers 3 -coarseResol 1 -coarseGrid 2 -mask 1 ";
     std::map<std::string, std::string> first;
-    for (const bool noise : {false, true})
-        for (const char* threads : {"-threads 1", "-threads 3"}) {
-            const std::string dir = scratch_dir("mask");
-            write_shear_sequence(dir, nc, nl, 3, 2);
-            write_masks(dir, nc, nl, x0, y0, side);
-            if (noise)  // every image: pseudo-random samples inside the square
-                for (const std::string& name : lines_of(slurp(dir + "/inImage_3D.txt"))) {
-                    std::vector<short> s = pgm_samples(dir + "/" + name);
-                    std::vector<int> w(s.begin(), s.end());
-                    for (int y = y0; y < y0 + side; ++y)
-                        for (int x = x0; x < x0 + side; ++x)
-                            w[y * nc + x] = (x * 7919 + y * 104729) % 1000;
-                    write_pgm10(dir + "/" + name, nc, nl, w);
-                }
-            const Result r = run_in(dir, program_path(), args + threads);
-            ASSERT_EQ(r.status, 0) << r.out << r.err;
-            const auto out = outputs_of(dir);
-            if (first.empty()) {
-                first = out;
-                const std::vector<int> map = map_of(dir + "/S1_t0.pgm_3D.valid.pgm", nc, nl);
-                int inside = 0, outside = 0;
-                for (int k = 0; k < nc * nl; ++k) {
-                    const int x = k % nc, y = k / nc;
-                    (x >= x0 && x < x0 + side && y >= y0 && y < y0 + side ? inside : outside) +=
-                        map[k];
-                }
-                EXPECT_EQ(inside, 0);
-                EXPECT_GT(outside, (nc * nl - side * side) / 2);
-            } else {
-                EXPECT_EQ(out, first) << (noise ? "noise " : "") << threads;
-            }
+    for (const bool noise : {false, true}) {
+        const std::string dir = scratch_dir("mask");
+        write_shear_sequence(dir, nc, nl, 3, 2);
+        write_masks(dir, nc, nl, x0, y0, side);
+        for (const std::string& name : lines_of(slurp(dir + "/inImage_3D.txt"))) {
+            const std::vector<short> s = pgm_samples(dir + "/" + name);
+            std::vector<int> w(s.begin(), s.end());
+            for (int y = y0; y < y0 + side && noise; ++y)
+                for (int x = x0; x < x0 + side; ++x) w[y * nc + x] = (x * 7919 + y * 104729) % 1000;
+            write_pgm10(dir + "/" + name, nc, nl, w);
         }
-    EXPECT_EQ(first.size(), 3u * 2 + 2u * 2 + 3u + 5u);  // 2 files per layer, 2 per interface,
-                                                         // a map per layer, 5 temporary files
+        const Result r = run_in(dir, program_path(), args + (noise ? "-threads 3" : "-threads 1"));
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        if (noise) {
+            EXPECT_EQ(outputs_of(dir), first);
+            break;
+        }
+        first = outputs_of(dir);
+        // 2 files per layer, 2 per interface, a map per layer, 5 temporary files
+        EXPECT_EQ(first.size(), 3u * 2 + 2u * 2 + 3u + 5u);
+        const std::vector<int> map = map_of(dir + "/S1_t0.pgm_3D.valid.pgm", nc, nl);
+        int inside = 0;
+        for (int y = y0; y < y0 + side; ++y)
+            for (int x = x0; x < x0 + side; ++x) inside += map[y * nc + x];
+        EXPECT_EQ(inside, 0);
+        EXPECT_GT(std::count(map.begin(), map.end(), 1), (nc * nl - side * side) / 2);
+    }
 }
 
 TEST(Masks, AMissingMaskEndsTheRunNamingIt) {
@@ -96,38 +76,27 @@ TEST(Masks, AMissingMaskEndsTheRunNamingIt) {
     EXPECT_NE(r.err.find("S0_t0_mask.pgm"), std::string::npos) << r.err;
 }
 
-// A 45 x 37 translation by (1.5, 0.5) px per step, padded to 48 x 40: with -border replicate the
-// last column and the last line, whose t + dt footprint leaves the image for any positive wind,
-// take no data term, and the error next to the padded right edge is below that of the zero
-// border.
-TEST(Border, ReplicateDropsWhatLeavesTheImageAndHelpsNearThePaddedEdge) {
+// A 45 x 37 translation by (-1.5, 0.5) px per step, padded to 48 x 40: with -border replicate the
+// first column (footprint out of the frame for any leftward wind) and the last line (into the
+// padded frame for any downward one) take no data term.
+TEST(Border, ReplicateDropsWhatLeavesTheImage) {
     const int nc = 45, nl = 37;
-    const std::string base = "-nbTimeSample 2 -nbLayers 1 -coarseGrid 3 ";
-    double error[2] = {};
     std::map<std::string, std::string> first;
-    for (const char* mode :
-         {"-border zero", "-border replicate -threads 1", "-border replicate -threads 3"}) {
+    for (const char* threads : {"-threads 1", "-threads 3"}) {
         const std::string dir = scratch_dir("border");
-        write_translation_sequence(dir, nc, nl, 1, 2, 1.5, 0.5);
-        const Result r = run_in(dir, program_path(), base + mode);
+        write_translation_sequence(dir, nc, nl, 1, 2, -1.5, 0.5);
+        const Result r = run_in(dir, program_path(),
+                                std::string("-nbTimeSample 2 -nbLayers 1 -coarseGrid 3 "
+                                            "-border replicate ") +
+                                    threads);
         ASSERT_EQ(r.status, 0) << r.out << r.err;
-        const bool replicate = std::string(mode).find("replicate") != std::string::npos;
-        error[replicate] =
-            column_error(dir + "/L0_t0.pgm_3D.xaf", nc, nl, nc - 8, nc - 2, 1.5, 0.5);
-        if (!replicate) {
-            EXPECT_FALSE(std::filesystem::exists(dir + "/L0_t0.pgm_3D.valid.pgm"));
-            continue;
-        }
         const std::vector<int> map = map_of(dir + "/L0_t0.pgm_3D.valid.pgm", nc, nl);
-        for (int i = 0; i < nl; ++i) EXPECT_EQ(map[i * nc + nc - 1], 0) << "line " << i;
+        for (int i = 0; i < nl; ++i) EXPECT_EQ(map[i * nc], 0) << "line " << i;
         for (int j = 0; j < nc; ++j) EXPECT_EQ(map[(nl - 1) * nc + j], 0) << "column " << j;
         EXPECT_GT(std::count(map.begin(), map.end(), 1), nc * nl / 4);
-        if (first.empty())
-            first = outputs_of(dir);
-        else
-            EXPECT_EQ(outputs_of(dir), first) << mode;
+        if (first.empty()) first = outputs_of(dir);
+        EXPECT_EQ(outputs_of(dir), first) << threads;
     }
-    EXPECT_LT(error[1], error[0]);
 }
 
 TEST(PyramidDepth, AutoFollowsTheDisplacementAndAFixedDepthWarns) {
@@ -142,6 +111,8 @@ TEST(PyramidDepth, AutoFollowsTheDisplacementAndAFixedDepthWarns) {
         {"2", "-coarseResol auto", ": -coarseResol 2\n"},
         {"0.17", "-coarseResol auto", ": -coarseResol 0\n"},
         {"2", "-coarseResol 0", "beyond the reach of -coarseResol 0"},
+        {"2", "-coarseResol 1", "beyond the reach of -coarseResol 1"},
+        {"2", "-coarseResol 2", "\n"},  // within reach: nothing said
     };
     for (const auto& c : cases) {
         const std::string dir = scratch_dir("depth");
@@ -150,6 +121,9 @@ TEST(PyramidDepth, AutoFollowsTheDisplacementAndAFixedDepthWarns) {
                       .status,
                   0);
         const Result r = run_in(dir, program_path(), c.args + stop);
-        EXPECT_NE(r.err.find(c.expected), std::string::npos) << c.args << "\n" << r.err;
+        if (std::string(c.expected) == "\n")
+            EXPECT_EQ(r.err.find("displacement"), std::string::npos) << r.err;
+        else
+            EXPECT_NE(r.err.find(c.expected), std::string::npos) << c.args << "\n" << r.err;
     }
 }

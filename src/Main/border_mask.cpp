@@ -19,8 +19,8 @@
 
 namespace {
 
-// The validity map marks a pixel when its data term counts and its robust weight is at least
-// this (a residual below about 2.1 sigmaData, 19 grey levels with the default -sigmaData 9).
+// The validity map marks a pixel when its robust weight, 0 where its data term does not count,
+// is at least this (a residual below about 2.1 sigmaData, 19 grey levels with the default -sigmaData 9).
 constexpr float kWeightThreshold = 0.01f;
 }  // namespace
 
@@ -95,7 +95,8 @@ void Run::drop_invalid_data(int L, const Level& lv) {
 }
 
 // 1 where layer l's data term counted at the end of the step (finest level, last grid level)
-// with a robust weight of at least kWeightThreshold; the real-size window.
+// with a robust weight of at least kWeightThreshold; the real-size window. The weights are those
+// the estimate used, the dropped ones already 0.
 void Run::write_validity_map(int l, const std::string& name) {
     const Layer& layer = layers_[l];
     std::vector<unsigned char> map(static_cast<std::size_t>(nb_col_reel_) * nb_lig_reel_);
@@ -103,7 +104,7 @@ void Run::write_validity_map(int l, const std::string& name) {
         for (int j = 0; j < nb_col_reel_; ++j) {
             const std::size_t k = static_cast<std::size_t>(i) * nb_col_ + j;
             map[static_cast<std::size_t>(i) * nb_col_reel_ + j] =
-                layer.data_valid[k] && layer.Data_out[k] >= kWeightThreshold ? 1 : 0;
+                layer.Data_out[k] >= kWeightThreshold ? 1 : 0;
         }
     write_validity_pgm(name.c_str(), map.data(), nb_col_reel_, nb_lig_reel_);
 }
