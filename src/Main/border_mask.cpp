@@ -20,7 +20,7 @@
 namespace {
 
 // The validity map marks a pixel when its robust weight, 0 where its data term does not count,
-// is at least this (a residual below about 2.1 sigmaData, 19 grey levels with the default -sigmaData 9).
+// is at least this: a residual below about 2.1 sigmaData (19 grey levels with -sigmaData 9).
 constexpr float kWeightThreshold = 0.01f;
 }  // namespace
 
