@@ -69,6 +69,12 @@ TEST(CommandLine, UsageScreenListsEveryOptionWithTheValueInEffectAndTheRunGoesOn
         {"-postSmooth", "0", "std. dev. (pixels) of a Gaussian smoothing the output winds"},
         {"-postSmoothW", "0",
          "std. dev. (pixels) of a Gaussian smoothing the output vertical winds"},
+        {"-border", "zero",
+         "image border: padded frame of zeros, or edge samples and no data term outside the "
+         "image (zero|replicate)"},
+        {"-mask", "0",
+         "read a mask 'NAME_mask.pgm' per image 'NAME.pgm': masked samples take no data term "
+         "(yes=1/no=0)"},
         {"-threads", "3", "number of threads (0 = all cores)"},
         {"-outDir", "", "folder of the results and temporary files (created)"},
         {"-record", "", "run record, JSON (default DIR/run.json with -outDir)"},

@@ -108,6 +108,8 @@ PgmHeader read_size(std::FILE* f, const char* nom) {
     return h;
 }
 
+void locate_samples(std::FILE* f, const char* nom, PgmHeader& h);
+
 // The size line, then the maximum-value line (255: one byte per sample; 1023: two bytes, low byte
 // first) on a line of its own; the samples start right after its line end and must all be there.
 PgmHeader read_header(std::FILE* f, const char* nom) {
@@ -123,6 +125,12 @@ PgmHeader read_header(std::FILE* f, const char* nom) {
              static_cast<int>(def));
     }
     h.bytes_per_sample = def == 255 ? 1 : 2;
+    locate_samples(f, nom, h);
+    return h;
+}
+
+// The samples start right after the maximum-value line and must all be there.
+void locate_samples(std::FILE* f, const char* nom, PgmHeader& h) {
     h.data_offset = std::ftell(f);
     const long needed = count(h.cols, h.lines) * h.bytes_per_sample;
     long file_size = -1;
@@ -132,7 +140,6 @@ PgmHeader read_header(std::FILE* f, const char* nom) {
         fail("'%s' is shorter than its header announces (%d x %d samples of %d byte(s))", nom,
              h.cols, h.lines, h.bytes_per_sample);
     }
-    return h;
 }
 
 // All samples, row-major.
@@ -360,6 +367,31 @@ void read_crop_pgm(const char* nom, short* image, short dCol, short dLig, short 
                 all[static_cast<long>(ofy + j) * h.cols + ofx + i];
         }
     }
+}
+
+void read_mask_pgm(const char* nom, unsigned char* valid, short dCol, short dLig, short ofx,
+                   short ofy, bool whole) {
+    File f(std::fopen(nom, "rb"));
+    if (!f) fail("cannot open the mask file '%s'", nom);
+    PgmHeader h = read_size(f.get(), nom);
+    std::string line;
+    long def;
+    if (!read_line(f.get(), line) || !parse_ints(line, 1, &def) || def < 1 || def > 255)
+        fail("'%s': a mask must be an 8-bit greymap (maximum value 1 .. 255 on its own line)", nom);
+    h.bytes_per_sample = 1;
+    locate_samples(f.get(), nom, h);
+    if (whole && (h.cols != dCol || h.lines != dLig))
+        fail("mask '%s' is %d x %d; its image is %d x %d", nom, h.cols, h.lines, dCol, dLig);
+    if (ofx < 0 || ofy < 0 || ofx + dCol > h.cols || ofy + dLig > h.lines)
+        fail("mask '%s' is %d x %d: the image window of %d x %d at column %d, line %d does not fit",
+             nom, h.cols, h.lines, dCol, dLig, ofx, ofy);
+    std::vector<unsigned char> raw(static_cast<std::size_t>(count(h.cols, h.lines)));
+    if (std::fread(raw.data(), 1, raw.size(), f.get()) != raw.size())
+        fail("'%s': cannot read its %zu samples", nom, raw.size());
+    for (int j = 0; j < dLig; ++j)
+        for (int i = 0; i < dCol; ++i)
+            valid[static_cast<long>(dCol) * j + i] =
+                raw[static_cast<long>(ofy + j) * h.cols + ofx + i] != 0 ? 1 : 0;
 }
 
 // "columns lines", a title line, then one line "i j U V" per sample, lines outer.

@@ -55,6 +55,12 @@ void ajust_field(float* Ularge, float* Vlarge, float* U, float* V, short nb_col_
 void entete_pgm(const char* nom, short* nb_col, short* nb_lig);
 void read_pgm(const char* nom, short* image, short* nb_col, short* nb_lig);
 void read_crop_pgm(const char* nom, short* image, short dCol, short dLig, short ofx, short ofy);
+// A mask: a "P5" file of maximum 1 .. 255 (one byte per sample), nonzero = valid. valid (dCol x
+// dLig) receives 1 or 0 for the window of that size at column ofx, line ofy; with whole set the
+// mask must be exactly dCol x dLig. A missing file, another maximum, a short file, another size
+// or a window that does not fit ends the run with a one-line message naming the file (status 1).
+void read_mask_pgm(const char* nom, unsigned char* valid, short dCol, short dLig, short ofx,
+                   short ofy, bool whole);
 
 // Text table: "nb_col nb_lig", a title line, then "i\tj\tU\tV" per sample (%f), lines outer.
 void write_champ(float* U, float* V, short nb_col, short nb_lig, const char* nom);

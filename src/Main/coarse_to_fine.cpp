@@ -44,6 +44,7 @@ void Run::level_initialisation(const Level& lv) {
         Data_Out_Gen_f(layer.u.data(), layer.v.data(), layer.fx.data(), layer.fy.data(),
                        layer.ft.data(), p_.sigma1, nc, nl, layer.Data_out.data());
         BordMisAZero(layer.Data_out.data(), nc, nl);
+        if (validity_) drop_invalid_data(L, lv);
     });
     queue_layer_tasks(false, lv);
     coefficients_of_ = 0;
@@ -126,6 +127,7 @@ void Run::alternate(const Level& lv) {
             Data_Out_Gen_f(layer.u.data(), layer.v.data(), layer.fx.data(), layer.fy.data(),
                            layer.ft.data(), p_.sigma1, lv.nc, lv.nl, layer.Data_out.data());
             BordMisAZero(layer.Data_out.data(), lv.nc, lv.nl);
+            if (validity_) drop_invalid_data(L, lv);
         });
 
         if (countV == 1 && countW == 1 && Nb_it > 0) {

@@ -27,6 +27,7 @@ void Run::prepare_layer(int L, const Level& lv) {
                      layer.V.data(), nc, nl, scratch_a.data(), warp_);
     smoothed_residual(layer.residual_reg.data(), layer.exdiv.data(), layer.Itdt_reg.data(),
                       layer.It[resol].data(), filtre_T2, nc, nl, scratch_a.data());
+    if (validity_) update_data_validity(L, lv);
 }
 
 // The auxiliary fits (Estim_Regulees_Rob) of layer L. They read U, V, u, v and write only

@@ -34,7 +34,8 @@ Run::Run(const RunParameters& p, RunRecord* record)
       warp_(p.warp_bspline ? Recal_bspline : Recal_fl),
       pool_(p.threads),
       temporary_writer_(pool_.threads() > 1, p.outDir),
-      record_(record) {}
+      record_(record),
+      validity_(p.border_replicate || p.masks) {}
 
 int Run::execute() {
     read_image_list();

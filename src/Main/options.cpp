@@ -44,6 +44,8 @@ const char* const kOptionFlags[] = {
     "-warp",
     "-postSmooth",
     "-postSmoothW",
+    "-border",
+    "-mask",
     "-threads",
     "-outDir",
     "-record",
@@ -179,9 +181,18 @@ RunParameters parse_options(int argc, char** argv) {
         opt.integer("-dy", 1024, "line number in cropped image", SHRT_MIN, SHRT_MAX));
     p.nb_col_reel = static_cast<short>(
         opt.integer("-dx", 1024, "column number in cropped image", SHRT_MIN, SHRT_MAX));
-    p.Coarse_resol = static_cast<short>(opt.integer(
-        "-coarseResol", 0, "coarsest scale for multiresolution (no 2 stage scheme initialization)",
-        SHRT_MIN, SHRT_MAX));
+    bool last_resol = false;
+    const char* resol = opt.lookup("-coarseResol", &last_resol);
+    p.coarse_resol_given = resol != nullptr;
+    p.coarse_resol_auto = resol && !last_resol && std::strcmp(resol, "auto") == 0;
+    if (p.coarse_resol_auto)
+        opt.text("-coarseResol", "auto",
+                 "coarsest scale for multiresolution (no 2 stage scheme initialization)");
+    else
+        p.Coarse_resol = static_cast<short>(
+            opt.integer("-coarseResol", 0,
+                        "coarsest scale for multiresolution (no 2 stage scheme initialization)",
+                        SHRT_MIN, SHRT_MAX));
     p.Coarse_scale = static_cast<short>(opt.integer(
         "-coarseGrid", 5, "coarsest grid of multigrid optimization", SHRT_MIN, SHRT_MAX));
     p.lambda = opt.real("-alpha", 700, "global div-curl regularization coefficient");
@@ -216,6 +227,17 @@ RunParameters parse_options(int argc, char** argv) {
     if (p.postSmoothW < 0.0f)
         fail(FailStyle::Banner, "Error : option -postSmoothW must not be negative (got %g)",
              static_cast<double>(p.postSmoothW));
+    const std::string border =
+        opt.text("-border", "zero",
+                 "image border: padded frame of zeros, or edge samples and no data term "
+                 "outside the image (zero|replicate)");
+    if (border != "zero" && border != "replicate")
+        fail(FailStyle::Banner, "Error : invalid value '%s' for option -border", border.c_str());
+    p.border_replicate = border == "replicate";
+    p.masks = opt.integer("-mask", 0,
+                          "read a mask 'NAME_mask.pgm' per image 'NAME.pgm': masked samples take "
+                          "no data term (yes=1/no=0)",
+                          0, 1) == 1;
     // Worker threads; the results do not depend on them.
     p.threads =
         static_cast<int>(opt.integer("-threads", 0, "number of threads (0 = all cores)", 0, 1024));

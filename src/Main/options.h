@@ -32,6 +32,15 @@ struct RunParameters {
     bool warp_bspline = false;  // register the t + dt image with cubic B-splines
     float postSmooth = 0.0f;    // Gaussian std (px) applied to the written horizontal winds
     float postSmoothW = 0.0f;   // Gaussian std (px) applied to the written vertical winds
+    // Pyramid depth: "-coarseResol auto" chooses it from the displacement between the images;
+    // a -coarseResol given as a number is checked against that displacement (a warning).
+    bool coarse_resol_auto = false;
+    bool coarse_resol_given = false;
+    // Validity of the data term: the padded frame and the samples warped outside the image
+    // drop out, images extended by their edge samples ("-border replicate"); masked samples drop
+    // out ("-mask 1", a mask file per image).
+    bool border_replicate = false;
+    bool masks = false;
 
     int threads = 0;  // worker threads, 0: one per core; no result depends on it
 

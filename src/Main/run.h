@@ -2,8 +2,9 @@
 // itself, which owns every buffer from the start of the run to its end. Its steps live in
 // run_input.cpp (image list, densities, sizes, allocation, images, pyramids, initial fields),
 // coarse_to_fine.cpp (resolutions, grid levels, alternation of horizontal and vertical passes),
-// layer_updates.cpp (the layer tasks, derivative and interface updates), run_results.cpp and
-// run_record.cpp (the fit summaries and the run record).
+// layer_updates.cpp (the layer tasks, derivative and interface updates), run_results.cpp,
+// run_record.cpp (the fit summaries and the run record), border_mask.cpp (validity of the data
+// term) and pyramid_depth.cpp (-coarseResol auto).
 #ifndef RUN_H
 #define RUN_H
 
@@ -75,6 +76,10 @@ struct Layer {
     BlockList parcours;
     short it_HS = 0;
     int Conv_HS = 0;
+    // With -border replicate or -mask only (empty otherwise): the known samples of the images at
+    // t and t + dt per pyramid level, and the pixels whose data term counts at the grid level.
+    std::vector<unsigned char> valid_t[kPyramidSlots], valid_tdt[kPyramidSlots];
+    std::vector<unsigned char> data_valid;
 };
 
 // The pyramid level being estimated and its size: nc x nl samples, row stride nc.
@@ -102,10 +107,21 @@ class Run {
     void read_densities();
     void read_step_inputs(int step);
     void read_layer_images(int step, int l);
+    void read_real_image(const std::string& name, short* im);
     void build_pyramids();
     void set_initial_fields(int step);
     void register_and_filter(Layer& layer, const short* Itdt, float* U, float* V, short nc,
                              short nl);
+    // border_mask.cpp (with -border replicate or -mask)
+    void read_mask(const std::string& name, unsigned char* known);
+    void extend_image(int step, int l, int which, short* im, short* dst);
+    void extend_densities();
+    void build_validity_pyramids();
+    void update_data_validity(int L, const Level& lv);
+    void drop_invalid_data(int L, const Level& lv);
+    void write_validity_map(int l, const std::string& name);
+    // pyramid_depth.cpp (with -coarseResol given)
+    void check_pyramid_depth();
     // coarse_to_fine.cpp
     void estimate();
     void level_initialisation(const Level& lv);
@@ -155,6 +171,7 @@ class Run {
     WindRelaxationScratch wind_scratch_;  // work memory of the interface relaxation
     int coefficients_of_ = 0;  // interface whose coefficients aux_, temp_, aux2_, temp2_ hold
     RunRecord* record_;        // null: no record
+    bool validity_ = false;    // -border replicate or -mask: the data term honours validity
 };
 
 #endif

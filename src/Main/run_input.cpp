@@ -50,6 +50,7 @@ void Run::set_sizes() {
         nb_col_reel_ = p_.nb_col_reel;
         nb_lig_reel_ = p_.nb_lig_reel;
     }
+    if (p_.coarse_resol_given) check_pyramid_depth();
     check_working_size(nb_col_reel_, nb_lig_reel_, p_.Coarse_resol, p_.Coarse_scale);
     Modif_Taille_Image_2(nb_col_reel_, nb_lig_reel_, p_.Coarse_resol, p_.Coarse_scale, &nb_col_,
                          &nb_lig_);
@@ -91,22 +92,27 @@ void Run::read_densities() {
     std::fclose(f);
 }
 
+// The samples of image `name` at the real size (its crop window with -crop 1) into im.
+void Run::read_real_image(const std::string& name, short* im) {
+    if (p_.crop == 1) {
+        read_crop_pgm(name.c_str(), im, nb_col_reel_, nb_lig_reel_, p_.ofx, p_.ofy);
+    } else {
+        short c = 0, r = 0;
+        entete_pgm(name.c_str(), &c, &r);
+        if (c != nb_col_reel_ || r != nb_lig_reel_)
+            fail("image %s is %d x %d; every image of the run must be %d x %d like the first",
+                 name.c_str(), c, r, nb_col_reel_, nb_lig_reel_);
+        read_pgm(name.c_str(), im, &nb_col_reel_, &nb_lig_reel_);
+    }
+}
+
 // Reads the pair of images of layer l for time step `step` into the finest pyramid levels.
 void Run::read_layer_images(int step, int l) {
     Layer& layer = layers_[l];
     for (int which = 0; which < 2; ++which) {
         const std::string& name = path(l, 2 * step + which);
         short* im = Im_reel_temp_.data();
-        if (p_.crop == 1) {
-            read_crop_pgm(name.c_str(), im, nb_col_reel_, nb_lig_reel_, p_.ofx, p_.ofy);
-        } else {
-            short c = 0, r = 0;
-            entete_pgm(name.c_str(), &c, &r);
-            if (c != nb_col_reel_ || r != nb_lig_reel_)
-                fail("image %s is %d x %d; every image of the run must be %d x %d like the first",
-                     name.c_str(), c, r, nb_col_reel_, nb_lig_reel_);
-            read_pgm(name.c_str(), im, &nb_col_reel_, &nb_lig_reel_);
-        }
+        read_real_image(name, im);
         const int count = nb_col_reel_ * nb_lig_reel_;
         for (int k = 0; k < count; ++k) {
             const short x = im[k];
@@ -119,7 +125,10 @@ void Run::read_layer_images(int step, int l) {
             }
         }
         short* dst = which == 0 ? layer.It[0].data() : layer.Itdt[0].data();
-        expand_ima(im, dst, nb_col_reel_, nb_lig_reel_, nb_col_, nb_lig_);
+        if (validity_)
+            extend_image(step, l, which, im, dst);
+        else
+            expand_ima(im, dst, nb_col_reel_, nb_lig_reel_, nb_col_, nb_lig_);
     }
 }
 
@@ -219,6 +228,8 @@ void Run::read_step_inputs(int step) {
              {&layer.V, &layer.U, &layer.Estim, &layer.Estim_rot, &layer.V_temp, &layer.U_temp})
             Maz_f(b->data(), nb_col_, nb_lig_);
     for (auto& w : wVert_) Maz_f(w.data(), nb_col_, nb_lig_);
+    if (validity_) extend_densities();
     build_pyramids();
+    if (validity_) build_validity_pyramids();
     set_initial_fields(step);
 }

@@ -45,5 +45,6 @@ void Run::write_results(int step) {
             write_rawF(w, (P + "_3D.motionUp").c_str());
             Cree_fichier_image((P + "_3D.motionUpMatlab").c_str(), w);
         }
+        if (validity_) write_validity_map(l, P + "_3D.valid.pgm");
     }
 }
