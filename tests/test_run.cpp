@@ -69,6 +69,9 @@ TEST(CommandLine, UsageScreenListsEveryOptionWithTheValueInEffectAndTheRunGoesOn
         {"-postSmooth", "0", "std. dev. (pixels) of a Gaussian smoothing the output winds"},
         {"-postSmoothW", "0",
          "std. dev. (pixels) of a Gaussian smoothing the output vertical winds"},
+        {"-preset", "none", "recommended settings for a kind of data (smooth|turbulent|radar)"},
+        {"-refine", "0", "warps of the pixel-level refinement after the finest grid (0 = none)"},
+        {"-refineAlpha", "-1", "div-curl weight of the refinement (negative: the value of -alpha)"},
         {"-threads", "3", "number of threads (0 = all cores)"}};
     ASSERT_EQ(lines.size(), 3 + std::size(options)) << r.err;
     EXPECT_EQ(lines[1].rfind(" \x1b[4;31;59moptic_flow_3DMultilayers\x1b[0;0;0m : 3D layered "
@@ -114,6 +117,8 @@ TEST(BadInput, EveryFailureNamesItsCauseEndsWithStatusOneAndLeavesNothingHalfWri
         {"-crop 1 -ofy -1", "", "", "-ofy must not be negative"},
         {"-fineGrid 6", "", "", "-fineGrid 6 is above -coarseGrid 5; the largest value is 5"},
         {"-postSmooth -1", "", "", "-postSmooth must not be negative"},
+        {"-preset calm", "", "", "unknown preset 'calm' for option -preset"},
+        {"-refine 101", "", "", "invalid value '101' for option -refine"},
         {"-inImage none.txt", "", "", "Error : cannot open the image list 'none.txt'"},
         {"", "inImage_3D.txt", "./L0_t0.pgm\r\n./L0_t1.pgm\n",
          "'./inImage_3D.txt' holds 2 paths; 12 are needed"},

@@ -6,6 +6,7 @@
 #define OPTIONS_H
 
 #include <string>
+#include <vector>
 
 struct RunParameters {
     std::string ifn1 = "./inImage_3D.txt";  // image list
@@ -31,9 +32,18 @@ struct RunParameters {
     bool warp_bspline = false;  // register the t + dt image with cubic B-splines
     float postSmooth = 0.0f;    // Gaussian std (px) applied to the written horizontal winds
     float postSmoothW = 0.0f;   // Gaussian std (px) applied to the written vertical winds
+    // Pixel-level refinement after the finest grid level: warps (0: none) and its div-curl
+    // weight (negative: the value of -alpha).
+    int refine = 0;
+    float refineAlpha = -1.0f;
 
     int threads = 0;  // worker threads, 0: one per core; no result depends on it
 };
+
+// The arguments with the options of "-preset NAME" (smooth, turbulent, radar) appended after
+// them, so that an option given explicitly wins over the preset's; an unknown name ends the run
+// through the error report.
+std::vector<std::string> expand_preset(int argc, char** argv);
 
 // Parses the options in their fixed order (the refinements after the others), printing the usage
 // screen if "-h" is present. A numeric value that is not a number, or a flag given last without a
