@@ -80,12 +80,12 @@ TEST(PixelRefinement, SweepsNeverRaiseTheEnergyAndEndAtItsMinimum) {
             k.r0[p] = uniform(&seed, -20.0f, 20.0f);
             k.ax[p] = uniform(&seed, -15.0f, 15.0f);
             k.ay[p] = uniform(&seed, -15.0f, 15.0f);
-            k.b[p] = uniform(&seed, 100.0f, 600.0f);
+            k.b[p] = uniform(&seed, 10.0f, 60.0f);
             k.w[p] = uniform(&seed, 0.0f, 1.0f);
             k.U[p] = uniform(&seed, -2.0f, 2.0f);
             k.V[p] = uniform(&seed, -2.0f, 2.0f);
-            k.xi[p] = uniform(&seed, -0.1f, 0.1f);
-            k.zeta[p] = uniform(&seed, -0.1f, 0.1f);
+            k.xi[p] = uniform(&seed, -2.0f, 2.0f);
+            k.zeta[p] = uniform(&seed, -2.0f, 2.0f);
         }
         std::vector<float> du(k.n, 0.0f), dv(k.n, 0.0f);
         double e = refinement_energy(du.data(), dv.data(), k.t);
