@@ -32,3 +32,8 @@ install_missing -- "${pkgs[@]}"
 # Debian's Python reading the NetCDF output of winds_to_netcdf with xarray (one test, skipped
 # without them), without their recommendations: about 8 MB.
 install_missing --no-install-recommends -- python3-xarray python3-netcdf4
+# Optional, for bench/peers.py and bench/accuracy.sh only (not the build or the tests): OpenCV's
+# Python modules with the contrib optical flows (DeepFlow, dual TV-L1). OF3D_BENCH_DEPS=1 asks for it.
+if [ "${OF3D_BENCH_DEPS:-0}" = 1 ]; then
+  install_missing --no-install-recommends -- python3-opencv
+fi

@@ -75,6 +75,9 @@ TEST(CommandLine, UsageScreenListsEveryOptionWithTheValueInEffectAndTheRunGoesOn
         {"-mask", "0",
          "read a mask 'NAME_mask.pgm' per image 'NAME.pgm': masked samples take no data term "
          "(yes=1/no=0)"},
+        {"-preset", "none", "recommended settings for a kind of data (smooth|turbulent|radar)"},
+        {"-refine", "0", "warps of the pixel-level refinement after the finest grid (0 = none)"},
+        {"-refineAlpha", "-1", "div-curl weight of the refinement (negative: the value of -alpha)"},
         {"-threads", "3", "number of threads (0 = all cores)"},
         {"-outDir", "", "folder of the results and temporary files (created)"},
         {"-record", "", "run record, JSON (default DIR/run.json with -outDir)"},
@@ -123,6 +126,8 @@ TEST(BadInput, EveryFailureNamesItsCauseEndsWithStatusOneAndLeavesNothingHalfWri
         {"-crop 1 -ofy -1", "", "", "-ofy must not be negative"},
         {"-fineGrid 6", "", "", "-fineGrid 6 is above -coarseGrid 5; the largest value is 5"},
         {"-postSmooth -1", "", "", "-postSmooth must not be negative"},
+        {"-preset calm", "", "", "unknown preset 'calm' for option -preset"},
+        {"-refine 101", "", "", "invalid value '101' for option -refine"},
         {"-inImage none.txt", "", "", "Error : cannot open the image list 'none.txt'"},
         {"", "inImage_3D.txt", "./L0_t0.pgm\r\n./L0_t1.pgm\n",
          "'./inImage_3D.txt' holds 2 paths; 12 are needed"},

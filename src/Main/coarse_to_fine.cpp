@@ -72,6 +72,25 @@ void Run::write_temporary_outputs(const Level& lv) {
     temporary_writer_.write(std::move(snap));
 }
 
+// Vertical pass: upward then downward sweeps over the interior interfaces until every interface
+// converges in one sweep pair (at most 500 pairs); returns the number of pairs (1 with fewer than
+// two layers).
+int Run::vertical_pass(const Level& lv) {
+    if (p_.nb_layers < 2) return 1;
+    int countW = 0;
+    bool convVariable_wVert = false;
+    coefficients_of_ = 0;  // the increments changed in the horizontal pass
+    do {
+        for (int k = 1; k <= p_.nb_layers - 1; ++k) convwVertLayer_[k] = interface_update(k, lv);
+        for (int k = p_.nb_layers - 1; k >= 1; --k) convwVertLayer_[k] = interface_update(k, lv);
+        convVariable_wVert = false;
+        for (int k = 1; k <= p_.nb_layers - 1; ++k)
+            if (convwVertLayer_[k] != 0) convVariable_wVert = true;
+        countW += 1;
+    } while (convVariable_wVert && countW < kMaxRepetitions);
+    return countW;
+}
+
 void Run::alternate(const Level& lv) {
     int Nb_it = 0;
     int Conv = 1;
@@ -101,24 +120,7 @@ void Run::alternate(const Level& lv) {
         }
         std::cout << "horizontale : " << countV;
 
-        // Vertical pass: upward then downward sweep over the interior interfaces.
-        int countW = 0;
-        if (p_.nb_layers < 2) {
-            countW = 1;
-        } else {
-            bool convVariable_wVert = false;
-            coefficients_of_ = 0;  // the increments changed in the horizontal pass
-            do {
-                for (int k = 1; k <= p_.nb_layers - 1; ++k)
-                    convwVertLayer_[k] = interface_update(k, lv);
-                for (int k = p_.nb_layers - 1; k >= 1; --k)
-                    convwVertLayer_[k] = interface_update(k, lv);
-                convVariable_wVert = false;
-                for (int k = 1; k <= p_.nb_layers - 1; ++k)
-                    if (convwVertLayer_[k] != 0) convVariable_wVert = true;
-                countW += 1;
-            } while (convVariable_wVert && countW < kMaxRepetitions);
-        }
+        const int countW = vertical_pass(lv);
         std::cout << ",\tvertical : " << countW << std::endl;
 
         for_each_layer([&](int L) {
@@ -233,4 +235,5 @@ void Run::estimate() {
         }
         end_of_resolution(lv);
     }
+    if (p_.refine > 0) refine(Level{0, lv.nc, lv.nl});
 }

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
+#include <vector>
 
 #include "fail.h"
 
@@ -46,6 +48,9 @@ const char* const kOptionFlags[] = {
     "-postSmoothW",
     "-border",
     "-mask",
+    "-preset",
+    "-refine",
+    "-refineAlpha",
     "-threads",
     "-outDir",
     "-record",
@@ -160,8 +165,49 @@ class OptionReader {
 
 }  // namespace
 
+namespace {
+
+// The recommended settings per kind of data (-preset NAME), as options. TODO(pyramid depth):
+// a fixed -coarseResol each until the number of resolutions is chosen from the images.
+struct Preset {
+    const char* name;
+    const char* options;
+};
+const Preset kPresets[] = {
+    {"smooth", "-alpha 2000 -beta 20000 -fineGrid 1 -warp bspline -coarseResol 1 -refine 1"},
+    {"turbulent", "-alpha 300 -beta 20000 -fineGrid 1 -warp bspline"},
+    {"radar", "-alpha 2000 -beta 20000 -fineGrid 1 -warp bspline -coarseResol 2 -refine 1"},
+};
+
+}  // namespace
+
+// The command line with the options of "-preset NAME" appended: the lookup takes the first
+// occurrence of a flag, so an option given explicitly, before or after the preset, wins.
+std::vector<std::string> expand_preset(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    for (int k = 1; k < argc; ++k) {
+        if (std::strcmp(argv[k], "-preset") != 0) continue;
+        if (k + 1 >= argc)
+            fail(FailStyle::Banner, "Error : invalid value '%s' for option -preset", argv[k]);
+        const Preset* found = nullptr;
+        for (const Preset& p : kPresets)
+            if (std::strcmp(p.name, argv[k + 1]) == 0) found = &p;
+        if (!found)
+            fail(FailStyle::Banner,
+                 "Error : unknown preset '%s' for option -preset (smooth, turbulent or radar)",
+                 argv[k + 1]);
+        std::istringstream words(found->options);
+        for (std::string w; words >> w;) args.push_back(w);
+        break;
+    }
+    return args;
+}
+
 RunParameters parse_options(int argc, char** argv) {
-    const OptionReader opt(argc, argv);
+    std::vector<std::string> expanded = expand_preset(argc, argv);
+    std::vector<char*> args;
+    for (std::string& a : expanded) args.push_back(a.data());
+    const OptionReader opt(static_cast<int>(args.size()), args.data());
     RunParameters p;
     p.ifn1 = opt.text("-inImage", "./inImage_3D.txt", " text file with input image paths");
     p.ifn2 = opt.text("-inDensity", "./inDensity.txt",
@@ -238,6 +284,12 @@ RunParameters parse_options(int argc, char** argv) {
                           "read a mask 'NAME_mask.pgm' per image 'NAME.pgm': masked samples take "
                           "no data term (yes=1/no=0)",
                           0, 1) == 1;
+    opt.text("-preset", "none", "recommended settings for a kind of data (smooth|turbulent|radar)");
+    p.refine = static_cast<int>(opt.integer(
+        "-refine", 0, "warps of the pixel-level refinement after the finest grid (0 = none)", 0,
+        100));
+    p.refineAlpha = opt.real("-refineAlpha", -1,
+                             "div-curl weight of the refinement (negative: the value of -alpha)");
     // Worker threads; the results do not depend on them.
     p.threads =
         static_cast<int>(opt.integer("-threads", 0, "number of threads (0 = all cores)", 0, 1024));

@@ -41,6 +41,10 @@ struct RunParameters {
     // out ("-mask 1", a mask file per image).
     bool border_replicate = false;
     bool masks = false;
+    // Pixel-level refinement after the finest grid level: warps (0: none) and its div-curl
+    // weight (negative: the value of -alpha).
+    int refine = 0;
+    float refineAlpha = -1.0f;
 
     int threads = 0;  // worker threads, 0: one per core; no result depends on it
 
@@ -49,6 +53,11 @@ struct RunParameters {
     std::string record;    // run record (JSON); empty: outDir/run.json with outDir, else none
     bool summary = false;  // fit summary per step and layer on standard error
 };
+
+// The arguments with the options of "-preset NAME" (smooth, turbulent, radar) appended after
+// them, so that an option given explicitly wins over the preset's; an unknown name ends the run
+// through the error report.
+std::vector<std::string> expand_preset(int argc, char** argv);
 
 // Parses the options in their fixed order (the refinements after the others), printing the usage
 // screen if "-h" is present. A numeric value that is not a number, or a flag given last without a

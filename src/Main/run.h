@@ -2,9 +2,10 @@
 // itself, which owns every buffer from the start of the run to its end. Its steps live in
 // run_input.cpp (image list, densities, sizes, allocation, images, pyramids, initial fields),
 // coarse_to_fine.cpp (resolutions, grid levels, alternation of horizontal and vertical passes),
-// layer_updates.cpp (the layer tasks, derivative and interface updates), run_results.cpp,
-// run_record.cpp (the fit summaries and the run record), border_mask.cpp (validity of the data
-// term) and pyramid_depth.cpp (-coarseResol auto).
+// layer_updates.cpp (the layer tasks, derivative and interface updates), refinement.cpp (the
+// opt-in pixel-level refinement at the finest level), run_results.cpp, run_record.cpp (the fit
+// summaries and the run record), border_mask.cpp (validity of the data term) and
+// pyramid_depth.cpp (-coarseResol auto).
 #ifndef RUN_H
 #define RUN_H
 
@@ -126,6 +127,7 @@ class Run {
     void estimate();
     void level_initialisation(const Level& lv);
     void alternate(const Level& lv);
+    int vertical_pass(const Level& lv);
     void write_temporary_outputs(const Level& lv);
     void end_of_grid_level(const Level& lv, short scale);
     void end_of_resolution(Level& lv);
@@ -136,6 +138,8 @@ class Run {
     void queue_layer_tasks(bool icm, const Level& lv);
     void derivative_update(int L, const Level& lv);
     short interface_update(int k, const Level& lv);
+    // refinement.cpp
+    void refine(const Level& lv);
     // run_results.cpp
     void write_results(int step);
     // run_record.cpp
