@@ -34,10 +34,12 @@ std::vector<int> map_of(const std::string& path, int nc, int nl) {
 
 }  // namespace
 
-// Pseudo-random samples under the mask of every image (and another thread count) change no byte.
+// Pseudo-random samples under the mask of every image (and another thread count) change no byte;
+// the map marks the masked square, and the fit summary of the record leaves it out.
 TEST(Masks, NoiseUnderTheMaskChangesNothingAndTheMapMarksIt) {
     const int nc = 40, nl = 36, x0 = 12, y0 = 10, side = 9;
-    const std::string args = "-nbTimeSample 2 -nbLayers 3 -coarseResol 1 -coarseGrid 2 -mask 1 ";
+    const std::string args =
+        "-nbTimeSample 2 -nbLayers 3 -coarseResol 1 -coarseGrid 2 -mask 1 -record r.json ";
     std::map<std::string, std::string> first;
     for (const bool noise : {false, true}) {
         const std::string dir = scratch_dir("mask");
@@ -57,6 +59,17 @@ TEST(Masks, NoiseUnderTheMaskChangesNothingAndTheMapMarksIt) {
             break;
         }
         first = outputs_of(dir);
+        // The same run without the masks counts the square in its fit summary.
+        ASSERT_EQ(run_in(dir, program_path(),
+                         "-nbTimeSample 2 -nbLayers 3 -coarseResol 1 -coarseGrid 2 -record u.json")
+                      .status,
+                  0);
+        auto valid_pixels = [&](const std::string& name) {
+            const std::string record = slurp(dir + "/" + name);
+            const std::size_t at = record.find("\"valid_pixels\": ");
+            return at == std::string::npos ? -1L : std::stol(record.substr(at + 16));
+        };
+        EXPECT_LE(valid_pixels("r.json"), valid_pixels("u.json") - side * side);
         // 2 files per layer, 2 per interface, a map per layer, 5 temporary files
         EXPECT_EQ(first.size(), 3u * 2 + 2u * 2 + 3u + 5u);
         const std::vector<int> map = map_of(dir + "/S1_t0.pgm_3D.valid.pgm", nc, nl);

@@ -15,7 +15,7 @@ double pyramid_reach(int Coarse_resol) {
 
 FitSummary fit_summary(const float* U, const float* V, const short* It, const short* Itdt,
                        const float* Data_out, short nb_col, short nb_lig, short nb_col_reel,
-                       short nb_lig_reel, WarpFunction warp) {
+                       short nb_lig_reel, WarpFunction warp, const unsigned char* data_valid) {
     const std::size_t n = std::size_t(nb_col) * nb_lig;
     std::vector<float> image(n), registered(n), ones(n, 0.0f), footprint(n);
     for (std::size_t k = 0; k < n; ++k) image[k] = float(Itdt[k]);
@@ -40,6 +40,7 @@ FitSummary fit_summary(const float* U, const float* V, const short* It, const sh
                 if (Data_out[k] < kLowDataWeight) ++low;
             }
             if (It[k] > 1021 || std::fabs(footprint[k] - 1.0f) > 1e-3f) continue;
+            if (data_valid && !data_valid[k]) continue;
             const double r1 = double(registered[k]) - It[k], r0 = double(Itdt[k]) - It[k];
             moved += r1 * r1;
             still += r0 * r0;

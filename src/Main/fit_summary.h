@@ -45,11 +45,14 @@ double pyramid_reach(int Coarse_resol);
 // Itdt: the images at t and t + dt at that size (the real nb_col_reel x nb_lig_reel image in its
 // top-left corner, It's saturated samples held as 9999). Valid pixels: inside the real size, It
 // not saturated, and the warp's footprint inside the real image (an image of ones over the real
-// size, zeros elsewhere, registered by `warp` stays within 1e-3 of 1). Inner pixels: inside the
-// real size, off the working frame's outer ring (where the data weights are always 0).
+// size, zeros elsewhere, registered by `warp` stays within 1e-3 of 1) and, when data_valid is
+// given (-border replicate, -mask), the pixel's data term counted (masked samples left out).
+// Inner pixels: inside the real size, off the working frame's outer ring (where the data weights
+// are always 0).
 FitSummary fit_summary(const float* U, const float* V, const short* It, const short* Itdt,
                        const float* Data_out, short nb_col, short nb_lig, short nb_col_reel,
-                       short nb_lig_reel, WarpFunction warp);
+                       short nb_lig_reel, WarpFunction warp,
+                       const unsigned char* data_valid = nullptr);
 
 // The warning lines of a layer's summary (none when the fit looks sound).
 std::vector<std::string> fit_warnings(const FitSummary& s, int Coarse_resol);

@@ -242,7 +242,8 @@ void Run::report_fit(int step) {
         const Layer& layer = layers_[l];
         const FitSummary s =
             fit_summary(layer.U.data(), layer.V.data(), layer.It[0].data(), layer.Itdt[0].data(),
-                        layer.Data_out.data(), nb_col_, nb_lig_, nb_col_reel_, nb_lig_reel_, warp_);
+                        layer.Data_out.data(), nb_col_, nb_lig_, nb_col_reel_, nb_lig_reel_, warp_,
+                        layer.data_valid.empty() ? nullptr : layer.data_valid.data());
         const std::vector<std::string> warnings = fit_warnings(s, p_.Coarse_resol);
         if (p_.summary) std::fprintf(stderr, "%s\n", fit_line(step, l, s).c_str());
         for (const std::string& w : warnings)
