@@ -99,6 +99,11 @@ TEST(Trials, EachOutputFolderKeepsItsResultsAndARecordOfHowTheyWereMade) {
                   "2 0 ./L0_t1.pgm runs/a/L0_t1.pgm True True True []\n"
                   "2 1 ./L1_t1.pgm runs/a/L1_t1.pgm True True True []\n");
     EXPECT_EQ(from_record(d, "runs/b/run.json", "print(r['settings']['alpha'])\n"), "700\n");
+    // The tools find the results of an output folder as the program names them.
+    EXPECT_EQ(run_in(d, std::string(OF3D_BIN_DIR) + "/winds_to_netcdf",
+                     "-outDir runs/b -o b.nc -inDensity -dens.txt -nbTimeSample 3 -nbLayers 2")
+                  .status,
+              0);
 }
 
 // A smooth texture moved 6 px per step: one resolution cannot follow it and says so; three

@@ -12,6 +12,7 @@
 
 #include "fail.h"
 #include "image_list.h"
+#include "output_paths.h"
 #include "tool_options.h"
 #include "io_field.h"
 #include "sample_files.h"
@@ -23,12 +24,14 @@ const double kRadToDeg = 57.295779513082320876;
 struct Options {
     std::string dir = ".";
     std::string image_list = "./inImage_3D.txt";
+    std::string out_dir;  // the run's -outDir, relative to dir unless absolute; empty: none
     int nb_seq = 3, nb_layers = 3, margin = 8;
 };
 
 void usage(const char* prog) {
     std::printf(
         "usage: %s [-dir DIR] [-inImage FILE] [-nbTimeSample S] [-nbLayers L] [-margin M]\n"
+        "          [-outDir OUT]\n"
         "Prints, per layer and time step, the mean endpoint error (px/step) and the mean angular\n"
         "error (degrees, 3-D angle of (u, v, 1)) of the estimated horizontal wind and, per\n"
         "interface, the RMS error and the correlation of the estimated vertical wind, each beside\n"
@@ -38,7 +41,9 @@ void usage(const char* prog) {
         "./inImage_3D.txt)\n"
         "  -nbTimeSample S   time samples per sequence (default 3)\n"
         "  -nbLayers L       layers (default 3)\n"
-        "  -margin M         border width left out, pixels (default 8)\n",
+        "  -margin M         border width left out, pixels (default 8)\n"
+        "  -outDir OUT       the results of a run made with -outDir OUT (relative to DIR unless\n"
+        "                    absolute; default: beside the t images)\n",
         prog);
 }
 
@@ -61,6 +66,8 @@ Options parse_options(int argc, char** argv) {
             o.nb_layers = parse_int("-nbLayers", value);
         else if (flag == "-margin")
             o.margin = parse_int("-margin", value);
+        else if (flag == "-outDir")
+            o.out_dir = value;
         else
             fail("unknown option %s (see -h)", flag.c_str());
     }
@@ -72,6 +79,11 @@ Options parse_options(int argc, char** argv) {
 
 std::string in_dir(const Options& o, const std::string& path) {
     return std::filesystem::path(path).is_absolute() ? path : o.dir + "/" + path;
+}
+
+// The path the result files of t image P start with, as the program names them.
+std::string result_of(const Options& o, const std::string& P) {
+    return in_dir(o, result_base(P, o.out_dir));
 }
 
 // An xaf field of the expected size (header and length checked), or a clear failure.
@@ -194,7 +206,7 @@ int main(int argc, char** argv) {
     for (int l = 0; l < L; ++l)
         for (int i = 0; i < steps; ++i) {
             read_xaf(in_dir(o, truth_wind_name(l, i)), nc, nl, ut, vt);
-            read_xaf(in_dir(o, names[std::size_t(2) * steps * l + 2 * i] + "_3D.xaf"), nc, nl, u,
+            read_xaf(result_of(o, names[std::size_t(2) * steps * l + 2 * i]) + "_3D.xaf", nc, nl, u,
                      v);
             const HorizontalErrors e = horizontal_errors(u, v, ut, vt, nc, nl, o.margin);
             const HorizontalErrors z = horizontal_errors(zero, zero, ut, vt, nc, nl, o.margin);
@@ -218,8 +230,8 @@ int main(int argc, char** argv) {
             for (int i = 0; i < steps; ++i) {
                 read_raw_float(in_dir(o, truth_vertical_name(k, i)), wt.data(), n);
                 read_raw_float(
-                    in_dir(o, names[std::size_t(2) * steps * k + 2 * i] + "_3D.motionUp"), w.data(),
-                    n);
+                    result_of(o, names[std::size_t(2) * steps * k + 2 * i]) + "_3D.motionUp",
+                    w.data(), n);
                 const VerticalErrors e = vertical_errors(w, wt, nc, nl, o.margin);
                 const VerticalErrors z = vertical_errors(zero, wt, nc, nl, o.margin);
                 std::printf("interface %d step %d: RMS %10.6f  corr %s | zero: RMS %10.6f\n", k, i,

@@ -12,6 +12,7 @@
 
 #include "fail.h"
 #include "image_list.h"
+#include "output_paths.h"
 #include "result_files.h"
 #include "run_checks.h"
 #include "sample_files.h"
@@ -23,6 +24,7 @@ namespace {
 struct Options {
     std::string dir = ".", image_list = "./inImage_3D.txt", densities = "./inDensity.txt";
     std::string out, settings;
+    std::string out_dir;  // the run's -outDir, relative to dir unless absolute; empty: none
     int nb_seq = 3, nb_layers = -1;  // -1: as many layers as time samples, as the estimator
     double pixel_size = 0, time_step = 0;
     bool north_up = false;
@@ -35,7 +37,7 @@ void usage(const char* prog) {
         "usage: %s -o FILE.nc [-dir DIR] [-inImage FILE] [-inDensity FILE] [-nbTimeSample S]\n"
         "          [-nbLayers L] [-pixel_size METRES -time_step SECONDS] [-north_up]\n"
         "          [-x X0,DX] [-y Y0,DY] [-xy_units U] [-t T0,DT] [-time_units U]\n"
-        "          [-settings \"OPTIONS\"] [-deflate N]\n"
+        "          [-settings \"OPTIONS\"] [-deflate N] [-outDir OUT]\n"
         "Writes the winds of a run into one CF-1.8 NetCDF-4 file: u, v (time, layer, y, x) from\n"
         "P_3D.xaf and w (time, interface, y, x) from P_3D.motionUp, P the t image of each layer\n"
         "and step in the image list. u runs along the image columns (to the right), v along the\n"
@@ -58,7 +60,9 @@ void usage(const char* prog) {
         "  -t T0,DT           coordinate time = T0 + i DT of step i (units -time_units)\n"
         "  -time_units U      units of time, e.g. \"minutes since 2024-06-01 12:00\" (default s)\n"
         "  -settings TEXT     the run's options, stored verbatim as estimator_options\n"
-        "  -deflate N         compression level 0 (none) to 9 (default 4)\n",
+        "  -deflate N         compression level 0 (none) to 9 (default 4)\n"
+        "  -outDir OUT        the results of a run made with -outDir OUT (relative to -dir\n"
+        "                     unless absolute; default: beside the t images)\n",
         prog);
 }
 
@@ -113,6 +117,8 @@ Options parse_options(int argc, char** argv) {
             time_units = value;
         else if (flag == "-settings")
             o.settings = value;
+        else if (flag == "-outDir")
+            o.out_dir = value;
         else if (flag == "-deflate")
             o.deflate = int(option_integer("-deflate", value, 0, 9));
         else
@@ -161,7 +167,7 @@ int main(int argc, char** argv) {
     const ImageList list = read_image_list(list_path, o.nb_seq, L);
     if (!list.problem.empty()) fail("%s", list.problem.c_str());
     auto result = [&](int l, int i, const char* suffix) {
-        return run_path(o.dir, t_image(list.paths, steps, l, i)) + suffix;
+        return run_path(o.dir, result_base(t_image(list.paths, steps, l, i), o.out_dir)) + suffix;
     };
 
     // Every result file first: the missing ones named together, then the sizes.
