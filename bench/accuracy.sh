@@ -28,6 +28,7 @@ samples=(
 settings=(
   ""
   "-alpha 2000 -beta 20000 -fineGrid 1 -warp bspline"
+  "-alpha 2000 -beta 20000 -fineGrid 1 -warp bspline -border replicate"
   "-preset smooth"
   "-preset turbulent"
   "-preset radar"
