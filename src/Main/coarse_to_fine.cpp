@@ -94,6 +94,12 @@ int Run::vertical_pass(const Level& lv) {
 void Run::alternate(const Level& lv) {
     int Nb_it = 0;
     int Conv = 1;
+    // Whether the layers' data terms hold the current vertical winds. The level's first
+    // horizontal pass follows the interface updates of the level initialisation; afterwards the
+    // derivative updates after each vertical pass do. A derivative update reads U, V, the level
+    // terms and the vertical winds, never u, v, so those of the horizontal pass's later
+    // repetitions would rewrite the same values.
+    bool flux_current = p_.nb_layers < 2;
     do {
         // Horizontal pass: at most two ICM sweeps per layer and repetition.
         int countV = 0;
@@ -115,7 +121,8 @@ void Run::alternate(const Level& lv) {
                 for (const Layer& layer : layers_)
                     if (layer.Conv_HS != 0) convVariable_UV = true;
                 countV += 1;
-                for_each_layer([&](int L) { derivative_update(L, lv); });
+                if (!flux_current) for_each_layer([&](int L) { derivative_update(L, lv); });
+                flux_current = true;
             } while (convVariable_UV && countV < kMaxRepetitions);
         }
         std::cout << "horizontale : " << countV;
@@ -131,6 +138,7 @@ void Run::alternate(const Level& lv) {
             BordMisAZero(layer.Data_out.data(), lv.nc, lv.nl);
             if (validity_) drop_invalid_data(L, lv);
         });
+        flux_current = true;  // the derivative updates above saw the vertical pass's winds
 
         if (countV == 1 && countW == 1 && Nb_it > 0) {
             Conv = 0;

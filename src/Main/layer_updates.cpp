@@ -45,7 +45,8 @@ void Run::icm_sweeps(int L, const Level& lv) {
     CapturedOutput capture(&layer.messages);
     layer.it_HS = 0;
     layer.Conv_HS = 1;
-    layer.affine_systems.forget();  // the data term changed since the last call
+    if (layer.data_changed) layer.affine_systems.forget();
+    layer.data_changed = false;
     const LayerImages images{
         layer.U.data(),  layer.V.data(),  layer.u.data(),        layer.v.data(), layer.fx.data(),
         layer.fy.data(), layer.ft.data(), layer.Data_out.data(), lv.nc,          lv.nl};
@@ -97,6 +98,7 @@ void Run::derivative_update(int L, const Level& lv) {
     data_term_update(layer.fx.data(), layer.fy.data(), layer.ft.data(), terms,
                      rho_[resol][L].data(), rho_[resol][L + 1].data(), wVert_[L].data(),
                      wVert_[L + 1].data(), kFluxScale, 0, nc * nl);
+    layer.data_changed = true;
 }
 
 // What the vertical-wind equation of a layer reads, with its smoothed residual

@@ -73,6 +73,9 @@ struct Layer {
     AuxiliaryFitScratch fit_scratch;   // work memory of the layer's auxiliary fits
     AffineSystemCache affine_systems;  // block matrices shared by the sweeps of one ICM call
     std::string messages;              // console text of the layer's ICM sweeps
+    // The data term (fx, fy, ft, Data_out) changed since the layer's last ICM sweeps: their
+    // block matrices no longer hold.
+    bool data_changed = true;
     std::vector<short> It[kPyramidSlots], Itdt[kPyramidSlots];  // image pyramids at t, t + dt
     BlockList parcours;
     short it_HS = 0;
