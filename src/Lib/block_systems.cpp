@@ -13,13 +13,14 @@ namespace {
 // theta of the block; a[0], b[0] unused. A neighbour inside the block enters through its model
 // phi = (1, i', j') at its absolute position; any other neighbour (decided before the replicate
 // clamp) is known: U + u, V + v of the current fields. The coefficients a, b are sums of
-// +-phi, small integers, so they are kept as integers (exact in long double as well).
+// +-phi, small integers, so they are kept as integers (exact in any floating type).
 // Kd = float(known part of div(p)) - xi in extended precision: the known difference quotient is
 // rounded to float, the target is not subtracted before that rounding. Kc likewise with zeta.
+template <typename Real>
 struct DivCurlRow {
     int a[7] = {0, 0, 0, 0, 0, 0, 0};
     int b[7] = {0, 0, 0, 0, 0, 0, 0};
-    long double Kd = 0.0L, Kc = 0.0L;
+    Real Kd = 0, Kc = 0;
 };
 
 // Rows of a pixel whose four neighbours all lie in the block: div = 2 theta3 + 2 theta5,
@@ -29,12 +30,12 @@ constexpr int kInnerB[7] = {0, 0, -2, 0, 0, 0, 2};
 
 // Neighbour (DI, DJ) of pixel (i, j) with its coefficients in div (UD: U, VD: V) and curl (UC,
 // VC): its model terms go into the row, its wind into kd, kc.
-template <int DI, int DJ, int UD, int VD, int UC, int VC>
-inline void add_neighbour(const BlockInputs& in, int i, int j, long p, DivCurlRow& row,
-                          long double& kd, long double& kc) {
+template <int DI, int DJ, int UD, int VD, int UC, int VC, typename Real>
+inline void add_neighbour(const BlockInputs& in, int i, int j, long p, DivCurlRow<Real>& row,
+                          Real& kd, Real& kc) {
     const int qi = i + DI;
     const int qj = j + DJ;
-    long double wU, wV;
+    Real wU, wV;
     if (in.in_block(qi, qj)) {
         const long k = in.at(qi, qj);
         wU = in.im.U[k];
@@ -53,8 +54,8 @@ inline void add_neighbour(const BlockInputs& in, int i, int j, long p, DivCurlRo
         if (DJ == -1) off = j < 1 ? 0 : -1;
         if (DI == 1) off = i < in.nl - 1 ? in.nc : 0;
         if (DI == -1) off = i < 1 ? 0 : -in.nc;
-        wU = static_cast<long double>(in.im.U[p + off]) + in.im.u[p + off];
-        wV = static_cast<long double>(in.im.V[p + off]) + in.im.v[p + off];
+        wU = static_cast<Real>(in.im.U[p + off]) + in.im.u[p + off];
+        wV = static_cast<Real>(in.im.V[p + off]) + in.im.v[p + off];
     }
     kd += UD * wU + VD * wV;
     kc += UC * wU + VC * wV;
@@ -62,26 +63,28 @@ inline void add_neighbour(const BlockInputs& in, int i, int j, long p, DivCurlRo
 
 // div  = wU(right) - wU(left) + wV(down) - wV(up)
 // curl = wV(right) - wV(left) - wU(down) + wU(up)
-DivCurlRow div_curl_row(const BlockInputs& in, int i, int j) {
+template <typename Real>
+DivCurlRow<Real> div_curl_row(const BlockInputs& in, int i, int j) {
     const long p = in.at(i, j);
-    DivCurlRow row;
-    long double kd = 0.0L, kc = 0.0L;
+    DivCurlRow<Real> row;
+    Real kd = 0, kc = 0;
     add_neighbour<0, 1, 1, 0, 0, 1>(in, i, j, p, row, kd, kc);
     add_neighbour<0, -1, -1, 0, 0, -1>(in, i, j, p, row, kd, kc);
     add_neighbour<1, 0, 0, 1, -1, 0>(in, i, j, p, row, kd, kc);
     add_neighbour<-1, 0, 0, -1, 1, 0>(in, i, j, p, row, kd, kc);
-    row.Kd = static_cast<long double>(static_cast<float>(kd)) - in.xi(p);
-    row.Kc = static_cast<long double>(static_cast<float>(kc)) - in.zeta(p);
+    row.Kd = static_cast<Real>(static_cast<float>(kd)) - in.xi(p);
+    row.Kc = static_cast<Real>(static_cast<float>(kc)) - in.zeta(p);
     return row;
 }
 
 // Kd, Kc of a pixel whose four neighbours lie in the block (rows kInnerA, kInnerB).
-inline void inner_div_curl(const BlockInputs& in, long p, long double& Kd, long double& Kc) {
-    const long double wU_r = in.im.U[p + 1], wV_r = in.im.V[p + 1];
-    const long double wU_l = in.im.U[p - 1], wV_l = in.im.V[p - 1];
-    const long double wU_d = in.im.U[p + in.nc], wV_d = in.im.V[p + in.nc];
-    const long double wU_u = in.im.U[p - in.nc], wV_u = in.im.V[p - in.nc];
-    long double kd = 0.0L, kc = 0.0L;
+template <typename Real>
+inline void inner_div_curl(const BlockInputs& in, long p, Real& Kd, Real& Kc) {
+    const Real wU_r = in.im.U[p + 1], wV_r = in.im.V[p + 1];
+    const Real wU_l = in.im.U[p - 1], wV_l = in.im.V[p - 1];
+    const Real wU_d = in.im.U[p + in.nc], wV_d = in.im.V[p + in.nc];
+    const Real wU_u = in.im.U[p - in.nc], wV_u = in.im.V[p - in.nc];
+    Real kd = 0, kc = 0;
     kd += 1 * wU_r + 0 * wV_r;
     kc += 0 * wU_r + 1 * wV_r;
     kd += -1 * wU_l + 0 * wV_l;
@@ -90,8 +93,8 @@ inline void inner_div_curl(const BlockInputs& in, long p, long double& Kd, long 
     kc += -1 * wU_d + 0 * wV_d;
     kd += 0 * wU_u + -1 * wV_u;
     kc += 1 * wU_u + 0 * wV_u;
-    Kd = static_cast<long double>(static_cast<float>(kd)) - in.xi(p);
-    Kc = static_cast<long double>(static_cast<float>(kc)) - in.zeta(p);
+    Kd = static_cast<Real>(static_cast<float>(kd)) - in.xi(p);
+    Kc = static_cast<Real>(static_cast<float>(kc)) - in.zeta(p);
 }
 
 // Weight of correlation vector n at pixel (i, j), 0 outside its support:
@@ -123,16 +126,15 @@ float correlation_weight(const BlockInputs& in, int i, int j, long n) {
 
 // Adds the pixel's data, correlation-vector and reference-field terms to the affine system
 // (upper triangle of A only). phi = (1, i, j).
-template <bool WithA>
+template <bool WithA, typename Real>
 void add_fit_terms_6(const BlockInputs& in, int i, int j, double** A, double* B) {
     const long p = in.at(i, j);
-    const long double phi[4] = {0.0L, 1.0L, static_cast<long double>(i),
-                                static_cast<long double>(j)};
+    const Real phi[4] = {0, 1, static_cast<Real>(i), static_cast<Real>(j)};
     const float d = in.im.Data_out[p], gx = in.im.fx[p], gy = in.im.fy[p], gt = in.im.ft[p];
     if (WithA) {
-        const long double dxx = static_cast<long double>(d) * gx * gx;
-        const long double dxy = static_cast<long double>(d) * gx * gy;
-        const long double dyy = static_cast<long double>(d) * gy * gy;
+        const Real dxx = static_cast<Real>(d) * gx * gx;
+        const Real dxy = static_cast<Real>(d) * gx * gy;
+        const Real dyy = static_cast<Real>(d) * gy * gy;
         for (int k = 1; k <= 3; k++) {
             for (int l = k; l <= 3; l++) {
                 A[k][l] += dxx * phi[k] * phi[l];
@@ -141,21 +143,21 @@ void add_fit_terms_6(const BlockInputs& in, int i, int j, double** A, double* B)
             for (int l = 1; l <= 3; l++) A[k][3 + l] += dxy * phi[k] * phi[l];
         }
     }
-    const float gxt = static_cast<float>(static_cast<long double>(gx) * gt * d);
-    const float gyt = static_cast<float>(static_cast<long double>(gy) * gt * d);
+    const float gxt = static_cast<float>(static_cast<Real>(gx) * gt * d);
+    const float gyt = static_cast<float>(static_cast<Real>(gy) * gt * d);
     for (int k = 1; k <= 3; k++) {
-        B[k] -= static_cast<long double>(gxt) * phi[k];
-        B[3 + k] -= static_cast<long double>(gyt) * phi[k];
+        B[k] -= static_cast<Real>(gxt) * phi[k];
+        B[3 + k] -= static_cast<Real>(gyt) * phi[k];
     }
 
-    auto add_pull = [&](long double w, float target_u, float target_v) {
+    auto add_pull = [&](Real w, float target_u, float target_v) {
         for (int k = 1; k <= 3; k++) {
             for (int l = k; l <= 3 && WithA; l++) {
                 A[k][l] += w * phi[k] * phi[l];
                 A[3 + k][3 + l] += w * phi[k] * phi[l];
             }
-            B[k] += w * phi[k] * (static_cast<long double>(target_u) - in.im.U[p]);
-            B[3 + k] += w * phi[k] * (static_cast<long double>(target_v) - in.im.V[p]);
+            B[k] += w * phi[k] * (static_cast<Real>(target_u) - in.im.U[p]);
+            B[3 + k] += w * phi[k] * (static_cast<Real>(target_v) - in.im.V[p]);
         }
     };
     if (in.e.correl.on() && in.e.It[p] <= 1021) {
@@ -170,7 +172,7 @@ void add_fit_terms_6(const BlockInputs& in, int i, int j, double** A, double* B)
 // Data, correlation-vector and reference-field terms of a constant increment.
 void add_fit_terms_2(const BlockInputs& in, int i, int j, System2& S) {
     const long p = in.at(i, j);
-    add_data_terms_2(S, in.im.Data_out, in.im.fx, in.im.fy, in.im.ft, p);
+    add_data_terms_2<long double>(S, in.im.Data_out, in.im.fx, in.im.fy, in.im.ft, p);
 
     auto add_pull = [&](long double w, float target_u, float target_v) {
         S.A11 += w;
@@ -189,9 +191,9 @@ void add_fit_terms_2(const BlockInputs& in, int i, int j, System2& S) {
 
 // The sums of normal_equations into A (upper triangle) and B; without A (WithA false) the
 // same additions into B alone, in the same order.
-template <bool WithA>
+template <bool WithA, typename Real>
 void accumulate_6(const BlockInputs& in, double** A, double* B, float lambda) {
-    const long double lam = lambda;
+    const Real lam = lambda;
     // Smoothing terms of the pixels whose neighbours all lie in the block: the same for each,
     // lambda times small integers, so exact in double. Only six are not zero; adding a zero
     // leaves an entry of the zeroed, accumulated A as it is (no entry is ever -0), so those
@@ -210,23 +212,22 @@ void accumulate_6(const BlockInputs& in, double** A, double* B, float lambda) {
     for (int i = in.i0; i < in.i0 + in.T; i++) {
         const bool inner_line = i > in.i0 && i < in.i0 + in.T - 1;
         for (int j = in.j0; j < in.j0 + in.T; j++) {
-            add_fit_terms_6<WithA>(in, i, j, A, B);
+            add_fit_terms_6<WithA, Real>(in, i, j, A, B);
             if (inner_line && j > in.j0 && j < in.j0 + in.T - 1) {
-                long double Kd, Kc;
+                Real Kd, Kc;
                 inner_div_curl(in, in.at(i, j), Kd, Kc);
                 for (int t = 0; t < nb_inner && WithA; t++)
-                    A[inner[t].k][inner[t].l] += static_cast<long double>(inner[t].value);
+                    A[inner[t].k][inner[t].l] += static_cast<Real>(inner[t].value);
                 for (int k = 1; k <= 6; k++)
-                    B[k] -= lam * (Kd * static_cast<long double>(kInnerA[k]) +
-                                   Kc * static_cast<long double>(kInnerB[k]));
+                    B[k] -= lam * (Kd * static_cast<Real>(kInnerA[k]) +
+                                   Kc * static_cast<Real>(kInnerB[k]));
                 continue;
             }
-            const DivCurlRow r = div_curl_row(in, i, j);
+            const DivCurlRow<Real> r = div_curl_row<Real>(in, i, j);
             for (int k = 1; k <= 6; k++) {
                 for (int l = k; l <= 6 && WithA; l++)
-                    A[k][l] += lam * static_cast<long double>(r.a[k] * r.a[l] + r.b[k] * r.b[l]);
-                B[k] -= lam * (r.Kd * static_cast<long double>(r.a[k]) +
-                               r.Kc * static_cast<long double>(r.b[k]));
+                    A[k][l] += lam * static_cast<Real>(r.a[k] * r.a[l] + r.b[k] * r.b[l]);
+                B[k] -= lam * (r.Kd * static_cast<Real>(r.a[k]) + r.Kc * static_cast<Real>(r.b[k]));
             }
         }
     }
@@ -238,31 +239,31 @@ void accumulate_6(const BlockInputs& in, double** A, double* B, float lambda) {
 // (left or right) x (up or down), each adding (lambda / 4) ((div - xi / 2)^2 + (curl - zeta / 2)^2)
 // with div = dj wU + di wV and curl = dj wV - di wU; the neighbours (replicate rule) are known
 // (U + u, V + v), the pixel is U + cu, V + cv. Then Cramer's rule into (u, v) at p.
+template <typename Real>
 void single_pixel_constant(System2 S, const LayerImages& im, float xi, float zeta, float lambda,
                            int i, int j, long p) {
     const float *U = im.U, *V = im.V, *u = im.u, *v = im.v;
     const int nc = im.nb_col, nl = im.nb_line;
     const long right = p + (j < nc - 1 ? 1 : 0), left = p - (j < 1 ? 0 : 1);
     const long down = p + (i < nl - 1 ? nc : 0), up = p - (i < 1 ? 0 : nc);
-    const long double Up = U[p], Vp = V[p];
+    const Real Up = U[p], Vp = V[p];
     // one-sided differences towards each neighbour
-    const long double djU_l = Up - (static_cast<long double>(U[left]) + u[left]);
-    const long double djU_r = (static_cast<long double>(U[right]) + u[right]) - Up;
-    const long double djV_l = Vp - (static_cast<long double>(V[left]) + v[left]);
-    const long double djV_r = (static_cast<long double>(V[right]) + v[right]) - Vp;
-    const long double diU_u = Up - (static_cast<long double>(U[up]) + u[up]);
-    const long double diU_d = (static_cast<long double>(U[down]) + u[down]) - Up;
-    const long double diV_u = Vp - (static_cast<long double>(V[up]) + v[up]);
-    const long double diV_d = (static_cast<long double>(V[down]) + v[down]) - Vp;
-    const long double quarter = static_cast<long double>(lambda) / 4.0L;
-    const long double half_xi = static_cast<long double>(xi) / 2.0L;
-    const long double half_zeta = static_cast<long double>(zeta) / 2.0L;
+    const Real djU_l = Up - (static_cast<Real>(U[left]) + u[left]);
+    const Real djU_r = (static_cast<Real>(U[right]) + u[right]) - Up;
+    const Real djV_l = Vp - (static_cast<Real>(V[left]) + v[left]);
+    const Real djV_r = (static_cast<Real>(V[right]) + v[right]) - Vp;
+    const Real diU_u = Up - (static_cast<Real>(U[up]) + u[up]);
+    const Real diU_d = (static_cast<Real>(U[down]) + u[down]) - Up;
+    const Real diV_u = Vp - (static_cast<Real>(V[up]) + v[up]);
+    const Real diV_d = (static_cast<Real>(V[down]) + v[down]) - Vp;
+    const Real quarter = static_cast<Real>(lambda) / 4;
+    const Real half_xi = static_cast<Real>(xi) / 2;
+    const Real half_zeta = static_cast<Real>(zeta) / 2;
     // Stencil (left or right) x (up or down): B -= (au Dk + bu Ck, av Dk + bv Ck), with au, av,
     // bu, bv the coefficients of cu, cv in div (a) and curl (b), Dk and Ck rounded to float.
-    auto stencil = [&](long double djU, long double djV, long double diU, long double diV,
-                       long double au, long double av, long double bu, long double bv) {
-        const long double Dk = static_cast<float>(quarter * (djU + diV - half_xi));
-        const long double Ck = static_cast<float>(quarter * (djV - diU - half_zeta));
+    auto stencil = [&](Real djU, Real djV, Real diU, Real diV, Real au, Real av, Real bu, Real bv) {
+        const Real Dk = static_cast<float>(quarter * (djU + diV - half_xi));
+        const Real Ck = static_cast<float>(quarter * (djV - diU - half_zeta));
         S.B1 -= au * Dk + bu * Ck;
         S.B2 -= av * Dk + bv * Ck;
     };
@@ -270,29 +271,42 @@ void single_pixel_constant(System2 S, const LayerImages& im, float xi, float zet
     stencil(djU_l, djV_l, diU_d, diV_d, 1, -1, 1, 1);
     stencil(djU_r, djV_r, diU_u, diV_u, -1, 1, -1, -1);
     stencil(djU_r, djV_r, diU_d, diV_d, -1, -1, 1, -1);
-    S.A11 += 2.0L * lambda;
-    S.A22 += 2.0L * lambda;
+    S.A11 += static_cast<Real>(2) * lambda;
+    S.A22 += static_cast<Real>(2) * lambda;
     solve_2(S, im.u + p, im.v + p);
 }
 
+template <typename Real>
 void normal_equations(const BlockInputs& in, double** A, double* B) {
-    accumulate_6<true>(in, A, B, in.e.lambda);
+    accumulate_6<true, Real>(in, A, B, in.e.lambda);
     for (int k = 2; k <= 6; k++)
         for (int l = 1; l < k; l++) A[k][l] = A[l][k];
 }
 
+template <typename Real>
 void right_hand_side(const BlockInputs& in, double* B) {
-    accumulate_6<false>(in, nullptr, B, in.e.lambda);
+    accumulate_6<false, Real>(in, nullptr, B, in.e.lambda);
 }
+
+template void single_pixel_constant<long double>(System2, const LayerImages&, float, float, float,
+                                                 int, int, long);
+template void single_pixel_constant<double>(System2, const LayerImages&, float, float, float, int,
+                                            int, long);
+template void normal_equations<long double>(const BlockInputs&, double**, double*);
+template void normal_equations<double>(const BlockInputs&, double**, double*);
+template void right_hand_side<long double>(const BlockInputs&, double*);
+template void right_hand_side<double>(const BlockInputs&, double*);
 
 void constant_update(const BlockInputs& in) {
     if (in.T == 1) {
         System2 S;
         add_fit_terms_2(in, in.i0, in.j0, S);
-        single_pixel_constant(S, in.im, in.xi(0), in.zeta(0), in.e.lambda, in.i0, in.j0, 0);
+        single_pixel_constant<long double>(S, in.im, in.xi(0), in.zeta(0), in.e.lambda, in.i0,
+                                           in.j0, 0);
         return;
     }
-    constant_block([&](System2& S2, int i, int j, long) { add_fit_terms_2(in, i, j, S2); }, in.im,
-                   in.e.no_div ? nullptr : in.e.Estim, in.e.no_curl ? nullptr : in.e.Estim_rot,
-                   in.e.lambda, in.i0, in.j0, in.T);
+    constant_block<long double>(
+        [&](System2& S2, int i, int j, long) { add_fit_terms_2(in, i, j, S2); }, in.im,
+        in.e.no_div ? nullptr : in.e.Estim, in.e.no_curl ? nullptr : in.e.Estim_rot, in.e.lambda,
+        in.i0, in.j0, in.T);
 }

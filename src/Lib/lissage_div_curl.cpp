@@ -39,6 +39,7 @@ SmoothingEnergy at_pixel(SmoothingEnergy e, long k) {
 // taken from `known` when it holds them (the matrix does not depend on u, v, so it is the same
 // in every sweep of one ICM call; B is summed again, in the same order), else computed and, with
 // a cache entry, kept there.
+template <typename Real>
 void affine_update(const BlockInputs& in, double* vecteur, AffineSystemCache::Entry* known) {
     AffineSystemCache::Entry local;
     AffineSystemCache::Entry& e = known ? *known : local;
@@ -46,11 +47,11 @@ void affine_update(const BlockInputs& in, double* vecteur, AffineSystemCache::En
     for (int k = 0; k < 7; k++) A[k] = e.lu[k];
     double B[7] = {};
     if (e.known) {
-        right_hand_side(in, B);
+        right_hand_side<Real>(in, B);
     } else {
         for (auto& row : e.lu)
             for (double& x : row) x = 0.0;
-        normal_equations(in, A, B);
+        normal_equations<Real>(in, A, B);
         double parity;
         e.regular = ludcmp(A, 6, e.indx, &parity) != 0;
         e.known = true;
@@ -101,7 +102,7 @@ int constsys_6_lissage(double** A, double* B, bloc* courant, float* ft, float* f
                        short* It) {
     const CorrelationVectors correl =
         correlation_vectors(nb_VecCorrel, coef_Correl, w_f, w_var, w_i, w_j, w_u, w_v, w_mask);
-    normal_equations(
+    normal_equations<long double>(
         BlockInputs(courant, layer_images(U, V, u, v, fx, fy, ft, Data_out, nb_col, nb_line),
                     smoothing_energy(lambda, Estim, Estim_rot, no_div, no_curl, correl, coef_ref,
                                      U_ref, V_ref, It)),
@@ -134,7 +135,7 @@ void Estim_Param_6_lissage(float* U, float* V, float* u, float* v, float* Data_o
                            short* It) {
     const CorrelationVectors correl =
         correlation_vectors(nb_VecCorrel, coef_Correl, w_f, w_var, w_i, w_j, w_u, w_v, w_mask);
-    affine_update(
+    affine_update<long double>(
         BlockInputs(courant, layer_images(U, V, u, v, fx, fy, ft, Data_out, nb_col, nb_line),
                     smoothing_energy(lambda, Estim, Estim_rot, no_div, no_curl, correl, coef_ref,
                                      U_ref, V_ref, It)),
@@ -156,9 +157,11 @@ int ICM_lissage(float* U, float* V, float* u, float* v, float* fx, float* fy, fl
                      parcours, mod, Cond_conv);
 }
 
-int icm_sweep(const LayerImages& layer, const SmoothingEnergy& energy, bloc* parcours, short mod,
-              float Cond_conv, AffineSystemCache* cache, WorkSharing* sharing) {
-    if (!parcours) return 0;
+namespace {
+
+template <typename Real>
+int sweep(const LayerImages& layer, const SmoothingEnergy& energy, bloc* parcours, short mod,
+          float Cond_conv, AffineSystemCache* cache, WorkSharing* sharing) {
     float *u = layer.u, *v = layer.v;
     const short nb_col = layer.nb_col, nb_line = layer.nb_line;
     const float lambda = energy.lambda;
@@ -186,7 +189,7 @@ int icm_sweep(const LayerImages& layer, const SmoothingEnergy& energy, bloc* par
                 known = &cache->entries[affine_index];
             }
             ++affine_index;
-            affine_update(BlockInputs(courant, im, at_pixel(energy, k)), new_theta, known);
+            affine_update<Real>(BlockInputs(courant, im, at_pixel(energy, k)), new_theta, known);
             copie_vector(courant->theta, new_theta, 1, 6);
             proj_theta_6(courant, u, v, nb_line, nb_col);
             for (int m = 1; m <= 6; m++) {
@@ -203,13 +206,13 @@ int icm_sweep(const LayerImages& layer, const SmoothingEnergy& energy, bloc* par
             if (data_term_only && taille == 0) {
                 // constant_update's cases without its set-up
                 System2 S;
-                add_data_terms_2(S, im.Data_out, im.fx, im.fy, im.ft, 0);
-                single_pixel_constant(S, layer, Estim ? *Estim : 0.0f,
-                                      Estim_rot ? *Estim_rot : 0.0f, lambda, i, j, k);
+                add_data_terms_2<Real>(S, im.Data_out, im.fx, im.fy, im.ft, 0);
+                single_pixel_constant<Real>(S, layer, Estim ? *Estim : 0.0f,
+                                            Estim_rot ? *Estim_rot : 0.0f, lambda, i, j, k);
             } else if (data_term_only) {
-                constant_block(
+                constant_block<Real>(
                     [&](System2& S, int, int, long p) {
-                        add_data_terms_2(S, im.Data_out, im.fx, im.fy, im.ft, p);
+                        add_data_terms_2<Real>(S, im.Data_out, im.fx, im.fy, im.ft, p);
                     },
                     im, Estim, Estim_rot, lambda, i, j, 1 << taille);
                 recopie(im.u, im.v, nb_col, nb_line, courant);
@@ -252,4 +255,14 @@ int icm_sweep(const LayerImages& layer, const SmoothingEnergy& energy, bloc* par
     return static_cast<float>(nb) * Cond_conv / 100.0f > static_cast<float>(nc)
                ? 0
                : static_cast<int>(nc);
+}
+
+}  // namespace
+
+int icm_sweep(const LayerImages& layer, const SmoothingEnergy& energy, bloc* parcours, short mod,
+              float Cond_conv, AffineSystemCache* cache, WorkSharing* sharing, BlockSums sums) {
+    if (!parcours) return 0;
+    if (sums == BlockSums::fast)
+        return sweep<double>(layer, energy, parcours, mod, Cond_conv, cache, sharing);
+    return sweep<long double>(layer, energy, parcours, mod, Cond_conv, cache, sharing);
 }

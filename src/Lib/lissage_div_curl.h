@@ -43,6 +43,11 @@ struct SmoothingEnergy {
     short* It = nullptr;  // image at t: pixels above 1021 take no correlation term
 };
 
+// The type a block system forms its terms in before each is added to the double sums: x87
+// extended precision (the estimator's results), or double (the opt-in fast mode: faster, the
+// last digits of the results differ).
+enum class BlockSums { extended, fast };
+
 // One ICM sweep over the active blocks in list order; each block is solved with the others
 // fixed and its pixels rewritten at once. mod 2: affine update everywhere; 3, 4: affine for
 // blocks wider than 4 pixels, constant otherwise; 0: constant everywhere; other: no update.
@@ -53,7 +58,8 @@ struct SmoothingEnergy {
 // (else call forget()). With a cache and `sharing`, and without correlation vectors or
 // reference field, threads left idle may join the sweep; every value is the serial sweep's.
 int icm_sweep(const LayerImages& layer, const SmoothingEnergy& energy, bloc* parcours, short mod,
-              float Cond_conv, AffineSystemCache* cache = nullptr, WorkSharing* sharing = nullptr);
+              float Cond_conv, AffineSystemCache* cache = nullptr, WorkSharing* sharing = nullptr,
+              BlockSums sums = BlockSums::extended);
 
 int constsys_6_lissage(double** A, double* B, bloc* courant, float* ft, float* fx, float* fy,
                        float* Data_out, float* Gamma_out, float* w_mask, float* Estim,
