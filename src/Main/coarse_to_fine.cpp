@@ -2,6 +2,7 @@
 // the finest, at each one the grid levels from the coarsest blocks to the finest, and at each
 // grid level horizontal passes (ICM per layer) alternating with vertical passes (relaxation per
 // interface, upward then downward) until both settle at their first repetition.
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
@@ -18,7 +19,30 @@ namespace {
 constexpr float kGmin = 0.0f;  // gradient threshold of the block activity test
 constexpr int kMaxAlternations = 100;
 constexpr int kMaxRepetitions = 500;
+// Fast mode: a horizontal repetition, or an alternation, that moves no increment of any layer
+// by this much (px, the resolution of the motion-field files) ends the repetitions.
+constexpr float kStill = 0.001f;
 }  // namespace
+
+// Fast mode: the increments at the start of an alternation.
+void Run::keep_alternation_start(const Level& lv) {
+    const std::size_t n = static_cast<std::size_t>(lv.nc) * lv.nl;
+    for (Layer& layer : layers_) {
+        layer.u_alternation.assign(layer.u.begin(), layer.u.begin() + n);
+        layer.v_alternation.assign(layer.v.begin(), layer.v.begin() + n);
+    }
+}
+
+// Fast mode: whether the alternation moved the horizontal wind of some layer somewhere by kStill
+// or more (U and V stay fixed within a grid level, so the increments tell).
+bool Run::alternation_moved(const Level& lv) {
+    const std::size_t n = static_cast<std::size_t>(lv.nc) * lv.nl;
+    for (const Layer& layer : layers_)
+        if (mean_change(layer.u.data(), layer.u_alternation.data(), n) >= kStill ||
+            mean_change(layer.v.data(), layer.v_alternation.data(), n) >= kStill)
+            return true;
+    return false;
+}
 
 // The layers are prepared side by side: a layer's preparation reads only its own fields and
 // the vertical winds, which the interface updates change only afterwards, in interface order.
@@ -101,6 +125,7 @@ void Run::alternate(const Level& lv) {
     // repetitions would rewrite the same values.
     bool flux_current = p_.nb_layers < 2;
     do {
+        if (p_.fast) keep_alternation_start(lv);
         // Horizontal pass: at most two ICM sweeps per layer and repetition.
         int countV = 0;
         bool convVariable_UV = false;
@@ -118,8 +143,12 @@ void Run::alternate(const Level& lv) {
                     layer.messages.clear();
                 }
                 convVariable_UV = false;
-                for (const Layer& layer : layers_)
+                float move = 0.0f;
+                for (const Layer& layer : layers_) {
                     if (layer.Conv_HS != 0) convVariable_UV = true;
+                    move = std::max(move, layer.move);
+                }
+                if (p_.fast && move < kStill) convVariable_UV = false;
                 countV += 1;
                 if (!flux_current) for_each_layer([&](int L) { derivative_update(L, lv); });
                 flux_current = true;
@@ -140,7 +169,8 @@ void Run::alternate(const Level& lv) {
         });
         flux_current = true;  // the derivative updates above saw the vertical pass's winds
 
-        if (countV == 1 && countW == 1 && Nb_it > 0) {
+        if ((countV == 1 && countW == 1 && Nb_it > 0) ||
+            (p_.fast && Nb_it > 0 && !alternation_moved(lv))) {
             Conv = 0;
         } else {
             if (convVariable_UV)
@@ -149,7 +179,9 @@ void Run::alternate(const Level& lv) {
             Conv = 1;
         }
         Nb_it += 1;
-        write_temporary_outputs(lv);
+        // The fast mode refreshes the temporary files once per grid level, with the same last
+        // pass.
+        if (!p_.fast || Conv == 0 || Nb_it >= kMaxAlternations) write_temporary_outputs(lv);
     } while (Conv != 0 && Nb_it < kMaxAlternations);
     pool_.wait_chains(true);
     if (Conv == 0)

@@ -2,6 +2,9 @@
 // ICM sweeps and auxiliary fits (queued on the layer's chain of the worker pool), the linearised
 // data term with the density flux through the layer's two interfaces, and the vertical wind of
 // an interface from the two layers that meet there.
+#include <algorithm>
+#include <cmath>
+
 #include "bib_ansi.h"
 #include "filter_masks.h"
 #include "lissage_div_curl.h"
@@ -12,6 +15,12 @@
 namespace {
 constexpr float kCondConv = 3.0f;  // ICM convergence threshold, percent of blocks
 }  // namespace
+
+float mean_change(const float* a, const float* b, std::size_t n) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < n; ++k) sum += std::fabs(static_cast<double>(a[k]) - b[k]);
+    return n ? static_cast<float>(sum / static_cast<double>(n)) : 0.0f;
+}
 
 // Terms of layer L fixed for the grid level: divergence of (U, V), its exponential and
 // derivatives, the t + dt image registered on (U, V) and the smoothed residual of the
@@ -47,6 +56,11 @@ void Run::icm_sweeps(int L, const Level& lv) {
     layer.Conv_HS = 1;
     if (layer.data_changed) layer.affine_systems.forget();
     layer.data_changed = false;
+    const std::size_t n = static_cast<std::size_t>(lv.nc) * lv.nl;
+    if (p_.fast) {
+        layer.u_before.assign(layer.u.begin(), layer.u.begin() + n);
+        layer.v_before.assign(layer.v.begin(), layer.v.begin() + n);
+    }
     const LayerImages images{
         layer.U.data(),  layer.V.data(),  layer.u.data(),        layer.v.data(), layer.fx.data(),
         layer.fy.data(), layer.ft.data(), layer.Data_out.data(), lv.nc,          lv.nl};
@@ -57,9 +71,13 @@ void Run::icm_sweeps(int L, const Level& lv) {
     energy.It = layer.It[lv.resol].data();
     do {
         layer.Conv_HS = icm_sweep(images, energy, layer.parcours.get(), 4, kCondConv,
-                                  &layer.affine_systems, pool_.threads() > 1 ? &pool_ : nullptr);
+                                  &layer.affine_systems, pool_.threads() > 1 ? &pool_ : nullptr,
+                                  p_.fast ? BlockSums::fast : BlockSums::extended);
         layer.it_HS += 1;
     } while (layer.Conv_HS != 0 && layer.it_HS < 2);
+    if (p_.fast)
+        layer.move = std::max(mean_change(layer.u.data(), layer.u_before.data(), n),
+                              mean_change(layer.v.data(), layer.v_before.data(), n));
 }
 
 // Queues, for every layer, its ICM sweeps (when icm is set) and then its auxiliary fits, at the

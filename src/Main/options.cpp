@@ -51,6 +51,7 @@ const char* const kOptionFlags[] = {
     "-preset",
     "-refine",
     "-refineAlpha",
+    "-fast",
     "-threads",
     "-outDir",
     "-record",
@@ -290,6 +291,10 @@ RunParameters parse_options(int argc, char** argv) {
         100));
     p.refineAlpha = opt.real("-refineAlpha", -1,
                              "div-curl weight of the refinement (negative: the value of -alpha)");
+    p.fast = opt.integer("-fast", 0,
+                         "fast mode: block sums in double, repetitions end once no wind moves "
+                         "by 0.005 px (yes=1/no=0)",
+                         0, 1) == 1;
     // Worker threads; the results do not depend on them.
     p.threads =
         static_cast<int>(opt.integer("-threads", 0, "number of threads (0 = all cores)", 0, 1024));

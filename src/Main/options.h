@@ -47,6 +47,10 @@ struct RunParameters {
     float refineAlpha = -1.0f;
 
     int threads = 0;  // worker threads, 0: one per core; no result depends on it
+    // Fast mode: block sums in double instead of extended precision, horizontal repetitions and
+    // alternations that end once no increment moves by the output's resolution (0.005 px), and
+    // the temporary files refreshed once per grid level. Results differ in their last digits.
+    bool fast = false;
 
     // Where the files go and what the run says about itself; no result byte depends on them.
     std::string outDir;    // results and temporary files in this folder; empty: beside the images

@@ -76,6 +76,10 @@ struct Layer {
     // The data term (fx, fy, ft, Data_out) changed since the layer's last ICM sweeps: their
     // block matrices no longer hold.
     bool data_changed = true;
+    // Fast mode only (empty otherwise): the increments before the layer's last ICM sweeps and at
+    // the start of the alternation, and the largest change of u or v in those sweeps (px).
+    std::vector<float> u_before, v_before, u_alternation, v_alternation;
+    float move = 0.0f;
     std::vector<short> It[kPyramidSlots], Itdt[kPyramidSlots];  // image pyramids at t, t + dt
     BlockList parcours;
     short it_HS = 0;
@@ -85,6 +89,9 @@ struct Layer {
     std::vector<unsigned char> valid_t[kPyramidSlots], valid_tdt[kPyramidSlots];
     std::vector<unsigned char> data_valid;
 };
+
+// The mean of |a[k] - b[k]| over k < n, summed in double in index order (0 for n = 0).
+float mean_change(const float* a, const float* b, std::size_t n);
 
 // The pyramid level being estimated and its size: nc x nl samples, row stride nc.
 struct Level {
@@ -132,6 +139,8 @@ class Run {
     void alternate(const Level& lv);
     int vertical_pass(const Level& lv);
     void write_temporary_outputs(const Level& lv);
+    void keep_alternation_start(const Level& lv);
+    bool alternation_moved(const Level& lv);
     void end_of_grid_level(const Level& lv, short scale);
     void end_of_resolution(Level& lv);
     // layer_updates.cpp
