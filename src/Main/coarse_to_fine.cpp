@@ -19,8 +19,9 @@ namespace {
 constexpr float kGmin = 0.0f;  // gradient threshold of the block activity test
 constexpr int kMaxAlternations = 100;
 constexpr int kMaxRepetitions = 500;
-// Fast mode: a horizontal repetition, or an alternation, that moves no increment of any layer
-// by this much (px, the resolution of the motion-field files) ends the repetitions.
+// Fast mode: a horizontal repetition, or an alternation, that moves the increments of every
+// layer by less than this on average (px; a fifth of the motion-field files' resolution, 0.005 px)
+// ends the repetitions. A rule on the largest move never fires: a few border pixels keep drifting.
 constexpr float kStill = 0.001f;
 }  // namespace
 
@@ -33,8 +34,8 @@ void Run::keep_alternation_start(const Level& lv) {
     }
 }
 
-// Fast mode: whether the alternation moved the horizontal wind of some layer somewhere by kStill
-// or more (U and V stay fixed within a grid level, so the increments tell).
+// Fast mode: whether the alternation moved u or v of some layer by kStill or more on average (U
+// and V stay fixed within a grid level, so the increments tell).
 bool Run::alternation_moved(const Level& lv) {
     const std::size_t n = static_cast<std::size_t>(lv.nc) * lv.nl;
     for (const Layer& layer : layers_)

@@ -292,8 +292,8 @@ RunParameters parse_options(int argc, char** argv) {
     p.refineAlpha = opt.real("-refineAlpha", -1,
                              "div-curl weight of the refinement (negative: the value of -alpha)");
     p.fast = opt.integer("-fast", 0,
-                         "fast mode: block sums in double, repetitions end once no wind moves "
-                         "by 0.005 px (yes=1/no=0)",
+                         "fast mode: block sums in double, repetitions end once the winds move "
+                         "by less than 0.001 px on average (yes=1/no=0)",
                          0, 1) == 1;
     // Worker threads; the results do not depend on them.
     p.threads =

@@ -48,8 +48,8 @@ struct RunParameters {
 
     int threads = 0;  // worker threads, 0: one per core; no result depends on it
     // Fast mode: block sums in double instead of extended precision, horizontal repetitions and
-    // alternations that end once no increment moves by the output's resolution (0.005 px), and
-    // the temporary files refreshed once per grid level. Results differ in their last digits.
+    // alternations that end once the increments move by less than 0.001 px on average, and the
+    // temporary files refreshed once per grid level. Results differ in their last digits.
     bool fast = false;
 
     // Where the files go and what the run says about itself; no result byte depends on them.

@@ -77,7 +77,7 @@ struct Layer {
     // block matrices no longer hold.
     bool data_changed = true;
     // Fast mode only (empty otherwise): the increments before the layer's last ICM sweeps and at
-    // the start of the alternation, and the largest change of u or v in those sweeps (px).
+    // the start of the alternation, and the larger mean change of u or v in those sweeps (px).
     std::vector<float> u_before, v_before, u_alternation, v_alternation;
     float move = 0.0f;
     std::vector<short> It[kPyramidSlots], Itdt[kPyramidSlots];  // image pyramids at t, t + dt
