@@ -9,10 +9,10 @@ between the two images are kept. The flows are quantised as the estimator's .xaf
 (a margin of M pixels left out) of |(u, v) - (u_true, v_true)|, per layer and step.
 
     /usr/bin/python3 bench/peers.py SAMPLE_DIR [-nbTimeSample S] [-nbLayers L] [-margin M]
-                                    [-peers deepflow,dis,tvl1,farneback] [-write]
+                                    [-peers deepflow,dis,tvl1,farneback] [-write] [-threads N]
 
 Prints one line per peer: "peer NAME epe E0 E1 ... mean EM seconds T" (T: the peer's own time
-for every layer and step, one thread). -write also writes each flow as
+for every layer and step, one thread unless -threads N; 0: all cores). -write also writes each flow as
 "<t image>_<peer>.xaf" in the sample folder. Needs Debian's python3-opencv (cv2.optflow comes
 from its contrib modules) and numpy.
 """
@@ -137,8 +137,9 @@ def main():
     ap.add_argument("-margin", type=int, default=8)
     ap.add_argument("-peers", default="deepflow,dis,tvl1,farneback")
     ap.add_argument("-write", action="store_true")
+    ap.add_argument("-threads", type=int, default=1, help="OpenCV threads (0: all cores)")
     o = ap.parse_args()
-    cv2.setNumThreads(1)
+    cv2.setNumThreads(o.threads if o.threads > 0 else os.cpu_count())
     steps = o.nbTimeSample - 1
     with open(os.path.join(o.dir, "inImage_3D.txt")) as f:
         names = [line.strip() for line in f if line.strip()]
