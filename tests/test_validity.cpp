@@ -31,8 +31,8 @@ TEST(Validity, UnknownSamplesAreFilledRingByRingFromTheKnownOnesOnly) {
 }
 
 TEST(Validity, APixelCountsOnlyWhenTheWarpFootprintLiesOnKnownSamples) {
-    // 4 x 2, the t and t + dt samples (0, 2) unknown; the pixel (0, j) moves by (u, v).
-    const Bytes known = {1, 1, 0, 1, 1, 1, 1, 1};
+    // 4 x 2, vt the validity of both images, sample (0, 2) unknown; pixel (0, j) moves by (u, v).
+    const Bytes vt = {1, 1, 0, 1, 1, 1, 1, 1};
     const struct {
         float u, v;
         int j;
@@ -42,6 +42,7 @@ TEST(Validity, APixelCountsOnlyWhenTheWarpFootprintLiesOnKnownSamples) {
         {0.5f, 0.5f, 1, 0, 0},     // columns 1, 2: (0, 2) unknown
         {0.5f, 0.5f, 3, 0, 1},     // columns 3, 4: 4 outside the frame
         {0.0f, 0.5f, 0, 0, 1},     // a zero move steps backwards: columns 0, -1
+        {0.5f, 0.0f, 0, 0, 1},     // and lines 0, -1
         {-1.5f, 0.5f, 2, 0, 0},    // columns 1, 0, but its t sample unknown
         {1000.0f, 0.5f, 0, 0, 1},  // far outside
     };
@@ -51,8 +52,7 @@ TEST(Validity, APixelCountsOnlyWhenTheWarpFootprintLiesOnKnownSamples) {
             U[c.j] = c.u;
             V[c.j] = c.v;
             Bytes out(8);
-            warped_validity(out.data(), U.data(), V.data(), known.data(), known.data(), 4, 2,
-                            outside);
+            warped_validity(out.data(), U.data(), V.data(), vt.data(), vt.data(), 4, 2, outside);
             EXPECT_EQ(out[c.j], outside ? c.outside_counts : c.inside) << c.u << " at " << c.j;
         }
 }
