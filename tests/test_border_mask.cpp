@@ -35,11 +35,12 @@ std::vector<int> map_of(const std::string& path, int nc, int nl) {
 }  // namespace
 
 // Pseudo-random samples under the mask of every image (and another thread count) change no byte;
-// the map marks the masked square, and the fit summary of the record leaves it out.
+// the map marks the masked square, and the fit summary of the record leaves it out. A missing
+// mask ends the run, naming it.
 TEST(Masks, NoiseUnderTheMaskChangesNothingAndTheMapMarksIt) {
     const int nc = 40, nl = 36, x0 = 12, y0 = 10, side = 9;
-    const std::string args =
-        "-nbTimeSample 2 -nbLayers 3 -coarseResol 1 -coarseGrid 2 -mask 1 -record r.json ";
+    const std::string common = "-nbTimeSample 2 -nbLayers 3 -coarseResol 1 -coarseGrid 2 ",
+                      args = common + "-mask 1 -record r.json ";
     std::map<std::string, std::string> first;
     for (const bool noise : {false, true}) {
         const std::string dir = scratch_dir("mask");
@@ -56,22 +57,21 @@ TEST(Masks, NoiseUnderTheMaskChangesNothingAndTheMapMarksIt) {
         ASSERT_EQ(r.status, 0) << r.out << r.err;
         if (noise) {
             EXPECT_EQ(outputs_of(dir), first);
+            std::filesystem::remove(dir + "/S0_t0_mask.pgm");
+            const Result missing = run_in(dir, program_path(), args);
+            EXPECT_EQ(missing.status, 1);
+            EXPECT_NE(missing.err.find("S0_t0_mask.pgm"), std::string::npos) << missing.err;
             break;
         }
         first = outputs_of(dir);
         // The same run without the masks counts the square in its fit summary.
-        ASSERT_EQ(run_in(dir, program_path(),
-                         "-nbTimeSample 2 -nbLayers 3 -coarseResol 1 -coarseGrid 2 -record u.json")
-                      .status,
-                  0);
+        ASSERT_EQ(run_in(dir, program_path(), common + "-record u.json").status, 0);
         auto valid_pixels = [&](const std::string& name) {
             const std::string record = slurp(dir + "/" + name);
             const std::size_t at = record.find("\"valid_pixels\": ");
             return at == std::string::npos ? -1L : std::stol(record.substr(at + 16));
         };
         EXPECT_LE(valid_pixels("r.json"), valid_pixels("u.json") - side * side);
-        // 2 files per layer, 2 per interface, a map per layer, 5 temporary files
-        EXPECT_EQ(first.size(), 3u * 2 + 2u * 2 + 3u + 5u);
         const std::vector<int> map = map_of(dir + "/S1_t0.pgm_3D.valid.pgm", nc, nl);
         int inside = 0;
         for (int y = y0; y < y0 + side; ++y)
@@ -79,14 +79,6 @@ TEST(Masks, NoiseUnderTheMaskChangesNothingAndTheMapMarksIt) {
         EXPECT_EQ(inside, 0);
         EXPECT_GT(std::count(map.begin(), map.end(), 1), (nc * nl - side * side) / 2);
     }
-}
-
-TEST(Masks, AMissingMaskEndsTheRunNamingIt) {
-    const std::string dir = scratch_dir("nomask");
-    write_shear_sequence(dir, 40, 36, 3, 2);
-    const Result r = run_in(dir, program_path(), "-nbTimeSample 2 -coarseGrid 2 -mask 1");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("S0_t0_mask.pgm"), std::string::npos) << r.err;
 }
 
 // A 45 x 37 translation by (-1.5, 0.5) px per step, padded to 48 x 40: with -border replicate the
@@ -123,7 +115,6 @@ TEST(PyramidDepth, AutoFollowsTheDisplacementAndAFixedDepthWarns) {
     } cases[] = {
         {"2", "-coarseResol auto", ": -coarseResol 2\n"},
         {"0.17", "-coarseResol auto", ": -coarseResol 0\n"},
-        {"2", "-coarseResol 0", "beyond the reach of -coarseResol 0"},
         {"2", "-coarseResol 1", "beyond the reach of -coarseResol 1"},
         {"2", "-coarseResol 2", "\n"},  // within reach: nothing said
     };
