@@ -101,9 +101,9 @@ TEST(Preset, ExpandsToItsOptionsAndAnExplicitOptionWinsWhereverItStands) {
         std::vector<std::string> words;
         float lambda;
         short coarse_resol, refine;
-    } cases[] = {{{"-preset", "smooth"}, 2000, 1, 1},
+    } cases[] = {{{"-preset", "smooth"}, 3000, 1, 1},
                  {{"-alpha", "5", "-preset", "turbulent"}, 5, 0, 0},
-                 {{"-preset", "radar", "-coarseResol", "0", "-refine", "0"}, 2000, 0, 0}};
+                 {{"-preset", "radar", "-coarseResol", "0", "-refine", "0"}, 3000, 0, 0}};
     for (auto c : cases) {
         c.words.insert(c.words.begin(), "optic_flow_3DMultilayers");
         std::vector<char*> argv;

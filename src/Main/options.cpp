@@ -175,9 +175,11 @@ struct Preset {
     const char* options;
 };
 const Preset kPresets[] = {
-    {"smooth", "-alpha 2000 -beta 20000 -fineGrid 1 -warp bspline -coarseResol 1 -refine 1"},
-    {"turbulent", "-alpha 300 -beta 20000 -fineGrid 1 -warp bspline"},
-    {"radar", "-alpha 2000 -beta 20000 -fineGrid 1 -warp bspline -coarseResol 2 -refine 1"},
+    {"smooth",
+     "-alpha 3000 -lambda 30 -beta 20000 -fineGrid 1 -warp bspline -coarseResol 1 -refine 1"},
+    {"turbulent", "-alpha 600 -lambda 10 -beta 20000 -coarseGrid 3 -fineGrid 1 -warp bspline"},
+    {"radar",
+     "-alpha 3000 -lambda 30 -beta 20000 -fineGrid 1 -warp bspline -coarseResol 2 -refine 1"},
 };
 
 }  // namespace
