@@ -74,7 +74,7 @@ TEST(Trials, EachOutputFolderKeepsItsResultsAndARecordOfHowTheyWereMade) {
 
     const std::string query =
         "s = r['settings']\n"
-        "print(r['status'], s['alpha'], s['coarseResol'], s['outDir'], "
+        "print(r['status'], s['alpha'], s['coarseResol'], s['border'], s['fast'], s['outDir'], "
         "r['real_size'], r['working_size'], r['crop_offset'], r['densities'])\n"
         "for step in r['steps']:\n"
         "  for l in step['layers']:\n"
@@ -82,7 +82,7 @@ TEST(Trials, EachOutputFolderKeepsItsResultsAndARecordOfHowTheyWereMade) {
         "    print(step['step'], l['layer'], l['t_image'], l['results'], f['valid_pixels'] > 0, "
         "0 <= f['ratio'] < 0.8, 0.3 < f['mean_speed'] < 0.8, l['warnings'])\n";
     EXPECT_EQ(from_record(d, "runs/a/run.json", query),
-              "complete 300 0 runs/a [24, 20] [24, 20] [0, 0] [1, 0.8]\n"
+              "complete 300 0 zero 0 runs/a [24, 20] [24, 20] [0, 0] [1, 0.8]\n"
               "1 0 ./L0_t0.pgm runs/a/L0_t0.pgm True True True []\n"
               "1 1 ./L1_t0.pgm runs/a/L1_t0.pgm True True True []\n"
               "2 0 ./L0_t1.pgm runs/a/L0_t1.pgm True True True []\n"
