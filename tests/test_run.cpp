@@ -131,6 +131,8 @@ TEST(BadInput, EveryFailureNamesItsCauseEndsWithStatusOneAndLeavesNothingHalfWri
         {"-postSmooth -1", "", "", "-postSmooth must not be negative"},
         {"-preset calm", "", "", "unknown preset 'calm' for option -preset"},
         {"-refine 101", "", "", "invalid value '101' for option -refine"},
+        // No div-curl term: singular block systems give NaN winds, which no file may hold.
+        {"-lambda 0", "", "", "the winds of layer 0 at time step 1 are not finite numbers"},
         {"-inImage none.txt", "", "", "Error : cannot open the image list 'none.txt'"},
         {"", "inImage_3D.txt", "./L0_t0.pgm\r\n./L0_t1.pgm\n",
          "'./inImage_3D.txt' holds 2 paths; 12 are needed"},

@@ -3,6 +3,7 @@
 // and up P_3D.motionUp and P_3D.motionUpMatlab (the vertical wind of the layer's lower
 // interface), all cut back from the working size to the real size (top-left window), optionally
 // smoothed.
+#include <cmath>
 #include <iostream>
 
 #include "fail.h"
@@ -15,8 +16,36 @@
 
 using cimg_library::CImg;
 
-// Every layer's results of time step `step`.
+namespace {
+
+// Samples of the top-left nc x nl window of a field (rows `stride` long) that are NaN or infinite.
+long non_finite(const float* f, int stride, int nc, int nl) {
+    long n = 0;
+    for (int y = 0; y < nl; ++y)
+        for (int x = 0; x < nc; ++x)
+            n += !std::isfinite(f[static_cast<std::size_t>(y) * stride + x]);
+    return n;
+}
+
+}  // namespace
+
+// Every layer's results of time step `step`. Winds that are not finite numbers end the run before
+// any file of the step is written (the field files would hold them as plausible codes).
 void Run::write_results(int step) {
+    for (int l = 0; l < p_.nb_layers; ++l) {
+        const Layer& layer = layers_[l];
+        long bad = non_finite(layer.U.data(), nb_col_, nb_col_reel_, nb_lig_reel_) +
+                   non_finite(layer.V.data(), nb_col_, nb_col_reel_, nb_lig_reel_);
+        if (l >= 1) bad += non_finite(wVert_[l].data(), nb_col_, nb_col_reel_, nb_lig_reel_);
+        if (bad > 0)
+            fail(
+                "the winds of layer %d at time step %d are not finite numbers (%ld NaN or infinite "
+                "values): a block system was singular or the iterations diverged, and no result "
+                "of this step was written; a larger -alpha or -lambda (here %g and %g) keeps the "
+                "systems regular",
+                l, step + 1, bad, static_cast<double>(p_.lambda),
+                static_cast<double>(p_.coef_regul));
+    }
     std::cout << "\nwriting estimated fields ..." << std::endl;
     for (int l = 0; l < p_.nb_layers; ++l) {
         Layer& layer = layers_[l];
