@@ -227,21 +227,35 @@ int sweep(const LayerImages& layer, const SmoothingEnergy& energy, bloc* parcour
         }
     };
     long nb = 0, nc = 0;
-    if (cache && sharing && data_term_only &&
-        plan_chunks(*cache, parcours, mod, nb_col, nb_line, is_affine)) {
+    if (cache && data_term_only && plan_chunks(*cache, parcours, mod, nb_col, nb_line, is_affine)) {
         if (cache->entries.size() < static_cast<std::size_t>(cache->affine_count))
             cache->entries.resize(static_cast<std::size_t>(cache->affine_count));
-        sweep_chunks(
-            *cache, sharing,
-            [&](int c, long& chunk_nb, long& chunk_nc) {
-                const AffineSystemCache::Chunk& chunk = cache->chunks[static_cast<std::size_t>(c)];
-                std::size_t affine_index = static_cast<std::size_t>(chunk.affine_base);
-                for (int q = chunk.first; q < chunk.end; ++q) {
-                    const AffineSystemCache::Visit& b = cache->visits[static_cast<std::size_t>(q)];
-                    visit(b.record, b.k, b.i, b.j, b.taille, chunk_nb, chunk_nc, affine_index);
-                }
-            },
-            nb, nc);
+        if (!sharing) {
+            // One thread: the active blocks in list order from the plan's flat array, whose
+            // positions are read in sequence instead of from the scattered block records.
+            const std::vector<AffineSystemCache::Visit>& visits = cache->visits;
+            std::size_t affine_index = 0;
+            for (std::size_t q = 0; q < visits.size(); ++q) {
+                if (q + 2 < visits.size() && visits[q + 2].taille > 0)
+                    __builtin_prefetch(visits[q + 2].record);
+                const AffineSystemCache::Visit& b = visits[q];
+                visit(b.record, b.k, b.i, b.j, b.taille, nb, nc, affine_index);
+            }
+        } else {
+            sweep_chunks(
+                *cache, sharing,
+                [&](int c, long& chunk_nb, long& chunk_nc) {
+                    const AffineSystemCache::Chunk& chunk =
+                        cache->chunks[static_cast<std::size_t>(c)];
+                    std::size_t affine_index = static_cast<std::size_t>(chunk.affine_base);
+                    for (int q = chunk.first; q < chunk.end; ++q) {
+                        const AffineSystemCache::Visit& b =
+                            cache->visits[static_cast<std::size_t>(q)];
+                        visit(b.record, b.k, b.i, b.j, b.taille, chunk_nb, chunk_nc, affine_index);
+                    }
+                },
+                nb, nc);
+        }
     } else {
         std::size_t affine_index = 0;  // the affine blocks visited so far in this sweep
         for (bloc* courant = parcours; courant; courant = courant->suiv) {
