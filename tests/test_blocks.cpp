@@ -1,9 +1,11 @@
 // Block list (creation, splitting, activity marks, a block's motion written into a field), the
-// linear-algebra kit (Crout LU, substitution, fatal report) and the robust data weights.
+// linear-algebra kit (Crout LU, substitution, fatal report), the robust data weights and the
+// blocks' change test.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "affine.h"
@@ -124,6 +126,43 @@ TEST(SeuilErr, OnlyMagnitudesStrictlyAboveTheThresholdCount) {
     } cases[] = {{-0.5f, 0}, {0.5f, 0}, {-0.6f, 1}, {0.6f, 1},
                  {0.0f, 0},  {inf, 1},  {-inf, 1},  {std::numeric_limits<float>::quiet_NaN(), 0}};
     for (const auto& c : cases) EXPECT_EQ(Seuil_ERR(c.x, 0.5f), c.expected) << c.x;
+}
+
+// The constant blocks' change test without square root and division decides as the quotients
+// |float((u0 - u) / r)| > s do, r = sqrt(u0^2 + v0^2) in double: at random, within a few float
+// steps of the threshold, and at zero, infinite and NaN winds.
+TEST(SeuilErr, RelativeChangeTestAgreesWithTheQuotientsUpToTheRounding) {
+    auto quotients = [](float u0, float v0, float u, float v, float s) {
+        const double r = std::sqrt(static_cast<double>(u0) * u0 + static_cast<double>(v0) * v0);
+        return std::fabs(static_cast<float>((static_cast<double>(u0) - u) / r)) > s ||
+               std::fabs(static_cast<float>((static_cast<double>(v0) - v) / r)) > s;
+    };
+    auto check = [&](float u0, float v0, float u, float v, float s) {
+        const double du = static_cast<double>(u0) - u, dv = static_cast<double>(v0) - v;
+        const double r2 = static_cast<double>(u0) * u0 + static_cast<double>(v0) * v0;
+        return relative_change_above(du, dv, r2, s, rounding_boundary_squared(s)) ==
+               quotients(u0, v0, u, v, s);
+    };
+    std::mt19937 gen(7);
+    std::uniform_real_distribution<float> w(-3.0f, 3.0f);
+    long wrong = 0;
+    for (float s : {0.1f, 0.5f})
+        for (int t = 0; t < 200000; ++t) {
+            const float u0 = w(gen), v0 = w(gen);
+            const double r = std::sqrt(static_cast<double>(u0) * u0 + static_cast<double>(v0) * v0);
+            // u0 - u = q r with q at s, nudged by up to 4 float steps of u either way
+            float u = static_cast<float>(u0 - s * r);
+            for (int k = t % 9 - 4; k != 0; k += k > 0 ? -1 : 1)
+                u = std::nextafter(u, k > 0 ? 10.0f : -10.0f);
+            wrong += !check(u0, v0, u, t % 2 ? v0 : u, s) + !check(u0, v0, w(gen), w(gen), s);
+        }
+    EXPECT_EQ(wrong, 0);
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
+    const float special[][4] = {{0, 0, 0, 0},   {0, 0, 1e-30f, 0},        {1e-38f, 1e-38f, 0, 0},
+                                {inf, 1, 1, 1}, {1, 1, inf, 1},           {nan, 1, 1, 1},
+                                {1, 1, 1, nan}, {3e38f, 3e38f, -3e38f, 0}};
+    for (const auto& c : special)
+        for (float s : {0.1f, 0.5f}) EXPECT_TRUE(check(c[0], c[1], c[2], c[3], s)) << c[0] << c[2];
 }
 
 TEST(Ludcmp, ZeroRowsAreSingularZeroPivotsBecomeTinyAndTiesTakeTheLaterRow) {

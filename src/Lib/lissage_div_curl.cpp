@@ -168,6 +168,7 @@ int sweep(const LayerImages& layer, const SmoothingEnergy& energy, bloc* parcour
     // relative change above which a block counts as changed
     const float s6 = energy.correl.coef == 0.0f ? 1.0f : 2.0f;
     const float s2 = energy.correl.coef == 0.0f ? 0.1f : 0.5f;
+    const double m2 = rounding_boundary_squared(s2);
     // Without correlation vectors and reference field the constant updates run without the
     // set-up of constant_update, with the same sums.
     const bool data_term_only = !energy.correl.on() && energy.coef_ref == 0.0f;
@@ -220,9 +221,9 @@ int sweep(const LayerImages& layer, const SmoothingEnergy& energy, bloc* parcour
                 constant_update(BlockInputs(courant, im, at_pixel(energy, k)));
                 recopie(im.u, im.v, nb_col, nb_line, courant);
             }
-            const double r = std::sqrt(static_cast<double>(u0) * u0 + static_cast<double>(v0) * v0);
-            if (Seuil_ERR(static_cast<float>((static_cast<double>(u0) - u[k]) / r), s2) ||
-                Seuil_ERR(static_cast<float>((static_cast<double>(v0) - v[k]) / r), s2))
+            if (relative_change_above(
+                    static_cast<double>(u0) - u[k], static_cast<double>(v0) - v[k],
+                    static_cast<double>(u0) * u0 + static_cast<double>(v0) * v0, s2, m2))
                 nc++;
         }
     };

@@ -3,6 +3,8 @@
 #ifndef RELAX_H
 #define RELAX_H
 
+#include <cmath>
+
 #include "types_4v_V1.h"
 
 void init_parc(bloc** parcours, short Coarse_scale, short resol, short nb_col, short nb_lig, long N,
@@ -15,5 +17,25 @@ void Indic_Grad_Min(bloc* parcours, float* fx, float* fy, float* Data_out, float
 void Data_Out_Gen_f(float* u, float* v, float* fx, float* fy, float* ft, float sigma, short nb_col,
                     short nb_line, float* Data_out);
 short Seuil_ERR(float x, float seuil);
+
+// The square of m, the midpoint between s and the next float above it: for q >= 0 (a double),
+// float(q) > s when q > m and float(q) <= s when q < m (round to nearest).
+inline double rounding_boundary_squared(float s) {
+    const double m = 0.5 * (static_cast<double>(s) + std::nextafter(s, HUGE_VALF));
+    return m * m;
+}
+
+// Whether |float(du / r)| > s or |float(dv / r)| > s with r = sqrt(r2) in double: a constant
+// block's relative change beyond the threshold. Decided from du^2, dv^2 against m^2 r2 when they
+// lie more than 1e-9 (relative) apart, far beyond the rounding of either form; otherwise, and for
+// r2 = 0, infinities and NaNs (no comparison holds), by the quotients themselves.
+// m2 = rounding_boundary_squared(s).
+inline bool relative_change_above(double du, double dv, double r2, float s, double m2) {
+    const double lim = m2 * r2, a = du * du, b = dv * dv;
+    if (a > lim * (1 + 1e-9) || b > lim * (1 + 1e-9)) return true;
+    if (a < lim * (1 - 1e-9) && b < lim * (1 - 1e-9)) return false;
+    const double r = std::sqrt(r2);
+    return Seuil_ERR(static_cast<float>(du / r), s) || Seuil_ERR(static_cast<float>(dv / r), s);
+}
 
 #endif
