@@ -2,6 +2,8 @@
 // table of a field, byte for byte, and the end of the run when a file cannot be written.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "optic_flow_3DMultilayers.h"
 #include "run_helpers.h"
 
@@ -56,6 +58,31 @@ TEST(ScalarFiles, RawFloatsTextMatrixAndFieldTableHoldTheValuesRowMajor) {
     write_champ(U, V, 2, 1, (dir + "/f.motion").c_str());
     EXPECT_EQ(slurp(dir + "/f.motion"),
               "2 1\n#i\tj\tU\tV\n0\t0\t0.250000\t-1.500000\n0\t1\t1.000000\t0.000000\n");
+}
+
+// The field table's numbers are printf's "%f" characters, for the values whose rounding to six
+// decimals is hardest (halfway-looking decimals, signs of zero, the float extremes, subnormals)
+// and for seeded values over forty decades, in rows 300 entries long, one of the longest numbers.
+TEST(ResultFiles, FieldTableNumbersAreThoseOfPrintf) {
+    std::vector<float> U = {-0.0f,       1e-7f,   -1e-7f,   5e-7f,      -5e-7f,
+                            2.5e-6f,     0.1f,    1.0f / 3, 0.0000015f, 1234.5678f,
+                            123456.789f, 3.4e38f, -3.4e38f, 1e-45f,     -16777217.0f};
+    std::mt19937 gen(3);
+    std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f), decade(-12.0f, 28.0f);
+    while (U.size() < 300) U.push_back(mantissa(gen) * std::pow(10.0f, decade(gen)));
+    U.resize(600, -3.4e38f);  // a row of the longest numbers
+    std::vector<float> V(U.rbegin(), U.rend());
+    std::fill(V.begin() + 300, V.end(), 3.4e38f);
+    std::string expected = "300 2\n#i\tj\tU\tV\n";
+    char buf[128];
+    for (int k = 0; k < 600; ++k) {
+        std::snprintf(buf, sizeof buf, "%hd\t%hd\t%f\t%f\n", static_cast<short>(k / 300),
+                      static_cast<short>(k % 300), U[k], V[k]);
+        expected += buf;
+    }
+    const std::string path = testrun::scratch_dir("table") + "/t.motion";
+    write_champ(U.data(), V.data(), 300, 2, path.c_str());
+    EXPECT_EQ(slurp(path), expected);
 }
 
 TEST(ResultFiles, FailureToCreateOrWriteEndsTheRunNamingTheFile) {

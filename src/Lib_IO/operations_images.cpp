@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -402,12 +403,25 @@ void write_champ(float* U, float* V, short nb_col, short nb_lig, const char* nom
     if (!f) fail(FailStyle::Plain, "Can't create %s !", nom);
     std::fprintf(f, "%hd %hd\n", nb_col, nb_lig);
     std::fprintf(f, "#i\tj\tU\tV\n");
+    // Lines "i<TAB>j<TAB>U<TAB>V" as printf's "%hd\t%hd\t%f\t%f\n" writes them (the C locale,
+    // which the program never leaves): std::to_chars with the fixed format and precision 6 gives
+    // printf's characters, a line of the table at a time.
+    std::vector<char> line(static_cast<std::size_t>(std::max<int>(nb_col, 1)) * 128);
     for (int i = 0; i < nb_lig; ++i) {
+        char* p = line.data();
+        char* const end = line.data() + line.size();
         for (int j = 0; j < nb_col; ++j) {
             const long k = static_cast<long>(i) * nb_col + j;
-            std::fprintf(f, "%hd\t%hd\t%f\t%f\n", static_cast<short>(i), static_cast<short>(j),
-                         U[k], V[k]);
+            p = std::to_chars(p, end, i).ptr;
+            *p++ = '\t';
+            p = std::to_chars(p, end, j).ptr;
+            *p++ = '\t';
+            p = std::to_chars(p, end, static_cast<double>(U[k]), std::chars_format::fixed, 6).ptr;
+            *p++ = '\t';
+            p = std::to_chars(p, end, static_cast<double>(V[k]), std::chars_format::fixed, 6).ptr;
+            *p++ = '\n';
         }
+        std::fwrite(line.data(), 1, static_cast<std::size_t>(p - line.data()), f);
     }
     if (!out.commit()) fail("cannot write the field table '%s': %s", nom, std::strerror(errno));
 }
