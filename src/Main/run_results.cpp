@@ -4,6 +4,7 @@
 // interface), all cut back from the working size to the real size (top-left window), optionally
 // smoothed.
 #include <cmath>
+#include <cstdio>
 #include <iostream>
 
 #include "fail.h"
@@ -37,14 +38,18 @@ void Run::write_results(int step) {
         long bad = non_finite(layer.U.data(), nb_col_, nb_col_reel_, nb_lig_reel_) +
                    non_finite(layer.V.data(), nb_col_, nb_col_reel_, nb_lig_reel_);
         if (l >= 1) bad += non_finite(wVert_[l].data(), nb_col_, nb_col_reel_, nb_lig_reel_);
-        if (bad > 0)
-            fail(
-                "the winds of layer %d at time step %d are not finite numbers (%ld NaN or infinite "
-                "values): a block system was singular or the iterations diverged, and no result "
-                "of this step was written; a larger -alpha or -lambda (here %g and %g) keeps the "
-                "systems regular",
-                l, step + 1, bad, static_cast<double>(p_.lambda),
-                static_cast<double>(p_.coef_regul));
+        if (bad == 0) continue;
+        char refine_text[48] = "";
+        if (p_.refine > 0)
+            std::snprintf(refine_text, sizeof refine_text, ", -refineAlpha %g",
+                          static_cast<double>(p_.refineAlpha >= 0.0f ? p_.refineAlpha : p_.lambda));
+        fail(
+            "the winds of layer %d at time step %d are not finite numbers (%ld NaN or infinite "
+            "values): a block system was singular or the iterations diverged, and no result of "
+            "this step was written; zero or tiny weights do this (here -alpha %g, -lambda %g, "
+            "-SigmaReg %g%s)",
+            l, step + 1, bad, static_cast<double>(p_.lambda), static_cast<double>(p_.coef_regul),
+            static_cast<double>(p_.sigma_inter), refine_text);
     }
     std::cout << "\nwriting estimated fields ..." << std::endl;
     for (int l = 0; l < p_.nb_layers; ++l) {
