@@ -250,6 +250,11 @@ int sweep(const LayerImages& layer, const SmoothingEnergy& energy, bloc* parcour
                         cache->chunks[static_cast<std::size_t>(c)];
                     std::size_t affine_index = static_cast<std::size_t>(chunk.affine_base);
                     for (int q = chunk.first; q < chunk.end; ++q) {
+                        if (q + 2 < chunk.end) {  // the record prefetched as on one thread
+                            const AffineSystemCache::Visit& ahead =
+                                cache->visits[static_cast<std::size_t>(q + 2)];
+                            if (ahead.taille > 0) __builtin_prefetch(ahead.record);
+                        }
                         const AffineSystemCache::Visit& b =
                             cache->visits[static_cast<std::size_t>(q)];
                         visit(b.record, b.k, b.i, b.j, b.taille, chunk_nb, chunk_nc, affine_index);
