@@ -1,6 +1,8 @@
 // Div-curl observations, the robust sweeps and link weights of the auxiliary fields.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <vector>
 
@@ -50,6 +52,15 @@ TEST(DivCurlObservations, UndividedDifferencesOfTheSummedWindWithAZeroFrame) {
             EXPECT_TRUE(div[k] == (on_frame(k, nc, nl) ? 0.0f : c.div) &&
                         curl[k] == (on_frame(k, nc, nl) ? 0.0f : c.curl))
                 << &c - cases << " @" << k;
+    }
+    // Two columns or two lines: all frame.
+    for (const auto& [c, l] : {std::pair<short, short>{2, 5}, {5, 2}}) {
+        Field W = make_field(c, l, [](int i, int j) { return float(i * j + j); });
+        Field div(c * l, 7.0f), curl(c * l, 7.0f);
+        Calcul_Estim_Div_Curl(div.data(), curl.data(), W.data(), W.data(), W.data(), W.data(), c,
+                              l);
+        EXPECT_TRUE(std::all_of(div.begin(), div.end(), [](float x) { return x == 0.0f; }) &&
+                    std::all_of(curl.begin(), curl.end(), [](float x) { return x == 0.0f; }));
     }
 }
 
