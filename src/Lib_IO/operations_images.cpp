@@ -232,61 +232,47 @@ void Div_Vie(float* im_div, float* U, float* V, short nc_resol_K, short nl_resol
 
 // ---- div-curl auxiliary estimation --------------------------------------------------------
 
+namespace {
+
+// out(i, j) = [(X + x)(i, j+1) - (X + x)(i, j-1)] + or - [(Y + y)(i+1, j) - (Y + y)(i-1, j)] in
+// single precision on interior pixels, 0 on the outer frame. Each interior line is one loop
+// without tests (the compiler's vector form computes each sample with the same operations).
+template <bool Minus>
+void undivided_differences(float* out, const float* X, const float* x, const float* Y,
+                           const float* y, short nb_col, short nb_line) {
+    for (int i = 0; i < nb_line; ++i) {
+        const long row = static_cast<long>(i) * nb_col;
+        float* o = out + row;
+        if (i < 1 || i > nb_line - 2 || nb_col < 3) {
+            std::fill(o, o + nb_col, 0.0f);
+            continue;
+        }
+        const float *Xr = X + row, *xr = x + row;
+        const float *Yd = Y + row + nb_col, *yd = y + row + nb_col;
+        const float *Yu = Y + row - nb_col, *yu = y + row - nb_col;
+        o[0] = 0.0f;
+        for (int j = 1; j < nb_col - 1; ++j) {
+            const float along = (Xr[j + 1] + xr[j + 1]) - (Xr[j - 1] + xr[j - 1]);
+            const float across = (Yd[j] + yd[j]) - (Yu[j] + yu[j]);
+            o[j] = Minus ? along - across : along + across;
+        }
+        o[nb_col - 1] = 0.0f;
+    }
+}
+
+}  // namespace
+
 // im_div(i, j) = [Wx(i, j+1) - Wx(i, j-1)] + [Wy(i+1, j) - Wy(i-1, j)], twice the divergence,
 // in single precision on interior pixels; 0 on the outer frame.
 void Div_Estim(float* im_div, float* U, float* V, float* u, float* v, short nb_col, short nb_line) {
-    // The frame set to 0, then each interior line as one loop without tests (the compiler's
-    // vector form computes every sample with the same single-precision operations).
-    for (int i = 0; i < nb_line; ++i) {
-        float* out = im_div + static_cast<long>(i) * nb_col;
-        if (i < 1 || i > nb_line - 2 || nb_col < 3) {
-            std::fill(out, out + nb_col, 0.0f);
-            continue;
-        }
-        const long row = static_cast<long>(i) * nb_col;
-        const float *Ur = U + row, *ur = u + row;
-        const float *Vd = V + row + nb_col, *vd = v + row + nb_col;
-        const float *Vu = V + row - nb_col, *vu = v + row - nb_col;
-        out[0] = 0.0f;
-        for (int j = 1; j < nb_col - 1; ++j) {
-            const float wx_right = Ur[j + 1] + ur[j + 1];
-            const float wx_left = Ur[j - 1] + ur[j - 1];
-            const float wy_down = Vd[j] + vd[j];
-            const float wy_up = Vu[j] + vu[j];
-            const float dx = wx_right - wx_left;
-            const float dy = wy_down - wy_up;
-            out[j] = dx + dy;
-        }
-        out[nb_col - 1] = 0.0f;
-    }
+    undivided_differences<false>(im_div, U, u, V, v, nb_col, nb_line);
 }
 
 // im_curl(i, j) = [Wy(i, j+1) - Wy(i, j-1)] - [Wx(i+1, j) - Wx(i-1, j)], twice the vorticity
 // (y pointing down), in single precision on interior pixels; 0 on the outer frame.
 void Curl_Estim(float* im_curl, float* U, float* V, float* u, float* v, short nb_col,
                 short nb_line) {
-    for (int i = 0; i < nb_line; ++i) {  // as Div_Estim: the frame, then tests-free lines
-        float* out = im_curl + static_cast<long>(i) * nb_col;
-        if (i < 1 || i > nb_line - 2 || nb_col < 3) {
-            std::fill(out, out + nb_col, 0.0f);
-            continue;
-        }
-        const long row = static_cast<long>(i) * nb_col;
-        const float *Vr = V + row, *vr = v + row;
-        const float *Ud = U + row + nb_col, *ud = u + row + nb_col;
-        const float *Uu = U + row - nb_col, *uu = u + row - nb_col;
-        out[0] = 0.0f;
-        for (int j = 1; j < nb_col - 1; ++j) {
-            const float wy_right = Vr[j + 1] + vr[j + 1];
-            const float wy_left = Vr[j - 1] + vr[j - 1];
-            const float wx_down = Ud[j] + ud[j];
-            const float wx_up = Uu[j] + uu[j];
-            const float dyx = wy_right - wy_left;
-            const float dxy = wx_down - wx_up;
-            out[j] = dyx - dxy;
-        }
-        out[nb_col - 1] = 0.0f;
-    }
+    undivided_differences<true>(im_curl, V, v, U, u, nb_col, nb_line);
 }
 
 // Div_Estim and Curl_Estim.
