@@ -231,37 +231,31 @@ int sweep(const LayerImages& layer, const SmoothingEnergy& energy, bloc* parcour
     if (cache && data_term_only && plan_chunks(*cache, parcours, mod, nb_col, nb_line, is_affine)) {
         if (cache->entries.size() < static_cast<std::size_t>(cache->affine_count))
             cache->entries.resize(static_cast<std::size_t>(cache->affine_count));
-        if (!sharing) {
-            // One thread: the active blocks in list order from the plan's flat array, whose
-            // positions are read in sequence instead of from the scattered block records.
-            const std::vector<AffineSystemCache::Visit>& visits = cache->visits;
-            std::size_t affine_index = 0;
-            for (std::size_t q = 0; q < visits.size(); ++q) {
-                if (q + 2 < visits.size() && visits[q + 2].taille > 0)
+        // Visits first .. end - 1 of the plan's flat array in list order, the first affine one
+        // being number affine_index; the records of blocks larger than a pixel (the ones a visit
+        // reads) are fetched two visits ahead, as they lie apart in memory.
+        auto visit_range = [&](int first, int end, long& range_nb, long& range_nc,
+                               std::size_t affine_index) {
+            const AffineSystemCache::Visit* visits = cache->visits.data();
+            for (int q = first; q < end; ++q) {
+                if (q + 2 < end && visits[q + 2].taille > 0)
                     __builtin_prefetch(visits[q + 2].record);
                 const AffineSystemCache::Visit& b = visits[q];
-                visit(b.record, b.k, b.i, b.j, b.taille, nb, nc, affine_index);
+                visit(b.record, b.k, b.i, b.j, b.taille, range_nb, range_nc, affine_index);
             }
-        } else {
+        };
+        if (!sharing)  // one thread: the whole list, read in sequence
+            visit_range(0, static_cast<int>(cache->visits.size()), nb, nc, 0);
+        else
             sweep_chunks(
                 *cache, sharing,
                 [&](int c, long& chunk_nb, long& chunk_nc) {
                     const AffineSystemCache::Chunk& chunk =
                         cache->chunks[static_cast<std::size_t>(c)];
-                    std::size_t affine_index = static_cast<std::size_t>(chunk.affine_base);
-                    for (int q = chunk.first; q < chunk.end; ++q) {
-                        if (q + 2 < chunk.end) {  // the record prefetched as on one thread
-                            const AffineSystemCache::Visit& ahead =
-                                cache->visits[static_cast<std::size_t>(q + 2)];
-                            if (ahead.taille > 0) __builtin_prefetch(ahead.record);
-                        }
-                        const AffineSystemCache::Visit& b =
-                            cache->visits[static_cast<std::size_t>(q)];
-                        visit(b.record, b.k, b.i, b.j, b.taille, chunk_nb, chunk_nc, affine_index);
-                    }
+                    visit_range(chunk.first, chunk.end, chunk_nb, chunk_nc,
+                                static_cast<std::size_t>(chunk.affine_base));
                 },
                 nb, nc);
-        }
     } else {
         std::size_t affine_index = 0;  // the affine blocks visited so far in this sweep
         for (bloc* courant = parcours; courant; courant = courant->suiv) {
