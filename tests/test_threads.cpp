@@ -1,12 +1,18 @@
 // The worker pool: every batch index once, chained tasks once each in their queue order, captured
-// console text kept with its task, offered work joined by idle threads.
+// console text kept with its task, offered work joined by idle threads; the relaxation passes
+// other threads join give the bytes of one thread.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <numeric>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "auxiliary_fit.h"
+#include "vertical_relaxation.h"
 #include "worker_pool.h"
 
 TEST(WorkerPool, BatchesAndChainsRunEveryTaskOnceInItsChainsOrder) {
@@ -66,4 +72,43 @@ TEST(WorkerPool, OfferedWorkIsSharedAndFinishedBeforeItIsWithdrawn) {
     });
     pool.wait_chains(false);
     EXPECT_EQ(units.done.load(), 1000);
+}
+
+// The Gauss-Seidel passes in skewed bands, joined by idle threads band after band, give the bytes
+// of one thread: fits and vertical-wind relaxations on seeded fields of sizes that leave a short
+// last band, each run many times so that the threads meet at different rows.
+TEST(SharedPasses, ThreadsJoiningTheBandsGiveTheBytesOfOneThread) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> value(-2.0f, 2.0f), weight(0.0f, 1.0f);
+    for (const auto& [nc, nl] : {std::pair<short, short>{173, 131}, {128, 200}}) {
+        const std::size_t n = static_cast<std::size_t>(nc) * nl;
+        std::vector<float> obs(n), x0(n), D0(n), D1(n), a01(n), b01(n), a12(n), b12(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            obs[k] = value(rng), x0[k] = 0.1f * value(rng);
+            D0[k] = weight(rng), D1[k] = weight(rng);
+            a01[k] = value(rng), b01[k] = value(rng), a12[k] = value(rng), b12[k] = value(rng);
+        }
+        std::vector<float> fit_one = x0, wind_one = x0;
+        AuxiliaryFitScratch fs;
+        WindRelaxationScratch ws;
+        fit_field(fit_one.data(), obs.data(), nc, nl, 1.0f, 4.0f, 0.5f, 6, fs);
+        const short conv_one =
+            relax_interface_wind(wind_one.data(), D0.data(), D1.data(), a01.data(), b01.data(),
+                                 a12.data(), b12.data(), 2.0f, 0.3f, nc, nl, ws);
+        for (int threads : {2, 4}) {
+            WorkerPool pool(threads);
+            for (int run = 0; run < 10; ++run) {
+                std::vector<float> fit = x0, wind = x0;
+                fit_field(fit.data(), obs.data(), nc, nl, 1.0f, 4.0f, 0.5f, 6, fs, &pool);
+                const short conv =
+                    relax_interface_wind(wind.data(), D0.data(), D1.data(), a01.data(), b01.data(),
+                                         a12.data(), b12.data(), 2.0f, 0.3f, nc, nl, ws, &pool);
+                ASSERT_EQ(0, std::memcmp(fit.data(), fit_one.data(), n * sizeof(float)))
+                    << nc << " x " << nl << ", " << threads << " threads, run " << run;
+                ASSERT_EQ(0, std::memcmp(wind.data(), wind_one.data(), n * sizeof(float)))
+                    << nc << " x " << nl << ", " << threads << " threads, run " << run;
+                ASSERT_EQ(conv, conv_one);
+            }
+        }
+    }
 }

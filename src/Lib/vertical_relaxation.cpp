@@ -145,38 +145,38 @@ struct WindBands {
     float lambdaW;
 };
 
-// A forward then a backward sweep over the bands; returns the changed updates.
+// Position p of a pass (sweep_positions): one band of the forward or of the backward sweep;
+// returns its changed updates.
 template <class T>
-__attribute__((always_inline)) inline int wind_sweeps_body(const WindBands& w) {
+__attribute__((always_inline)) inline int wind_band_body(const WindBands& w, int p,
+                                                         BandGate& gate) {
     using F = typename T::F;
     using I = typename T::I;
     constexpr int W = T::kWidth;
     const BandGrid& g = *w.g;
+    const bool forward = p < g.bands;
+    const int q = forward ? p : 2 * g.bands - 1 - p;
+    const std::ptrdiff_t o = g.bordered(q), a = g.lanes(q);
+    const WindBand band{w.X + o,  w.X + g.above(q), w.X + g.below(q), w.WD + o, w.WR + o,
+                        w.P0 + a, w.P1 + a,         w.DEN + a,        w.lambdaW};
+    const bool steady_zero = band.den[-kLanes] != 0.0f;
+    // The row before the first holds the band's border column, which its forward sweep settles.
+    gate.wait(0);
+    F e[kLanes / W];
+    const float* start = band.x + (forward ? -1 : g.steps()) * kStride;
+    for (int k = 0; k < kLanes / W; ++k) load(e[k], start + W * k);
+    I count{};
+    if (forward)
+        band_rows<true>(g, steady_zero, gate, [&](int t, auto select) {
+            wind_row<T, true, decltype(select)::value>(band, t, e, count);
+        });
+    else
+        band_rows<false>(g, steady_zero, gate, [&](int t, auto select) {
+            wind_row<T, false, decltype(select)::value>(band, t, e, count);
+        });
+    settle_band(g, w.X, q);
     int changed = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-        const bool forward = pass == 0;
-        for (int n = 0; n < g.bands; ++n) {
-            const int q = forward ? n : g.bands - 1 - n;
-            const std::ptrdiff_t o = g.bordered(q), a = g.lanes(q);
-            const WindBand band{w.X + o,  w.X + g.above(q), w.X + g.below(q), w.WD + o, w.WR + o,
-                                w.P0 + a, w.P1 + a,         w.DEN + a,        w.lambdaW};
-            const bool steady_zero = band.den[-kLanes] != 0.0f;
-            F e[kLanes / W];
-            const float* start = band.x + (forward ? -1 : g.steps()) * kStride;
-            for (int k = 0; k < kLanes / W; ++k) load(e[k], start + W * k);
-            I count{};
-            if (forward)
-                band_rows<true>(g, steady_zero, [&](int t, auto select) {
-                    wind_row<T, true, decltype(select)::value>(band, t, e, count);
-                });
-            else
-                band_rows<false>(g, steady_zero, [&](int t, auto select) {
-                    wind_row<T, false, decltype(select)::value>(band, t, e, count);
-                });
-            for (int j = 0; j < W; ++j) changed += count[j];
-            settle_band(g, w.X, q);
-        }
-    }
+    for (int j = 0; j < W; ++j) changed += count[j];
     return changed;
 }
 
@@ -190,11 +190,11 @@ __attribute__((always_inline)) inline void wind_denominators_body(const WindBand
     }
 }
 
-__attribute__((noinline)) int wind_sweeps_sse2(const WindBands& w) {
-    return wind_sweeps_body<Lanes4>(w);
+__attribute__((noinline)) int wind_band_sse2(const WindBands& w, int p, BandGate& gate) {
+    return wind_band_body<Lanes4>(w, p, gate);
 }
-__attribute__((target("avx2"))) int wind_sweeps_avx2(const WindBands& w) {
-    return wind_sweeps_body<Lanes8>(w);
+__attribute__((target("avx2"))) int wind_band_avx2(const WindBands& w, int p, BandGate& gate) {
+    return wind_band_body<Lanes8>(w, p, gate);
 }
 __attribute__((noinline)) void wind_denominators_sse2(const WindBands& w, float sigma,
                                                       Links links) {
@@ -210,8 +210,8 @@ __attribute__((target("avx2"))) void wind_denominators_avx2(const WindBands& w, 
 struct WindSetup {
     WindSetup(float* wVert, const float* Data_out, const float* Data_out2, const float* a01,
               const float* b01, const float* a12, const float* b12, float lambdaW, short nc,
-              short nl, WindRelaxationScratch& s)
-        : g(nc, nl), avx2(use_avx2()) {
+              short nl, WindRelaxationScratch& s, WorkSharing* sharing_)
+        : g(nc, nl), avx2(use_avx2()), sharing(sharing_) {
         const std::size_t nb = g.bordered_size(), na = g.lane_size();
         float* X = aligned_32(s.bands, 3 * nb + 5 * na + 4 * static_cast<std::size_t>(kLanes) * nc);
         float* P0 = X + 3 * nb;
@@ -223,10 +223,16 @@ struct WindSetup {
     void denominators(float sigma, Links links) {
         avx2 ? wind_denominators_avx2(w, sigma, links) : wind_denominators_sse2(w, sigma, links);
     }
-    int pass() { return avx2 ? wind_sweeps_avx2(w) : wind_sweeps_sse2(w); }
+    // A forward then a backward sweep over the bands; returns the changed updates.
+    int pass() {
+        return sweep_positions(g, sharing, [&](int p, BandGate& gate) {
+            return avx2 ? wind_band_avx2(w, p, gate) : wind_band_sse2(w, p, gate);
+        });
+    }
 
     BandGrid g;
     bool avx2;
+    WorkSharing* sharing;
     WindBands w{};
 };
 
@@ -235,11 +241,11 @@ struct WindSetup {
 short relax_interface_wind(float* wVert, const float* Data_out, const float* Data_out2,
                            const float* a01, const float* b01, const float* a12, const float* b12,
                            float lambdaW, float sigmaW, short nc, short nl,
-                           WindRelaxationScratch& s) {
+                           WindRelaxationScratch& s, WorkSharing* sharing) {
     const int n = nc * nl;
     const float threshold = static_cast<float>((3 * n) / 100.0);
     if (nc <= 0 || nl <= 0) return threshold > 0.0f ? 0 : 1;  // passes without pixels
-    WindSetup relax(wVert, Data_out, Data_out2, a01, b01, a12, b12, lambdaW, nc, nl, s);
+    WindSetup relax(wVert, Data_out, Data_out2, a01, b01, a12, b12, lambdaW, nc, nl, s, sharing);
     short Conv_Regul = 1;
     for (short it_Regul = 0; Conv_Regul != 0 && it_Regul < 2; ++it_Regul) {
         relax.denominators(sigmaW, it_Regul > 0 ? Links::FromEstimate : Links::Uniform);
@@ -255,7 +261,7 @@ int relax_interface_pass(float* wVert, const float* Data_out, const float* Data_
                          float lambdaW, const Line_Process* ztw, short nc, short nl,
                          WindRelaxationScratch& s) {
     if (nc <= 0 || nl <= 0) return 0;
-    WindSetup relax(wVert, Data_out, Data_out2, a01, b01, a12, b12, lambdaW, nc, nl, s);
+    WindSetup relax(wVert, Data_out, Data_out2, a01, b01, a12, b12, lambdaW, nc, nl, s, nullptr);
     records_to_bands(relax.g, ztw, relax.w.WD, relax.w.WR);
     relax.denominators(0.0f, Links::Given);
     const int changed = relax.pass();

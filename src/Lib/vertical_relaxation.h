@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "types_4v_V1.h"
+#include "work_sharing.h"
 
 // The update of one pixel, w = wind_numerator / wind_denominator in single precision, for one
 // float or lane by lane:
@@ -49,11 +50,11 @@ struct WindRelaxationScratch {
 // Estim_Wvert_RobUpDown in the caller's work memory: at most two passes, the first with link
 // weights 1, the second with sigma^2 / (d^2 + sigma)^2 of the first's result (sigma = sigmaW).
 // Returns 0 once a pass changes fewer than 3 % of the pixels (a change counts from 0.001 on),
-// 1 otherwise.
+// 1 otherwise. With sharing, idle threads may join the passes (the same bytes).
 short relax_interface_wind(float* wVert, const float* Data_out, const float* Data_out2,
                            const float* a01, const float* b01, const float* a12, const float* b12,
                            float lambdaW, float sigmaW, short nc, short nl,
-                           WindRelaxationScratch& s);
+                           WindRelaxationScratch& s, WorkSharing* sharing = nullptr);
 
 // One pass with the link records ztw; returns the updates that moved a value by 0.001 or more.
 int relax_interface_pass(float* wVert, const float* Data_out, const float* Data_out2,

@@ -19,24 +19,7 @@
 #include <utility>
 #include <vector>
 
-// Work that threads left idle may join while its owner runs it: help() takes units of the work
-// until none is left to take (possibly waiting for units to become ready) and returns; once
-// exhausted() is true, help() has nothing more to give.
-class SharedWork {
-  public:
-    virtual ~SharedWork() = default;
-    virtual void help() = 0;
-    virtual bool exhausted() const = 0;
-};
-
-// Where the owner of shared work announces it: after offer(w), idle threads may call w->help();
-// withdraw(w) returns once no thread is inside w->help() and none will enter it again.
-class WorkSharing {
-  public:
-    virtual ~WorkSharing() = default;
-    virtual void offer(SharedWork* work) = 0;
-    virtual void withdraw(SharedWork* work) = 0;
-};
+#include "work_sharing.h"
 
 class WorkerPool : public WorkSharing {
   public:

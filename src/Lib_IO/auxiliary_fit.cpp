@@ -135,36 +135,33 @@ struct FitBands {
     float lambda, coef_regul;
 };
 
-// A forward then a backward sweep over the bands; returns the changed updates.
+// Position p of a pass (sweep_positions): one band of the forward or of the backward sweep;
+// returns its changed updates.
 template <bool Avx>
-__attribute__((always_inline)) inline int fit_sweeps_body(const FitBands& f) {
+__attribute__((always_inline)) inline int fit_band_body(const FitBands& f, int p, BandGate& gate) {
     const BandGrid& g = *f.g;
-    int changed = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-        const bool forward = pass == 0;
-        for (int n = 0; n < g.bands; ++n) {
-            const int q = forward ? n : g.bands - 1 - n;
-            const std::ptrdiff_t o = g.bordered(q), a = g.lanes(q);
-            const FitBand band{f.X + o,  f.X + g.above(q), f.X + g.below(q), f.WD + o,
-                               f.WR + o, f.LO + a,         f.DEN + a,        f.coef_regul};
-            const bool steady_zero = band.den[-kLanes] != 0.0;
-            f4 e[kLanes / 4];
-            const float* start = band.x + (forward ? -1 : g.steps()) * kStride;
-            for (int k = 0; k < kLanes / 4; ++k) load(e[k], start + 4 * k);
-            i4 count = {0, 0, 0, 0};
-            if (forward)
-                band_rows<true>(g, steady_zero, [&](int t, auto select) {
-                    fit_row<true, decltype(select)::value, Avx>(band, t, e, count);
-                });
-            else
-                band_rows<false>(g, steady_zero, [&](int t, auto select) {
-                    fit_row<false, decltype(select)::value, Avx>(band, t, e, count);
-                });
-            changed += count[0] + count[1] + count[2] + count[3];
-            settle_band(g, f.X, q);
-        }
-    }
-    return changed;
+    const bool forward = p < g.bands;
+    const int q = forward ? p : 2 * g.bands - 1 - p;
+    const std::ptrdiff_t o = g.bordered(q), a = g.lanes(q);
+    const FitBand band{f.X + o,  f.X + g.above(q), f.X + g.below(q), f.WD + o,
+                       f.WR + o, f.LO + a,         f.DEN + a,        f.coef_regul};
+    const bool steady_zero = band.den[-kLanes] != 0.0;
+    // The row before the first holds the band's border column, which its forward sweep settles.
+    gate.wait(0);
+    f4 e[kLanes / 4];
+    const float* start = band.x + (forward ? -1 : g.steps()) * kStride;
+    for (int k = 0; k < kLanes / 4; ++k) load(e[k], start + 4 * k);
+    i4 count = {0, 0, 0, 0};
+    if (forward)
+        band_rows<true>(g, steady_zero, gate, [&](int t, auto select) {
+            fit_row<true, decltype(select)::value, Avx>(band, t, e, count);
+        });
+    else
+        band_rows<false>(g, steady_zero, gate, [&](int t, auto select) {
+            fit_row<false, decltype(select)::value, Avx>(band, t, e, count);
+        });
+    settle_band(g, f.X, q);
+    return count[0] + count[1] + count[2] + count[3];
 }
 
 // The denominators of every band, the link weights set first as `links` says.
@@ -177,11 +174,11 @@ __attribute__((always_inline)) inline void fit_denominators_body(const FitBands&
     }
 }
 
-__attribute__((noinline)) int fit_sweeps_sse2(const FitBands& f) {
-    return fit_sweeps_body<false>(f);
+__attribute__((noinline)) int fit_band_sse2(const FitBands& f, int p, BandGate& gate) {
+    return fit_band_body<false>(f, p, gate);
 }
-__attribute__((target("avx2"))) int fit_sweeps_avx2(const FitBands& f) {
-    return fit_sweeps_body<true>(f);
+__attribute__((target("avx2"))) int fit_band_avx2(const FitBands& f, int p, BandGate& gate) {
+    return fit_band_body<true>(f, p, gate);
 }
 __attribute__((noinline)) void fit_denominators_sse2(const FitBands& f, float sigma, Links links) {
     fit_denominators_body<false>(f, sigma, links);
@@ -202,8 +199,9 @@ void fit_observations(const BandGrid& g, const float* obs, float lambda, double*
 // in bands, the denominators for the links `links` (Given: from records).
 struct FitSetup {
     FitSetup(const float* obs, const float* x, short nc, short nl, float lambda, float coef_regul,
-             float sigma, Links links, const Line_Process* records, AuxiliaryFitScratch& s)
-        : g(nc, nl), avx2(use_avx2()) {
+             float sigma, Links links, const Line_Process* records, AuxiliaryFitScratch& s,
+             WorkSharing* sharing_)
+        : g(nc, nl), avx2(use_avx2()), sharing(sharing_) {
         const std::size_t nb = g.bordered_size(), na = g.lane_size();
         float* X = aligned_32(s.bands, 3 * nb);
         double* LO = aligned_32(s.band_terms, 2 * na);
@@ -216,10 +214,16 @@ struct FitSetup {
     void denominators(float sigma, Links links) {
         avx2 ? fit_denominators_avx2(f, sigma, links) : fit_denominators_sse2(f, sigma, links);
     }
-    int pass() { return avx2 ? fit_sweeps_avx2(f) : fit_sweeps_sse2(f); }
+    // A forward then a backward sweep over the bands; returns the changed updates.
+    int pass() {
+        return sweep_positions(g, sharing, [&](int p, BandGate& gate) {
+            return avx2 ? fit_band_avx2(f, p, gate) : fit_band_sse2(f, p, gate);
+        });
+    }
 
     BandGrid g;
     bool avx2;
+    WorkSharing* sharing;
     FitBands f{};
 };
 
@@ -231,9 +235,9 @@ std::size_t pixel_count(short nc, short nl) {
 }  // namespace
 
 void fit_field(float* x, const float* obs, short nc, short nl, float lambda, float coef_regul,
-               float sigma, int passes, AuxiliaryFitScratch& s) {
+               float sigma, int passes, AuxiliaryFitScratch& s, WorkSharing* sharing) {
     if (pixel_count(nc, nl) == 0) return;
-    FitSetup fit(obs, x, nc, nl, lambda, coef_regul, sigma, Links::Uniform, nullptr, s);
+    FitSetup fit(obs, x, nc, nl, lambda, coef_regul, sigma, Links::Uniform, nullptr, s, sharing);
     const float cond_conv = static_cast<float>(3 * (nc * nl)) / 100.0f;
     for (;;) {
         const int changed = fit.pass();
@@ -247,7 +251,7 @@ void fit_field(float* x, const float* obs, short nc, short nl, float lambda, flo
 int fit_pass(float* x, const float* obs, short nc, short nl, float lambda, float coef_regul,
              const Line_Process* links, AuxiliaryFitScratch& s) {
     if (pixel_count(nc, nl) == 0) return 0;
-    FitSetup fit(obs, x, nc, nl, lambda, coef_regul, 0.0f, Links::Given, links, s);
+    FitSetup fit(obs, x, nc, nl, lambda, coef_regul, 0.0f, Links::Given, links, s, nullptr);
     const int changed = fit.pass();
     from_bands(fit.g, fit.f.X, x);
     return changed;

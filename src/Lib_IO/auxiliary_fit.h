@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "types_4v_V1.h"
+#include "work_sharing.h"
 
 // The update of pixel p: x_p = fit_numerator / fit_denominator with
 //   numerator   = lambda o_p + coef_regul (((w_down x_down + w_up x_up) + w_left x_left)
@@ -45,9 +46,10 @@ struct AuxiliaryFitScratch {
 
 // Passes from unit link weights, the weights recomputed from the estimate after each pass, until
 // a pass changes fewer than 3 % of the pixels (the float 3 n / 100; a change counts above
-// 0.0001) or `passes` passes are made. A zero denominator keeps the value.
+// 0.0001) or `passes` passes are made. A zero denominator keeps the value. With sharing, idle
+// threads may join the passes (the same bytes).
 void fit_field(float* x, const float* obs, short nc, short nl, float lambda, float coef_regul,
-               float sigma, int passes, AuxiliaryFitScratch& s);
+               float sigma, int passes, AuxiliaryFitScratch& s, WorkSharing* sharing = nullptr);
 
 // One pass with the given link records; returns the updates that moved a value by more than
 // 0.0001.

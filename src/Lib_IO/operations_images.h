@@ -35,10 +35,10 @@ void Estim_Regulees_Rob(float* Estim, float* Estim_rot, float* U, float* V, floa
                         float sigma_es);
 // Estim_Regulees_Rob in the caller's work memory, kept between calls: Estim_rot fitted to the
 // vorticity of the wind (U + u, V + v) in at most 200 passes, then Estim to its divergence in
-// at most 2, data weight 1.
+// at most 2, data weight 1. With sharing, idle threads may join the passes (the same bytes).
 void fit_auxiliary_fields(float* Estim, float* Estim_rot, float* U, float* V, float* u, float* v,
                           short nc, short nl, float coef_regul, float sigma_es,
-                          AuxiliaryFitScratch& s);
+                          AuxiliaryFitScratch& s, WorkSharing* sharing = nullptr);
 
 void Filtre_2D_f_th(float* a, float* b, float* filtre, short nb_ligF, short nb_colF, short nb_col,
                     short nb_line);

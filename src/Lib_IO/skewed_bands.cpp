@@ -3,8 +3,88 @@
 #include "skewed_bands.h"
 
 #include <atomic>
+#include <memory>
+#include <thread>
 
 namespace bands {
+
+namespace {
+
+// A short spin, then the processor is left to other threads.
+template <class Done>
+void spin_until(Done done) {
+    for (int spin = 0; !done(); ++spin) {
+        if (spin < 64) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        } else {
+            std::this_thread::yield();
+        }
+    }
+}
+
+// One pass whose band positions the owner and idle threads take in order (sweep_positions).
+class BandPipeline : public SharedWork {
+  public:
+    BandPipeline(const BandGrid& g, const std::function<int(int, BandGate&)>& band)
+        : g_(g), band_(band), positions_(2 * g.bands), rows_(new std::atomic<int>[positions_]) {
+        for (int p = 0; p < positions_; ++p) rows_[p].store(0, std::memory_order_relaxed);
+    }
+
+    // Offers the pass, takes part in it until the last band is settled, withdraws it.
+    int run(WorkSharing* sharing) {
+        sharing->offer(this);
+        help();
+        const std::atomic<int>& last = rows_[positions_ - 1];
+        spin_until([&] { return last.load(std::memory_order_acquire) > g_.steps(); });
+        sharing->withdraw(this);
+        return changed_.load(std::memory_order_relaxed);
+    }
+
+    void help() override {
+        for (;;) {
+            const int p = next_.fetch_add(1, std::memory_order_relaxed);
+            if (p >= positions_) return;
+            BandGate gate(p > 0 ? &rows_[p - 1] : nullptr, &rows_[p], p == g_.bands, g_.steps());
+            changed_.fetch_add(band_(p, gate), std::memory_order_relaxed);
+            gate.settled();  // after the count: the last band settled means every count is in
+        }
+    }
+
+    bool exhausted() const override { return next_.load(std::memory_order_relaxed) >= positions_; }
+
+  private:
+    const BandGrid& g_;
+    const std::function<int(int, BandGate&)>& band_;
+    const int positions_;
+    std::unique_ptr<std::atomic<int>[]> rows_;  // rows done per position, steps + 1 settled
+    std::atomic<int> next_{0}, changed_{0};
+};
+
+// Below this many pixels a pass is too short for other threads to gain on it.
+constexpr long kSharedPassPixels = 128 * 128;
+
+}  // namespace
+
+void BandGate::wait_for(int need) {
+    spin_until([&] {
+        ready_ = before_->load(std::memory_order_acquire);
+        return ready_ >= need;
+    });
+}
+
+int sweep_positions(const BandGrid& g, WorkSharing* sharing,
+                    const std::function<int(int, BandGate&)>& band) {
+    if (sharing && g.bands > 1 && static_cast<long>(g.nc) * g.nl >= kSharedPassPixels)
+        return BandPipeline(g, band).run(sharing);
+    int changed = 0;
+    for (int p = 0; p < 2 * g.bands; ++p) {
+        BandGate gate;
+        changed += band(p, gate);
+    }
+    return changed;
+}
 
 // Four lines loaded one column apart and transposed give four skewed rows; the rows where one of
 // the four lines is outside its columns go pixel by pixel.

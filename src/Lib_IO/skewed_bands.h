@@ -9,10 +9,13 @@
 #define SKEWED_BANDS_H
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <type_traits>
 #include <vector>
@@ -21,6 +24,7 @@
 
 #include "link_weight.h"
 #include "types_4v_V1.h"
+#include "work_sharing.h"
 
 namespace bands {
 
@@ -284,31 +288,89 @@ __attribute__((always_inline)) inline void band_denominators(const BandGrid& g, 
     den.finish(lines < kLanes);  // the lanes past the last line have denominator 0
 }
 
+// The order between the bands of a sweep shared by several threads. A forward sweep's band
+// reads the line above it (the band before) as updated and the line below it (the band after)
+// as not yet updated; a backward sweep the other way round. Row t of a band holds column t - b
+// of its line b, so the band's k-th row in sweep order needs the band before in that order to
+// have done its first k + kLanes rows, and, from where it reads that band's border columns
+// (k + kLanes > steps), to have done all of them and settled; the first band of the backward
+// sweep needs the whole forward sweep done. A band's kernel also calls wait(0) before it reads
+// its border row (row steps, settled by its forward sweep). Every band then reads what it reads
+// in the raster order of one thread, and the result is the same bytes. A gate without a band
+// before never waits.
+class BandGate {
+  public:
+    BandGate() = default;
+    // before: rows done by the band before (steps + 1 once settled), or null; done: this band's.
+    BandGate(const std::atomic<int>* before, std::atomic<int>* done, bool whole, int steps)
+        : before_(before),
+          done_(done),
+          whole_(whole),
+          steps_(steps),
+          ready_(before ? 0 : INT_MAX) {}
+
+    // Before the band's k-th row in sweep order.
+    __attribute__((always_inline)) void wait(int k) {
+        if (k + kLanes > ready_) wait_for(whole_ ? steps_ + 1 : std::min(k + kLanes, steps_ + 1));
+    }
+    // After the band's k-th row: every fourth count is published.
+    __attribute__((always_inline)) void passed(int k) {
+        if (done_ && ((k + 1) & 3) == 0) done_->store(k + 1, std::memory_order_release);
+    }
+    // After the band's rows and settle_band, and after whatever the band adds to shared sums.
+    void settled() {
+        if (done_) done_->store(steps_ + 1, std::memory_order_release);
+    }
+
+  private:
+    void wait_for(int need);
+    const std::atomic<int>* before_ = nullptr;
+    std::atomic<int>* done_ = nullptr;
+    bool whole_ = false;
+    int steps_ = 0, ready_ = INT_MAX;
+};
+
 // The rows of a band in sweep order, the zero-denominator test left out on the steady rows
-// (every lane in the image) when none of them has a zero denominator.
+// (every lane in the image) when none of them has a zero denominator; gate orders them with the
+// bands other threads sweep.
 template <bool Forward, class Row>
-__attribute__((always_inline)) inline void band_rows(const BandGrid& g, bool steady_zero, Row row) {
+__attribute__((always_inline)) inline void band_rows(const BandGrid& g, bool steady_zero,
+                                                     BandGate& gate, Row row) {
     const int first = g.steady_first(), end = g.steady_end(), steps = g.steps();
     const std::integral_constant<bool, true> test;
     const std::integral_constant<bool, false> skip;
+    auto gated = [&](int t, auto select) {
+        const int k = Forward ? t : steps - 1 - t;
+        gate.wait(k);
+        row(t, select);
+        gate.passed(k);
+    };
     if (Forward) {
         int t = 0;
-        for (; t < first; ++t) row(t, test);
+        for (; t < first; ++t) gated(t, test);
         if (steady_zero)
-            for (; t < end; ++t) row(t, test);
+            for (; t < end; ++t) gated(t, test);
         else
-            for (; t < end; ++t) row(t, skip);
-        for (; t < steps; ++t) row(t, test);
+            for (; t < end; ++t) gated(t, skip);
+        for (; t < steps; ++t) gated(t, test);
     } else {
         int t = steps - 1;
-        for (; t >= end; --t) row(t, test);
+        for (; t >= end; --t) gated(t, test);
         if (steady_zero)
-            for (; t >= first; --t) row(t, test);
+            for (; t >= first; --t) gated(t, test);
         else
-            for (; t >= first; --t) row(t, skip);
-        for (; t >= 0; --t) row(t, test);
+            for (; t >= first; --t) gated(t, skip);
+        for (; t >= 0; --t) gated(t, test);
     }
 }
+
+// One pass: a forward sweep over the bands, then a backward one. Position p = 0 .. 2 bands - 1
+// is band p of the forward sweep for p < bands, else band 2 bands - 1 - p of the backward sweep;
+// band(p, gate) sweeps that band's rows through gate, settles it and returns its count. With
+// sharing (and a field large enough to gain), idle threads take positions too, in order, each
+// following the one before as BandGate says. Returns the sum of the counts.
+int sweep_positions(const BandGrid& g, WorkSharing* sharing,
+                    const std::function<int(int, BandGate&)>& band);
 
 // AVX2 where the processor has it and limit_sweeps_to_sse2 did not rule it out.
 bool use_avx2();

@@ -45,7 +45,7 @@ void Run::fit_layer(int L, const Level& lv) {
     Layer& layer = layers_[L];
     fit_auxiliary_fields(layer.Estim.data(), layer.Estim_rot.data(), layer.U.data(), layer.V.data(),
                          layer.u.data(), layer.v.data(), lv.nc, lv.nl, p_.coef_regul,
-                         p_.sigma_inter, layer.fit_scratch);
+                         p_.sigma_inter, layer.fit_scratch, sharing());
 }
 
 // At most two ICM sweeps of layer L; its console text is kept in the layer.
@@ -70,9 +70,9 @@ void Run::icm_sweeps(int L, const Level& lv) {
     energy.Estim_rot = layer.Estim_rot.data();
     energy.It = layer.It[lv.resol].data();
     do {
-        layer.Conv_HS = icm_sweep(images, energy, layer.parcours.get(), 4, kCondConv,
-                                  &layer.affine_systems, pool_.threads() > 1 ? &pool_ : nullptr,
-                                  p_.fast ? BlockSums::fast : BlockSums::extended);
+        layer.Conv_HS =
+            icm_sweep(images, energy, layer.parcours.get(), 4, kCondConv, &layer.affine_systems,
+                      sharing(), p_.fast ? BlockSums::fast : BlockSums::extended);
         layer.it_HS += 1;
     } while (layer.Conv_HS != 0 && layer.it_HS < 2);
     if (p_.fast)
@@ -158,5 +158,5 @@ short Run::interface_update(int k, const Level& lv) {
     coefficients_of_ = k;
     return relax_interface_wind(wVert_[k].data(), below.Data_out.data(), above.Data_out.data(),
                                 aux_.data(), temp_.data(), aux2_.data(), temp2_.data(), p_.betaW,
-                                p_.sigma_W, nc, nl, wind_scratch_);
+                                p_.sigma_W, nc, nl, wind_scratch_, sharing());
 }

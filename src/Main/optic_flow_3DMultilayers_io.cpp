@@ -109,10 +109,6 @@ void write_rawF(const CImg<float>& im, const char* filename) {
 void Cree_fichier_image(const char* nom_image, const CImg<float>& im) {
     const int dx = im.width();
     const int dy = im.height();
-    std::vector<double> values(static_cast<std::size_t>(dx) * dy);
-    for (int y = 0; y < dy; y++) {
-        for (int x = 0; x < dx; x++) values[static_cast<std::size_t>(y) * dx + x] = im(x, y);
-    }
     SafeOutput out;
     std::FILE* file = out.open(nom_image, "w");
     if (!file) {
@@ -126,8 +122,7 @@ void Cree_fichier_image(const char* nom_image, const CImg<float>& im) {
     for (int y = 0; y < dy; y++) {
         char* end = line.data();
         for (int x = 0; x < dx; x++) {
-            end = std::to_chars(end, line.data() + line.size(),
-                                values[static_cast<std::size_t>(y) * dx + x],
+            end = std::to_chars(end, line.data() + line.size(), static_cast<double>(im(x, y)),
                                 std::chars_format::general, 6)
                       .ptr;
             *end++ = x + 1 < dx ? ' ' : '\n';

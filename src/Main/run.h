@@ -160,6 +160,8 @@ class Run {
     void finish_record();
 
     void for_each_layer(const std::function<void(int)>& task) { pool_.run(p_.nb_layers, task); }
+    // Where a kernel offers work to idle threads; none with one thread.
+    WorkSharing* sharing() { return pool_.threads() > 1 ? &pool_ : nullptr; }
     const std::string& path(int l, int k) const { return nom_seq_[l][k]; }
 
     RunParameters p_;
