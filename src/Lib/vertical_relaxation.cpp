@@ -180,14 +180,14 @@ __attribute__((always_inline)) inline int wind_band_body(const WindBands& w, int
     return changed;
 }
 
-// The denominators of every band, the link weights set first as `links` says.
-__attribute__((always_inline)) inline void wind_denominators_body(const WindBands& w, float sigma,
-                                                                  Links links) {
-    for (int q = 0; q < w.g->bands; ++q) {
-        const std::ptrdiff_t a = w.g->lanes(q);
-        WindDenominators den{w.DEN + a, w.Q0 + a, w.Q1 + a, w.lambdaW, i4{}};
-        band_denominators(*w.g, w.X, w.WD, w.WR, sigma, links, den, q);
-    }
+// The denominators of band q, the link weights set first as `links` says.
+__attribute__((always_inline)) inline int wind_denominators_body(const WindBands& w, float sigma,
+                                                                 Links links, int q,
+                                                                 BandGate& gate) {
+    const std::ptrdiff_t a = w.g->lanes(q);
+    WindDenominators den{w.DEN + a, w.Q0 + a, w.Q1 + a, w.lambdaW, i4{}};
+    band_denominators(*w.g, w.X, w.WD, w.WR, sigma, links, den, q, gate);
+    return 0;
 }
 
 __attribute__((noinline)) int wind_band_sse2(const WindBands& w, int p, BandGate& gate) {
@@ -196,13 +196,13 @@ __attribute__((noinline)) int wind_band_sse2(const WindBands& w, int p, BandGate
 __attribute__((target("avx2"))) int wind_band_avx2(const WindBands& w, int p, BandGate& gate) {
     return wind_band_body<Lanes8>(w, p, gate);
 }
-__attribute__((noinline)) void wind_denominators_sse2(const WindBands& w, float sigma,
-                                                      Links links) {
-    wind_denominators_body(w, sigma, links);
+__attribute__((noinline)) int wind_denominators_sse2(const WindBands& w, float sigma, Links links,
+                                                     int q, BandGate& gate) {
+    return wind_denominators_body(w, sigma, links, q, gate);
 }
-__attribute__((target("avx2"))) void wind_denominators_avx2(const WindBands& w, float sigma,
-                                                            Links links) {
-    wind_denominators_body(w, sigma, links);
+__attribute__((target("avx2"))) int wind_denominators_avx2(const WindBands& w, float sigma,
+                                                           Links links, int q, BandGate& gate) {
+    return wind_denominators_body(w, sigma, links, q, gate);
 }
 
 // The relaxation's arrays in s for an nc x nl interface (nc, nl > 0): the wind and the fixed
@@ -220,12 +220,16 @@ struct WindSetup {
         to_bands(g, wVert, w.X);
         wind_terms(g, Data_out, Data_out2, a01, b01, a12, b12, w.P0, w.P1, w.Q0, w.Q1, P0 + 5 * na);
     }
+    // The bands in order, as a forward sweep.
     void denominators(float sigma, Links links) {
-        avx2 ? wind_denominators_avx2(w, sigma, links) : wind_denominators_sse2(w, sigma, links);
+        sweep_positions(g, g.bands, sharing, [&](int q, BandGate& gate) {
+            return avx2 ? wind_denominators_avx2(w, sigma, links, q, gate)
+                        : wind_denominators_sse2(w, sigma, links, q, gate);
+        });
     }
     // A forward then a backward sweep over the bands; returns the changed updates.
     int pass() {
-        return sweep_positions(g, sharing, [&](int p, BandGate& gate) {
+        return sweep_positions(g, 2 * g.bands, sharing, [&](int p, BandGate& gate) {
             return avx2 ? wind_band_avx2(w, p, gate) : wind_band_sse2(w, p, gate);
         });
     }

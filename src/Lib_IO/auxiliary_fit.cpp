@@ -164,14 +164,14 @@ __attribute__((always_inline)) inline int fit_band_body(const FitBands& f, int p
     return count[0] + count[1] + count[2] + count[3];
 }
 
-// The denominators of every band, the link weights set first as `links` says.
+// The denominators of band q, the link weights set first as `links` says.
 template <bool Avx>
-__attribute__((always_inline)) inline void fit_denominators_body(const FitBands& f, float sigma,
-                                                                 Links links) {
-    for (int q = 0; q < f.g->bands; ++q) {
-        FitDenominators<Avx> den{f.DEN + f.g->lanes(q), f.coef_regul, f.lambda, l4{}};
-        band_denominators(*f.g, f.X, f.WD, f.WR, sigma, links, den, q);
-    }
+__attribute__((always_inline)) inline int fit_denominators_body(const FitBands& f, float sigma,
+                                                                Links links, int q,
+                                                                BandGate& gate) {
+    FitDenominators<Avx> den{f.DEN + f.g->lanes(q), f.coef_regul, f.lambda, l4{}};
+    band_denominators(*f.g, f.X, f.WD, f.WR, sigma, links, den, q, gate);
+    return 0;
 }
 
 __attribute__((noinline)) int fit_band_sse2(const FitBands& f, int p, BandGate& gate) {
@@ -180,12 +180,13 @@ __attribute__((noinline)) int fit_band_sse2(const FitBands& f, int p, BandGate& 
 __attribute__((target("avx2"))) int fit_band_avx2(const FitBands& f, int p, BandGate& gate) {
     return fit_band_body<true>(f, p, gate);
 }
-__attribute__((noinline)) void fit_denominators_sse2(const FitBands& f, float sigma, Links links) {
-    fit_denominators_body<false>(f, sigma, links);
+__attribute__((noinline)) int fit_denominators_sse2(const FitBands& f, float sigma, Links links,
+                                                    int q, BandGate& gate) {
+    return fit_denominators_body<false>(f, sigma, links, q, gate);
 }
-__attribute__((target("avx2"))) void fit_denominators_avx2(const FitBands& f, float sigma,
-                                                           Links links) {
-    fit_denominators_body<true>(f, sigma, links);
+__attribute__((target("avx2"))) int fit_denominators_avx2(const FitBands& f, float sigma,
+                                                          Links links, int q, BandGate& gate) {
+    return fit_denominators_body<true>(f, sigma, links, q, gate);
 }
 
 // lambda o of the fit (double).
@@ -211,12 +212,16 @@ struct FitSetup {
         if (links == Links::Given) records_to_bands(g, records, f.WD, f.WR);
         denominators(sigma, links);
     }
+    // The bands in order, as a forward sweep.
     void denominators(float sigma, Links links) {
-        avx2 ? fit_denominators_avx2(f, sigma, links) : fit_denominators_sse2(f, sigma, links);
+        sweep_positions(g, g.bands, sharing, [&](int q, BandGate& gate) {
+            return avx2 ? fit_denominators_avx2(f, sigma, links, q, gate)
+                        : fit_denominators_sse2(f, sigma, links, q, gate);
+        });
     }
     // A forward then a backward sweep over the bands; returns the changed updates.
     int pass() {
-        return sweep_positions(g, sharing, [&](int p, BandGate& gate) {
+        return sweep_positions(g, 2 * g.bands, sharing, [&](int p, BandGate& gate) {
             return avx2 ? fit_band_avx2(f, p, gate) : fit_band_sse2(f, p, gate);
         });
     }

@@ -27,8 +27,8 @@ void spin_until(Done done) {
 // One pass whose band positions the owner and idle threads take in order (sweep_positions).
 class BandPipeline : public SharedWork {
   public:
-    BandPipeline(const BandGrid& g, const std::function<int(int, BandGate&)>& band)
-        : g_(g), band_(band), positions_(2 * g.bands), rows_(new std::atomic<int>[positions_]) {
+    BandPipeline(const BandGrid& g, int positions, const std::function<int(int, BandGate&)>& band)
+        : g_(g), band_(band), positions_(positions), rows_(new std::atomic<int>[positions_]) {
         for (int p = 0; p < positions_; ++p) rows_[p].store(0, std::memory_order_relaxed);
     }
 
@@ -74,12 +74,12 @@ void BandGate::wait_for(int need) {
     });
 }
 
-int sweep_positions(const BandGrid& g, WorkSharing* sharing,
+int sweep_positions(const BandGrid& g, int positions, WorkSharing* sharing,
                     const std::function<int(int, BandGate&)>& band) {
     if (sharing && g.bands > 1 && static_cast<long>(g.nc) * g.nl >= kSharedPassPixels)
-        return BandPipeline(g, band).run(sharing);
+        return BandPipeline(g, positions, band).run(sharing);
     int changed = 0;
-    for (int p = 0; p < 2 * g.bands; ++p) {
+    for (int p = 0; p < positions; ++p) {
         BandGate gate;
         changed += band(p, gate);
     }

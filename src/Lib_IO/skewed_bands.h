@@ -203,6 +203,48 @@ void for_lane_slots(const BandGrid& g, Set set) {
     }
 }
 
+// The order between the bands of a sweep shared by several threads. A forward sweep's band
+// reads the line above it (the band before) as updated and the line below it (the band after)
+// as not yet updated; a backward sweep the other way round. Row t of a band holds column t - b
+// of its line b, so the band's k-th row in sweep order needs the band before in that order to
+// have done its first k + kLanes rows, and, from where it reads that band's border columns
+// (k + kLanes > steps), to have done all of them and settled; the first band of the backward
+// sweep needs the whole forward sweep done. A band's kernel also calls wait(0) before it reads
+// its border row (row steps, settled by its forward sweep). Every band then reads what it reads
+// in the raster order of one thread, and the result is the same bytes. A gate without a band
+// before never waits.
+class BandGate {
+  public:
+    BandGate() = default;
+    // before: rows done by the band before (steps + 1 once settled), or null; done: this band's.
+    BandGate(const std::atomic<int>* before, std::atomic<int>* done, bool whole, int steps)
+        : before_(before),
+          done_(done),
+          whole_(whole),
+          steps_(steps),
+          ready_(before ? 0 : INT_MAX) {}
+
+    // Before the band's k-th row in sweep order.
+    __attribute__((always_inline)) void wait(int k) {
+        if (k + kLanes > ready_) wait_for(whole_ ? steps_ + 1 : std::min(k + kLanes, steps_ + 1));
+    }
+    // After the band's k-th row: every fourth count is published.
+    __attribute__((always_inline)) void passed(int k) {
+        if (done_ && ((k + 1) & 3) == 0) done_->store(k + 1, std::memory_order_release);
+    }
+    // After the band's rows and settle_band, and after whatever the band adds to shared sums.
+    void settled() {
+        if (done_) done_->store(steps_ + 1, std::memory_order_release);
+    }
+
+  private:
+    void wait_for(int need);
+    const std::atomic<int>* before_ = nullptr;
+    std::atomic<int>* done_ = nullptr;
+    bool whole_ = false;
+    int steps_ = 0, ready_ = INT_MAX;
+};
+
 // Where a pass takes its link weights from.
 enum class Links {
     Uniform,       // 1 (Maz_LP)
@@ -214,11 +256,13 @@ enum class Links {
 // right link of column -1 (nothing left of column 0). Lane -1 of WD takes line L - 1's downward
 // links (0 above line 0); den.group(r, b, steady, down, up, left, right) forms the denominators
 // of lanes b .. b + 3 from their four link weights, den.clear(r, b) marks a slot without a pixel.
-// The bands go in order, so band q - 1's links are new.
+// The bands go in order, so band q - 1's links are new: row r reads that band's row r + 15, as a
+// forward sweep does, and gate orders the rows alike.
 template <class Den>
 __attribute__((always_inline)) inline void band_denominators(const BandGrid& g, const float* X,
                                                              float* WD, float* WR, float sigma,
-                                                             Links links, Den& den, int q) {
+                                                             Links links, Den& den, int q,
+                                                             BandGate& gate) {
     constexpr int G = kLanes / 4, S = kStride;
     const std::ptrdiff_t o = g.bordered(q);
     const float* below = X + g.below(q);
@@ -238,6 +282,7 @@ __attribute__((always_inline)) inline void band_denominators(const BandGrid& g, 
         load(pr[k], WR + o - S + 4 * k);
     }
     for (int r = 0; r < g.steps(); ++r) {
+        gate.wait(r);
         float* wd = WD + o + r * S;
         float* wr = WR + o + r * S;
         const float u = above ? above[r * S] : 0.0f;
@@ -284,51 +329,10 @@ __attribute__((always_inline)) inline void band_denominators(const BandGrid& g, 
             pd[k] = cd[k];
             pr[k] = cr[k];
         }
+        gate.passed(r);
     }
     den.finish(lines < kLanes);  // the lanes past the last line have denominator 0
 }
-
-// The order between the bands of a sweep shared by several threads. A forward sweep's band
-// reads the line above it (the band before) as updated and the line below it (the band after)
-// as not yet updated; a backward sweep the other way round. Row t of a band holds column t - b
-// of its line b, so the band's k-th row in sweep order needs the band before in that order to
-// have done its first k + kLanes rows, and, from where it reads that band's border columns
-// (k + kLanes > steps), to have done all of them and settled; the first band of the backward
-// sweep needs the whole forward sweep done. A band's kernel also calls wait(0) before it reads
-// its border row (row steps, settled by its forward sweep). Every band then reads what it reads
-// in the raster order of one thread, and the result is the same bytes. A gate without a band
-// before never waits.
-class BandGate {
-  public:
-    BandGate() = default;
-    // before: rows done by the band before (steps + 1 once settled), or null; done: this band's.
-    BandGate(const std::atomic<int>* before, std::atomic<int>* done, bool whole, int steps)
-        : before_(before),
-          done_(done),
-          whole_(whole),
-          steps_(steps),
-          ready_(before ? 0 : INT_MAX) {}
-
-    // Before the band's k-th row in sweep order.
-    __attribute__((always_inline)) void wait(int k) {
-        if (k + kLanes > ready_) wait_for(whole_ ? steps_ + 1 : std::min(k + kLanes, steps_ + 1));
-    }
-    // After the band's k-th row: every fourth count is published.
-    __attribute__((always_inline)) void passed(int k) {
-        if (done_ && ((k + 1) & 3) == 0) done_->store(k + 1, std::memory_order_release);
-    }
-    // After the band's rows and settle_band, and after whatever the band adds to shared sums.
-    void settled() {
-        if (done_) done_->store(steps_ + 1, std::memory_order_release);
-    }
-
-  private:
-    void wait_for(int need);
-    const std::atomic<int>* before_ = nullptr;
-    std::atomic<int>* done_ = nullptr;
-    bool whole_ = false;
-    int steps_ = 0, ready_ = INT_MAX;
-};
 
 // The rows of a band in sweep order, the zero-denominator test left out on the steady rows
 // (every lane in the image) when none of them has a zero denominator; gate orders them with the
@@ -364,12 +368,12 @@ __attribute__((always_inline)) inline void band_rows(const BandGrid& g, bool ste
     }
 }
 
-// One pass: a forward sweep over the bands, then a backward one. Position p = 0 .. 2 bands - 1
-// is band p of the forward sweep for p < bands, else band 2 bands - 1 - p of the backward sweep;
-// band(p, gate) sweeps that band's rows through gate, settles it and returns its count. With
-// sharing (and a field large enough to gain), idle threads take positions too, in order, each
-// following the one before as BandGate says. Returns the sum of the counts.
-int sweep_positions(const BandGrid& g, WorkSharing* sharing,
+// A sweep over the bands in `positions` steps: bands positions (a forward sweep) or 2 bands (a
+// pass: forward, then backward). Position p is band p for p < bands, else band 2 bands - 1 - p
+// of the backward sweep; band(p, gate) sweeps that band's rows through gate, settles it and
+// returns its count. With sharing (and a field large enough to gain), idle threads take positions
+// too, in order, each following the one before as BandGate says. Returns the sum of the counts.
+int sweep_positions(const BandGrid& g, int positions, WorkSharing* sharing,
                     const std::function<int(int, BandGate&)>& band);
 
 // AVX2 where the processor has it and limit_sweeps_to_sse2 did not rule it out.
