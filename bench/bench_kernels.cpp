@@ -20,6 +20,7 @@
 #include "physical_constants.h"
 #include "relax.h"
 #include "vertical_relaxation.h"
+#include "worker_pool.h"
 
 namespace {
 
@@ -71,10 +72,19 @@ void BM_AuxiliaryFitPass(benchmark::State& state) {
     count_pixels(state, 2 * n);
 }
 
+// The pool of range(1) threads, when more than one, for the passes to share.
+struct Sharing {
+    explicit Sharing(const benchmark::State& state) : pool(static_cast<int>(state.range(1))) {}
+    WorkSharing* get() { return pool.threads() > 1 ? &pool : nullptr; }
+    WorkerPool pool;
+};
+
 // The divergence and vorticity fits of one layer with the work memory kept between calls, as
-// the run makes them; the estimates restart from the same values at every iteration.
+// the run makes them, on range(1) threads; the estimates restart from the same values at every
+// iteration.
 void BM_AuxiliaryFits(benchmark::State& state) {
     const int s = static_cast<int>(state.range(0)), n = s * s;
+    Sharing sharing(state);
     std::vector<Field> f;
     for (int k = 0; k < 6; ++k) f.push_back(random_field(n, -1, 1, 40 + k));
     const std::vector<Field> start = f;
@@ -84,7 +94,7 @@ void BM_AuxiliaryFits(benchmark::State& state) {
         for (int k = 4; k < 6; ++k) f[k] = start[k];
         state.ResumeTiming();
         fit_auxiliary_fields(f[4].data(), f[5].data(), f[0].data(), f[1].data(), f[2].data(),
-                             f[3].data(), s, s, 150.0f, 1000.0f, scratch);
+                             f[3].data(), s, s, 150.0f, 1000.0f, scratch, sharing.get());
     }
     count_pixels(state, n);
 }
@@ -106,10 +116,11 @@ void BM_VerticalWindPass(benchmark::State& state) {
 }
 
 // The interface relaxation (at most two passes of two sweeps, the weights recomputed after
-// each) with the work memory kept between calls, as the run makes it; the wind restarts from
-// the same values.
+// each) with the work memory kept between calls, as the run makes it, on range(1) threads; the
+// wind restarts from the same values.
 void BM_InterfaceRelaxation(benchmark::State& state) {
     const int s = static_cast<int>(state.range(0)), n = s * s;
+    Sharing sharing(state);
     const Field start = random_field(n, -0.1f, 0.1f, 8);
     Field w = start, D0 = random_field(n, 0, 1, 9), D1 = random_field(n, 0, 1, 10),
           a01 = random_field(n, -5, 5, 11), b01 = random_field(n, -90, 90, 12),
@@ -121,7 +132,7 @@ void BM_InterfaceRelaxation(benchmark::State& state) {
         state.ResumeTiming();
         benchmark::DoNotOptimize(relax_interface_wind(w.data(), D0.data(), D1.data(), a01.data(),
                                                       b01.data(), a12.data(), b12.data(), 50.0f,
-                                                      0.01f, s, s, scratch));
+                                                      0.01f, s, s, scratch, sharing.get()));
     }
     count_pixels(state, n);
 }
@@ -206,9 +217,9 @@ BENCHMARK(BM_Filter5x5)->Arg(256)->Arg(512);
 BENCHMARK(BM_Filter3x3)->Arg(256)->Arg(512);
 BENCHMARK(BM_Warp)->Arg(256)->Arg(512);
 BENCHMARK(BM_AuxiliaryFitPass)->Arg(256)->Arg(512);
-BENCHMARK(BM_AuxiliaryFits)->Arg(256)->Arg(512);
+BENCHMARK(BM_AuxiliaryFits)->ArgsProduct({{256, 512}, {1, 2}})->UseRealTime();
 BENCHMARK(BM_VerticalWindPass)->Arg(256)->Arg(512);
-BENCHMARK(BM_InterfaceRelaxation)->Arg(256)->Arg(512);
+BENCHMARK(BM_InterfaceRelaxation)->ArgsProduct({{256, 512}, {1, 2}})->UseRealTime();
 BENCHMARK(BM_LinkWeights)->Arg(256)->Arg(512);
 BENCHMARK(BM_DataTermUpdate)->Arg(256)->Arg(512);
 BENCHMARK(BM_RobustWeights)->Arg(256)->Arg(512);

@@ -49,7 +49,10 @@ TEST(WorkerPool, BatchesAndChainsRunEveryTaskOnceInItsChainsOrder) {
             for (int i = first; i < end; ++i) lines[i]++;
         });
         EXPECT_EQ(std::vector<int>(50, 1), lines);
+        // Threads beyond the processors the process may use are not taken as their own.
+        EXPECT_EQ(threads <= available_processors(), pool.dedicated_processors()) << threads;
     }
+    EXPECT_EQ(available_processors(), WorkerPool(0).threads());
 }
 
 // Work offered by a chained task is joined by the other threads, and withdraw() returns only once
@@ -96,13 +99,20 @@ TEST(SharedPasses, ThreadsJoiningTheBandsGiveTheBytesOfOneThread) {
             relax_interface_wind(wind_one.data(), D0.data(), D1.data(), a01.data(), b01.data(),
                                  a12.data(), b12.data(), 2.0f, 0.3f, nc, nl, ws);
         for (int threads : {2, 4}) {
-            WorkerPool pool(threads);
+            // The pool with its threads taken as having processors of their own, whatever the
+            // machine, so that the passes are shared.
+            struct Dedicated : WorkSharing {
+                explicit Dedicated(int n) : pool(n) {}
+                void offer(SharedWork* w) override { pool.offer(w); }
+                void withdraw(SharedWork* w) override { pool.withdraw(w); }
+                WorkerPool pool;
+            } sharing(threads);
             for (int run = 0; run < 10; ++run) {
                 std::vector<float> fit = x0, wind = x0;
-                fit_field(fit.data(), obs.data(), nc, nl, 1.0f, 4.0f, 0.5f, 6, fs, &pool);
+                fit_field(fit.data(), obs.data(), nc, nl, 1.0f, 4.0f, 0.5f, 6, fs, &sharing);
                 const short conv =
                     relax_interface_wind(wind.data(), D0.data(), D1.data(), a01.data(), b01.data(),
-                                         a12.data(), b12.data(), 2.0f, 0.3f, nc, nl, ws, &pool);
+                                         a12.data(), b12.data(), 2.0f, 0.3f, nc, nl, ws, &sharing);
                 ASSERT_EQ(0, std::memcmp(fit.data(), fit_one.data(), n * sizeof(float)))
                     << nc << " x " << nl << ", " << threads << " threads, run " << run;
                 ASSERT_EQ(0, std::memcmp(wind.data(), wind_one.data(), n * sizeof(float)))

@@ -2,12 +2,25 @@
 // offered work; the caller of run() takes part in its batch and waits for its last index.
 #include "worker_pool.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <cstdio>
 
+int available_processors() {
+    cpu_set_t mask;
+    if (sched_getaffinity(0, sizeof mask, &mask) == 0) {
+        const int n = CPU_COUNT(&mask);
+        if (n > 0) return n;
+    }
+    return std::max(static_cast<int>(std::thread::hardware_concurrency()), 1);
+}
+
 WorkerPool::WorkerPool(int threads) {
-    if (threads <= 0) threads = static_cast<int>(std::thread::hardware_concurrency());
+    const int processors = available_processors();
+    if (threads <= 0) threads = processors;
     threads = std::max(threads, 1);
+    dedicated_ = threads <= processors;
     workers_.reserve(static_cast<std::size_t>(threads) - 1);
     for (int t = 1; t < threads; ++t) workers_.emplace_back([this] { worker_loop(); });
 }

@@ -23,7 +23,7 @@
 
 class WorkerPool : public WorkSharing {
   public:
-    // threads <= 0: one per hardware thread (at least one).
+    // threads <= 0: one per processor the process may run on (at least one).
     explicit WorkerPool(int threads);
     ~WorkerPool() override;
     WorkerPool(const WorkerPool&) = delete;
@@ -41,6 +41,7 @@ class WorkerPool : public WorkSharing {
 
     void offer(SharedWork* work) override;
     void withdraw(SharedWork* work) override;
+    bool dedicated_processors() const override { return dedicated_; }
 
   private:
     struct Chain {
@@ -61,7 +62,12 @@ class WorkerPool : public WorkSharing {
     long urgent_left_ = 0, chained_left_ = 0;           // queued or running
     std::vector<std::pair<SharedWork*, int>> offered_;  // offered work, threads inside it
     bool stop_ = false;
+    bool dedicated_ = true;  // no more threads than processors the process may run on
 };
+
+// The processors the process may run on (its affinity mask, which batch schedulers set), or the
+// processors online when the mask cannot be read.
+int available_processors();
 
 // Splits lines 0 .. nb_line - 1 into at most pool->threads() contiguous ranges and calls
 // body(first, end) for each; serial (one call) when pool is null or nb_line is small.

@@ -3,6 +3,7 @@
 #include "skewed_bands.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -10,7 +11,8 @@ namespace bands {
 
 namespace {
 
-// A short spin, then the processor is left to other threads.
+// A short spin, then the processor is offered to other threads, then the thread sleeps in short
+// naps: with more threads than free cores, the thread it waits for may need this one's core.
 template <class Done>
 void spin_until(Done done) {
     for (int spin = 0; !done(); ++spin) {
@@ -18,8 +20,10 @@ void spin_until(Done done) {
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
 #endif
-        } else {
+        } else if (spin < 96) {
             std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
         }
     }
 }
@@ -76,7 +80,8 @@ void BandGate::wait_for(int need) {
 
 int sweep_positions(const BandGrid& g, int positions, WorkSharing* sharing,
                     const std::function<int(int, BandGate&)>& band) {
-    if (sharing && g.bands > 1 && static_cast<long>(g.nc) * g.nl >= kSharedPassPixels)
+    if (sharing && sharing->dedicated_processors() && g.bands > 1 &&
+        static_cast<long>(g.nc) * g.nl >= kSharedPassPixels)
         return BandPipeline(g, positions, band).run(sharing);
     int changed = 0;
     for (int p = 0; p < positions; ++p) {

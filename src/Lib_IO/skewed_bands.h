@@ -228,9 +228,10 @@ class BandGate {
     __attribute__((always_inline)) void wait(int k) {
         if (k + kLanes > ready_) wait_for(whole_ ? steps_ + 1 : std::min(k + kLanes, steps_ + 1));
     }
-    // After the band's k-th row: every fourth count is published.
+    // After the band's k-th row: every 16th count is published (a count read by another core
+    // costs the cache line; finer steps cost more than they let the next band gain).
     __attribute__((always_inline)) void passed(int k) {
-        if (done_ && ((k + 1) & 3) == 0) done_->store(k + 1, std::memory_order_release);
+        if (done_ && ((k + 1) & 15) == 0) done_->store(k + 1, std::memory_order_release);
     }
     // After the band's rows and settle_band, and after whatever the band adds to shared sums.
     void settled() {
@@ -371,8 +372,9 @@ __attribute__((always_inline)) inline void band_rows(const BandGrid& g, bool ste
 // A sweep over the bands in `positions` steps: bands positions (a forward sweep) or 2 bands (a
 // pass: forward, then backward). Position p is band p for p < bands, else band 2 bands - 1 - p
 // of the backward sweep; band(p, gate) sweeps that band's rows through gate, settles it and
-// returns its count. With sharing (and a field large enough to gain), idle threads take positions
-// too, in order, each following the one before as BandGate says. Returns the sum of the counts.
+// returns its count. With sharing (on processors of its own, and a field large enough to gain),
+// idle threads take positions too, in order, each following the one before as BandGate says.
+// Returns the sum of the counts.
 int sweep_positions(const BandGrid& g, int positions, WorkSharing* sharing,
                     const std::function<int(int, BandGate&)>& band);
 

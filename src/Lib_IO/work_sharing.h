@@ -20,6 +20,10 @@ class WorkSharing {
     virtual ~WorkSharing() = default;
     virtual void offer(SharedWork* work) = 0;
     virtual void withdraw(SharedWork* work) = 0;
+    // Whether the threads that join run on processors of their own. Work whose units wait for
+    // one another (a pipeline) is offered only then: a waiting unit would otherwise hold up the
+    // thread it waits for.
+    virtual bool dedicated_processors() const { return true; }
 };
 
 #endif
