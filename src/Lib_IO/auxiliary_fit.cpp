@@ -189,11 +189,19 @@ __attribute__((target("avx2"))) int fit_denominators_avx2(const FitBands& f, flo
     return fit_denominators_body<true>(f, sigma, links, q, gate);
 }
 
-// lambda o of the fit (double).
-void fit_observations(const BandGrid& g, const float* obs, float lambda, double* LO) {
-    for_lane_slots(g, [&](std::ptrdiff_t s, int k) {
-        LO[s] = k < 0 ? 0.0 : static_cast<double>(lambda) * obs[k];
-    });
+// lambda o of the fit in double, in the slots of rows 0 .. steps - 1: each band's lines skewed
+// as floats into `lanes` (a band's lane rows), each slot times lambda in double (exact: the
+// product of two floats), then 0 in the slots without a pixel.
+void fit_observations(const BandGrid& g, const float* obs, float lambda, double* LO, float* lanes) {
+    const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(g.steps()) * kLanes;
+    const double l = lambda;
+    for (int q = 0; q < g.bands; ++q) {
+        skew_lines<true>(obs + static_cast<std::ptrdiff_t>(q) * kLanes * g.nc, g.nc, g.lines_in(q),
+                         g.nc, lanes, kLanes);
+        double* band = LO + g.lanes(q);
+        for (std::ptrdiff_t s = 0; s < n; ++s) band[s] = l * lanes[s];
+        clear_outside(g, LO, q);
+    }
 }
 
 // The fit's arrays in s for an nc x nl field: the estimate x and the observations (as lambda o)
@@ -204,11 +212,12 @@ struct FitSetup {
              WorkSharing* sharing_)
         : g(nc, nl), avx2(use_avx2()), sharing(sharing_) {
         const std::size_t nb = g.bordered_size(), na = g.lane_size();
-        float* X = aligned_32(s.bands, 3 * nb);
+        const std::size_t band_lanes = static_cast<std::size_t>(g.rows) * kLanes;
+        float* X = aligned_32(s.bands, 3 * nb + band_lanes);
         double* LO = aligned_32(s.band_terms, 2 * na);
         f = FitBands{&g, X, X + nb, X + 2 * nb, LO, LO + na, lambda, coef_regul};
         to_bands(g, x, f.X);
-        fit_observations(g, obs, lambda, f.LO);
+        fit_observations(g, obs, lambda, f.LO, X + 3 * nb);
         if (links == Links::Given) records_to_bands(g, records, f.WD, f.WR);
         denominators(sigma, links);
     }

@@ -187,22 +187,6 @@ void clear_outside(const BandGrid& g, T* A, int q) {
         for (int r = 0; r < g.steps(); ++r) band[r * kLanes + b] = T(0);
 }
 
-// set(s, k) for every slot s of rows 0 .. steps - 1 of the lane arrays, k the pixel i nc + c it
-// holds or -1.
-template <class Set>
-void for_lane_slots(const BandGrid& g, Set set) {
-    for (int q = 0; q < g.bands; ++q) {
-        const int lines = g.lines_in(q);
-        const std::ptrdiff_t band = g.lanes(q);
-        for (int r = 0; r < g.steps(); ++r)
-            for (int b = 0; b < kLanes; ++b) {
-                const int c = r - b;
-                set(band + r * kLanes + b,
-                    b < lines && c >= 0 && c < g.nc ? (q * kLanes + b) * g.nc + c : -1);
-            }
-    }
-}
-
 // The order between the bands of a sweep shared by several threads. A forward sweep's band
 // reads the line above it (the band before) as updated and the line below it (the band after)
 // as not yet updated; a backward sweep the other way round. Row t of a band holds column t - b
