@@ -3,8 +3,8 @@
 // time into bands; row r of a band holds pixel (L + b, r - b) in lane b, so a raster sweep is a
 // sweep over the rows with all lanes of a row updated at once, the raster order's dependencies
 // kept (the line above is one row ahead, the line below one row behind). Also the vector lane
-// types, the link-weight and denominator rows both passes share, and the choice between SSE2 and
-// AVX2.
+// types, the link-weight and denominator rows both passes share, the choice between SSE2 and
+// AVX2, and the order (BandGate) in which several threads may share a pass band by band.
 #ifndef SKEWED_BANDS_H
 #define SKEWED_BANDS_H
 
