@@ -1,9 +1,15 @@
-// Result files: the two-plane motion adapters, the raw float file, the text matrix and the text
-// table of a field, byte for byte, and the end of the run when a file cannot be written.
+// Result files: the two-plane motion adapters, the raw float file, the text matrix (and its
+// numbers) and the text table of a field, byte for byte, and the end of the run when a file
+// cannot be written.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 #include <random>
 
+#include "number_text.h"
 #include "optic_flow_3DMultilayers.h"
 #include "run_helpers.h"
 
@@ -83,6 +89,48 @@ TEST(ResultFiles, FieldTableNumbersAreThoseOfPrintf) {
     const std::string path = testrun::scratch_dir("table") + "/t.motion";
     write_champ(U.data(), V.data(), 300, 2, path.c_str());
     EXPECT_EQ(slurp(path), expected);
+}
+
+// The text matrices' numbers are printf's "%g" of the float's value: special values, the edges
+// of the fixed form (1e-4 and 999999.5, a few float steps either side), every power of ten, the
+// only exact ties (n + 0.5 from 1e5 on), a stride through the float patterns of 1e-5 .. 2e6
+// and seeded values over every decade.
+TEST(ResultFiles, TextMatrixNumbersAreThoseOfPrintf) {
+    std::vector<float> values = {0.0f,
+                                 -0.0f,
+                                 std::numeric_limits<float>::quiet_NaN(),
+                                 std::numeric_limits<float>::infinity(),
+                                 -std::numeric_limits<float>::infinity(),
+                                 std::numeric_limits<float>::min(),
+                                 std::numeric_limits<float>::denorm_min(),
+                                 std::numeric_limits<float>::max(),
+                                 -std::numeric_limits<float>::max()};
+    auto around = [&](float x) {
+        for (int k = 0; k < 6; ++k) {
+            values.push_back(x), values.push_back(-x);
+            x = std::nextafter(x, 0.0f);
+        }
+        for (int k = 0; k < 12; ++k) x = std::nextafter(x, 1e30f);
+        for (int k = 0; k < 6; ++k) values.push_back(x), x = std::nextafter(x, 0.0f);
+    };
+    around(1e-4f), around(999999.5f), around(999999.4f);
+    for (int e = -40; e <= 38; ++e) around(std::pow(10.0f, static_cast<float>(e)));
+    for (float n = 100000.0f; n < 100300.0f; n += 1.0f) values.push_back(n + 0.5f);
+    for (float n = 999700.0f; n < 999999.0f; n += 1.0f) values.push_back(-(n + 0.5f));
+    for (std::uint32_t bits = 0x3727c5acu; bits < 0x49f42400u; bits += 4099) {
+        float x;
+        std::memcpy(&x, &bits, sizeof x);
+        values.push_back(x), values.push_back(-x);
+    }
+    std::mt19937 gen(11);
+    std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f), decade(-44.0f, 38.0f);
+    for (int k = 0; k < 20000; ++k) values.push_back(mantissa(gen) * std::pow(10.0f, decade(gen)));
+    char got[64], want[64];
+    for (float x : values) {
+        char* end = format_g(got, got + sizeof got, x);
+        std::snprintf(want, sizeof want, "%g", static_cast<double>(x));
+        ASSERT_EQ(std::string(got, end), std::string(want)) << x;
+    }
 }
 
 TEST(ResultFiles, FailureToCreateOrWriteEndsTheRunNamingTheFile) {

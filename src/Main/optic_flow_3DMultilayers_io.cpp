@@ -7,12 +7,12 @@
 
 #include "fail.h"
 #include "io_field.h"
+#include "number_text.h"
 #include "safe_output.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <charconv>
 #include <cstring>
 #include <iostream>
 #include <vector>
@@ -116,15 +116,13 @@ void Cree_fichier_image(const char* nom_image, const CImg<float>& im) {
         std::cout << "creation impossible" << std::endl;
         fail("cannot create text matrix file '%s': %s", nom_image, std::strerror(reason));
     }
-    // "%g" is the default stream form of a double: six significant digits, no trailing zeros.
-    // std::to_chars in general form with precision 6 writes exactly what printf's "%g" writes.
+    // "%g" is the default stream form of a double: six significant digits, no trailing zeros
+    // (format_g writes exactly what printf writes).
     std::vector<char> line(static_cast<std::size_t>(dx) * 32 + 1);
     for (int y = 0; y < dy; y++) {
         char* end = line.data();
         for (int x = 0; x < dx; x++) {
-            end = std::to_chars(end, line.data() + line.size(), static_cast<double>(im(x, y)),
-                                std::chars_format::general, 6)
-                      .ptr;
+            end = format_g(end, line.data() + line.size(), im(x, y));
             *end++ = x + 1 < dx ? ' ' : '\n';
         }
         std::fwrite(line.data(), 1, static_cast<std::size_t>(end - line.data()), file);

@@ -1,0 +1,14 @@
+// Numbers as the text files write them: printf's "%g" of a float's value (the default stream
+// form of a double: 6 significant digits, trailing zeros and a bare point dropped), a row of a
+// text matrix at a time.
+#ifndef NUMBER_TEXT_H
+#define NUMBER_TEXT_H
+
+// Writes "%g" of double(value) at first (at most 13 characters; [first, last) must hold them)
+// and returns the end. Values whose 6-digit rounding lies in [1e-4, 1e6), the fixed form, are
+// rounded exactly in integers: value = m 2^e (m < 2^24) times 10^k, k = 5 - X, with X its decimal
+// exponent, gives the 6 digits as the integer part of m 10^k / 2^-e, ties to even (as printf
+// rounds); the others go through std::to_chars. The same characters as printf either way.
+char* format_g(char* first, char* last, float value);
+
+#endif
