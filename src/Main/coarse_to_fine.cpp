@@ -79,7 +79,7 @@ void Run::level_initialisation(const Level& lv) {
 // The temporary outputs of the pass at the current size, from a copy of the winds.
 void Run::write_temporary_outputs(const Level& lv) {
     const std::size_t n = static_cast<std::size_t>(lv.nc) * lv.nl;
-    auto snap = std::make_unique<PassSnapshot>();
+    std::unique_ptr<PassSnapshot> snap = temporary_writer_.blank();
     snap->nc = lv.nc;
     snap->nl = lv.nl;
     snap->nb_layers = p_.nb_layers;

@@ -53,16 +53,31 @@ TemporaryWriter::~TemporaryWriter() {
     thread_.join();
 }
 
+std::unique_ptr<PassSnapshot> TemporaryWriter::blank() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (spares_.empty()) return std::make_unique<PassSnapshot>();
+    std::unique_ptr<PassSnapshot> s = std::move(spares_.back());
+    spares_.pop_back();
+    return s;
+}
+
+void TemporaryWriter::recycle(std::unique_ptr<PassSnapshot>& s) {
+    if (s && spares_.size() < 2) spares_.push_back(std::move(s));
+}
+
 void TemporaryWriter::write(std::unique_ptr<PassSnapshot> snap) {
     if (!background_) {
         write_pass(*snap);
+        std::lock_guard<std::mutex> lock(mutex_);
+        recycle(snap);
         return;
     }
-    std::unique_ptr<PassSnapshot> superseded;  // released outside the lock
+    std::unique_ptr<PassSnapshot> superseded;  // released outside the lock when not kept
     {
         std::lock_guard<std::mutex> lock(mutex_);
         superseded = std::move(pending_);
         pending_ = std::move(snap);
+        recycle(superseded);
     }
     changed_.notify_all();
 }
@@ -86,6 +101,7 @@ void TemporaryWriter::loop() {
         lock.unlock();
         write_pass(*snap);
         lock.lock();
+        recycle(snap);
         snap.reset();
         writing_ = false;
         changed_.notify_all();

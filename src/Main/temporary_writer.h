@@ -23,8 +23,9 @@ struct PassSnapshot {
 };
 
 // A pass still waiting when the next one ends is superseded by it: the files always hold a whole
-// pass, the passes in order, and after flush() the last one; the run holds at most two copies of
-// the winds.
+// pass, the passes in order, and after flush() the last one. Up to two copies written or
+// superseded are kept for the next passes to fill (their memory already mapped, which spares
+// the page faults of new ones); the run holds at most four copies of the winds.
 class TemporaryWriter {
   public:
     // The files go into out_dir, or the working folder when it is empty.
@@ -33,6 +34,8 @@ class TemporaryWriter {
     TemporaryWriter(const TemporaryWriter&) = delete;
     TemporaryWriter& operator=(const TemporaryWriter&) = delete;
 
+    // A copy to fill: one written or superseded, or a new one.
+    std::unique_ptr<PassSnapshot> blank();
     // Writes the pass's files in place, or hands them to the writer thread.
     void write(std::unique_ptr<PassSnapshot> snap);
     // Returns once every pass handed over is on disk.
@@ -41,6 +44,8 @@ class TemporaryWriter {
   private:
     void loop();
     void write_pass(PassSnapshot& s) const;
+    // Keeps a copy done with for reuse, or releases it; the mutex held.
+    void recycle(std::unique_ptr<PassSnapshot>& s);
 
     bool background_;
     std::string names_[5];  // Lay01, Lay12, Up_Lay1, Lay23, Up_Lay2
@@ -48,6 +53,7 @@ class TemporaryWriter {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::unique_ptr<PassSnapshot> pending_;
+    std::vector<std::unique_ptr<PassSnapshot>> spares_;
     bool writing_ = false, stop_ = false;
 };
 
