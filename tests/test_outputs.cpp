@@ -91,11 +91,12 @@ TEST(ResultFiles, FieldTableNumbersAreThoseOfPrintf) {
     EXPECT_EQ(slurp(path), expected);
 }
 
-// The text matrices' numbers are printf's "%g" of the float's value: special values, the edges
-// of the fixed form (1e-4 and 999999.5, a few float steps either side), every power of ten, the
-// only exact ties (n + 0.5 from 1e5 on), a stride through the float patterns of 1e-5 .. 2e6
-// and seeded values over every decade.
-TEST(ResultFiles, TextMatrixNumbersAreThoseOfPrintf) {
+// The text files' numbers are printf's "%g" and "%f" of the float's value: special values, the
+// edges of %g's fixed form (1e-4 and 999999.5, a few float steps either side) and of %f's exact
+// range (2^24), every power of ten, the only exact ties of %g (n + 0.5 from 1e5 on) and of %f
+// (odd multiples of 1/128), a stride through the float patterns of 1e-5 .. 2e6 and seeded values
+// over every decade.
+TEST(ResultFiles, TextFileNumbersAreThoseOfPrintf) {
     std::vector<float> values = {0.0f,
                                  -0.0f,
                                  std::numeric_limits<float>::quiet_NaN(),
@@ -113,7 +114,8 @@ TEST(ResultFiles, TextMatrixNumbersAreThoseOfPrintf) {
         for (int k = 0; k < 12; ++k) x = std::nextafter(x, 1e30f);
         for (int k = 0; k < 6; ++k) values.push_back(x), x = std::nextafter(x, 0.0f);
     };
-    around(1e-4f), around(999999.5f), around(999999.4f);
+    around(1e-4f), around(999999.5f), around(999999.4f), around(16777216.0f);
+    for (int j = 1; j < 4096; j += 2) values.push_back(j / 128.0f), values.push_back(-j / 128.0f);
     for (int e = -40; e <= 38; ++e) around(std::pow(10.0f, static_cast<float>(e)));
     for (float n = 100000.0f; n < 100300.0f; n += 1.0f) values.push_back(n + 0.5f);
     for (float n = 999700.0f; n < 999999.0f; n += 1.0f) values.push_back(-(n + 0.5f));
@@ -129,6 +131,9 @@ TEST(ResultFiles, TextMatrixNumbersAreThoseOfPrintf) {
     for (float x : values) {
         char* end = format_g(got, got + sizeof got, x);
         std::snprintf(want, sizeof want, "%g", static_cast<double>(x));
+        ASSERT_EQ(std::string(got, end), std::string(want)) << x;
+        end = format_f(got, got + sizeof got, x);
+        std::snprintf(want, sizeof want, "%f", static_cast<double>(x));
         ASSERT_EQ(std::string(got, end), std::string(want)) << x;
     }
 }

@@ -16,6 +16,15 @@ constexpr char kPairs[201] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+// round(n 2^-s), ties to even.
+std::uint64_t rounded_shift(std::uint64_t n, int s) {
+    if (s == 0) return n;
+    if (s >= 64) return 0;  // the callers' n < 2^63: below one half
+    const std::uint64_t q = n >> s, r = n & ((std::uint64_t{1} << s) - 1),
+                        half = std::uint64_t{1} << (s - 1);
+    return q + (r > half || (r == half && (q & 1)) ? 1 : 0);
+}
+
 }  // namespace
 
 char* format_g(char* first, char* last, float value) {
@@ -48,9 +57,7 @@ char* format_g(char* first, char* last, float value) {
             ++X;
             continue;
         }
-        const std::uint64_t r = n & ((std::uint64_t{1} << s) - 1),
-                            half = std::uint64_t{1} << (s - 1);
-        if (r > half || (r == half && (q & 1))) ++q;
+        q = rounded_shift(n, s);
         break;
     }
     if (q == 1000000) {  // rounded up to the next power of ten
@@ -80,4 +87,27 @@ char* format_g(char* first, char* last, float value) {
         for (int d = 0; d < used; ++d) *p++ = digits[d];
     }
     return p;
+}
+
+char* format_f(char* first, char* last, float value) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const int E = static_cast<int>((bits >> 23) & 0xffu);
+    if (E >= 151)  // |value| >= 2^24, infinities, NaN
+        return std::to_chars(first, last, static_cast<double>(value), std::chars_format::fixed, 6)
+            .ptr;
+    // value = m 2^-s, s >= 0 (a subnormal: no leading bit, s = 149); m 10^6 < 2^44.
+    const std::uint64_t m = E ? (bits & 0x7fffffu) | 0x800000u : bits & 0x7fffffu;
+    const int s = E ? 150 - E : 149;
+    const std::uint64_t q = rounded_shift(m * 1000000, s);
+    char* p = first;
+    if (bits >> 31) *p++ = '-';
+    p = std::to_chars(p, last, q / 1000000).ptr;
+    *p++ = '.';
+    const std::uint32_t f = static_cast<std::uint32_t>(q % 1000000), hi = f / 10000,
+                        rest = f % 10000;
+    std::memcpy(p, kPairs + 2 * hi, 2);
+    std::memcpy(p + 2, kPairs + 2 * (rest / 100), 2);
+    std::memcpy(p + 4, kPairs + 2 * (rest % 100), 2);
+    return p + 6;
 }

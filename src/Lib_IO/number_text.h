@@ -1,6 +1,6 @@
 // Numbers as the text files write them: printf's "%g" of a float's value (the default stream
-// form of a double: 6 significant digits, trailing zeros and a bare point dropped), a row of a
-// text matrix at a time.
+// form of a double: 6 significant digits, trailing zeros and a bare point dropped) and its "%f"
+// (6 decimals), a row of a text file at a time.
 #ifndef NUMBER_TEXT_H
 #define NUMBER_TEXT_H
 
@@ -10,5 +10,11 @@
 // exponent, gives the 6 digits as the integer part of m 10^k / 2^-e, ties to even (as printf
 // rounds); the others go through std::to_chars. The same characters as printf either way.
 char* format_g(char* first, char* last, float value);
+
+// Writes "%f" of double(value) at first and returns the end ([first, last) must hold 48
+// characters). Values below 2^24 in magnitude are rounded exactly in integers (m 2^-s times 10^6,
+// ties to even); larger ones, infinities and NaN go through std::to_chars. The same characters
+// as printf either way, "-0.000000" for negative values that round to zero included.
+char* format_f(char* first, char* last, float value);
 
 #endif

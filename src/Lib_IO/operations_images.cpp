@@ -9,6 +9,7 @@
 #include "auxiliary_fit.h"
 #include "fail.h"
 #include "filter_masks.h"
+#include "number_text.h"
 #include "safe_output.h"
 
 #include <algorithm>
@@ -405,8 +406,7 @@ void write_champ(float* U, float* V, short nb_col, short nb_lig, const char* nom
     std::fprintf(f, "%hd %hd\n", nb_col, nb_lig);
     std::fprintf(f, "#i\tj\tU\tV\n");
     // Lines "i<TAB>j<TAB>U<TAB>V" as printf's "%hd\t%hd\t%f\t%f\n" writes them (the C locale,
-    // which the program never leaves): std::to_chars with the fixed format and precision 6 gives
-    // printf's characters, a line of the table at a time.
+    // which the program never leaves), a line of the table at a time.
     std::vector<char> line(static_cast<std::size_t>(std::max<int>(nb_col, 1)) * 128);
     for (int i = 0; i < nb_lig; ++i) {
         char* p = line.data();
@@ -417,9 +417,9 @@ void write_champ(float* U, float* V, short nb_col, short nb_lig, const char* nom
             *p++ = '\t';
             p = std::to_chars(p, end, j).ptr;
             *p++ = '\t';
-            p = std::to_chars(p, end, static_cast<double>(U[k]), std::chars_format::fixed, 6).ptr;
+            p = format_f(p, end, U[k]);
             *p++ = '\t';
-            p = std::to_chars(p, end, static_cast<double>(V[k]), std::chars_format::fixed, 6).ptr;
+            p = format_f(p, end, V[k]);
             *p++ = '\n';
         }
         std::fwrite(line.data(), 1, static_cast<std::size_t>(p - line.data()), f);
