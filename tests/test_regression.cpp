@@ -92,3 +92,24 @@ TEST(Regression, OutputsAreTheSameWithOneThreadAndWithThree) {
     for (const char* threads : {"-threads 1", "-threads 3"})
         expect_recorded(run_all(threads), std::string(" with ") + threads);
 }
+
+// Fields of 128 x 128 pixels and more let idle threads join the passes of the auxiliary fits and
+// of the interface relaxation band by band (when the machine has the processors): a whole run
+// with two threads writes the bytes of one thread.
+TEST(Regression, PassesSharedBetweenThreadsGiveTheBytesOfOneThread) {
+    std::map<std::string, std::string> files[2];
+    for (int t = 0; t < 2; ++t) {
+        const std::string dir = scratch_dir(t == 0 ? "shared_passes_1" : "shared_passes_2");
+        ASSERT_EQ(run_in(dir, std::string(OF3D_BIN_DIR) + "/make_layered_sample",
+                         "-o . -size 128 -samples 2 -seed 2")
+                      .status,
+                  0);
+        const Result r = run_in(dir, program_path(),
+                                "-nbTimeSample 2 -nbLayers 3 -coarseGrid 2 -fineGrid 1 -threads " +
+                                    std::to_string(t + 1));
+        ASSERT_EQ(r.status, 0) << r.err;
+        files[t] = outputs_of(dir);
+    }
+    EXPECT_GE(files[0].size(), 10u);
+    EXPECT_TRUE(files[0] == files[1]);
+}
