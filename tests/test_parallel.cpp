@@ -3,7 +3,6 @@
 // that did not finish, and the result files are those of the single run, byte for byte.
 #include <gtest/gtest.h>
 
-
 #include "run_helpers.h"
 
 using namespace testrun;
