@@ -25,6 +25,14 @@ std::uint64_t rounded_shift(std::uint64_t n, int s) {
     return q + (r > half || (r == half && (q & 1)) ? 1 : 0);
 }
 
+// The six decimal digits of v < 10^6, leading zeros included, two at a time.
+void six_digits(char* out, std::uint32_t v) {
+    const std::uint32_t rest = v % 10000;
+    std::memcpy(out, kPairs + 2 * (v / 10000), 2);
+    std::memcpy(out + 2, kPairs + 2 * (rest / 100), 2);
+    std::memcpy(out + 4, kPairs + 2 * (rest % 100), 2);
+}
+
 }  // namespace
 
 char* format_g(char* first, char* last, float value) {
@@ -64,12 +72,8 @@ char* format_g(char* first, char* last, float value) {
         q = 100000;
         ++X;
     }
-    // The six digits two at a time: q = 10000 hi + 100 mid + lo.
     char digits[6];
-    const std::uint32_t v = static_cast<std::uint32_t>(q), hi = v / 10000, rest = v % 10000;
-    std::memcpy(digits, kPairs + 2 * hi, 2);
-    std::memcpy(digits + 2, kPairs + 2 * (rest / 100), 2);
-    std::memcpy(digits + 4, kPairs + 2 * (rest % 100), 2);
+    six_digits(digits, static_cast<std::uint32_t>(q));
     int used = 6;  // the digits that remain once trailing zeros are dropped
     while (used > 1 && digits[used - 1] == '0') --used;
     char* p = first;
@@ -104,10 +108,6 @@ char* format_f(char* first, char* last, float value) {
     if (bits >> 31) *p++ = '-';
     p = std::to_chars(p, last, q / 1000000).ptr;
     *p++ = '.';
-    const std::uint32_t f = static_cast<std::uint32_t>(q % 1000000), hi = f / 10000,
-                        rest = f % 10000;
-    std::memcpy(p, kPairs + 2 * hi, 2);
-    std::memcpy(p + 2, kPairs + 2 * (rest / 100), 2);
-    std::memcpy(p + 4, kPairs + 2 * (rest % 100), 2);
+    six_digits(p, static_cast<std::uint32_t>(q % 1000000));
     return p + 6;
 }
