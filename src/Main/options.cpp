@@ -295,7 +295,8 @@ RunParameters parse_options(int argc, char** argv) {
                              "div-curl weight of the refinement (negative: the value of -alpha)");
     p.fast = opt.integer("-fast", 0,
                          "fast mode: block sums in double, repetitions end once the winds move "
-                         "by less than 0.001 px on average (yes=1/no=0)",
+                         "by less than 0.001 px on average (0.005 px with blocks of 4 px or less) "
+                         "(yes=1/no=0)",
                          0, 1) == 1;
     // Worker threads; the results do not depend on them.
     p.threads =

@@ -136,7 +136,7 @@ class Run {
     // coarse_to_fine.cpp
     void estimate();
     void level_initialisation(const Level& lv);
-    void alternate(const Level& lv);
+    void alternate(const Level& lv, short scale);
     int vertical_pass(const Level& lv);
     void write_temporary_outputs(const Level& lv);
     void keep_alternation_start(const Level& lv);
