@@ -29,6 +29,9 @@ constexpr float kStill = 0.001f;
 // coarser resolutions, where large motions are reached by a slow creep of the blocks that the
 // looser rule cuts short (8 px per step: 11 % more error with it on every grid level).
 constexpr float kStillFine = 0.005f;
+// On single-pixel blocks at full resolution the fast mode makes one ICM sweep per layer and
+// horizontal repetition instead of two: the auxiliary fits follow each sweep. On the generated
+// samples that lowers the error of four in five (by 5 to 15 %) and costs the 8 px one 1.5 %.
 }  // namespace
 
 // Fast mode: the increments at the start of an alternation.
@@ -124,6 +127,7 @@ int Run::vertical_pass(const Level& lv) {
 
 void Run::alternate(const Level& lv, short scale) {
     const float still = lv.resol == 0 && scale <= 2 ? kStillFine : kStill;  // horizontal passes
+    icm_sweeps_ = p_.fast && lv.resol == 0 && scale == 0 ? 1 : 2;
     int Nb_it = 0;
     int Conv = 1;
     // Whether the layers' data terms hold the current vertical winds. The level's first
@@ -134,7 +138,7 @@ void Run::alternate(const Level& lv, short scale) {
     bool flux_current = p_.nb_layers < 2;
     do {
         if (p_.fast) keep_alternation_start(lv);
-        // Horizontal pass: at most two ICM sweeps per layer and repetition.
+        // Horizontal pass: at most icm_sweeps_ ICM sweeps per layer and repetition.
         int countV = 0;
         bool convVariable_UV = false;
         if (p_.nb_layers < 1) {

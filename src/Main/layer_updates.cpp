@@ -48,7 +48,7 @@ void Run::fit_layer(int L, const Level& lv) {
                          p_.sigma_inter, layer.fit_scratch, sharing());
 }
 
-// At most two ICM sweeps of layer L; its console text is kept in the layer.
+// At most icm_sweeps_ ICM sweeps of layer L; its console text is kept in the layer.
 void Run::icm_sweeps(int L, const Level& lv) {
     Layer& layer = layers_[L];
     CapturedOutput capture(&layer.messages);
@@ -74,7 +74,7 @@ void Run::icm_sweeps(int L, const Level& lv) {
             icm_sweep(images, energy, layer.parcours.get(), 4, kCondConv, &layer.affine_systems,
                       sharing(), p_.fast ? BlockSums::fast : BlockSums::extended);
         layer.it_HS += 1;
-    } while (layer.Conv_HS != 0 && layer.it_HS < 2);
+    } while (layer.Conv_HS != 0 && layer.it_HS < icm_sweeps_);
     if (p_.fast)
         layer.move = std::max(mean_change(layer.u.data(), layer.u_before.data(), n),
                               mean_change(layer.v.data(), layer.v_before.data(), n));

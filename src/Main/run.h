@@ -180,8 +180,9 @@ class Run {
     std::vector<std::vector<float>> wVert_;               // interfaces 0 .. nb_layers
     std::vector<std::vector<float>> rho_[kPyramidSlots];  // [level][0 .. nb_layers]
     std::vector<short> convwVertLayer_;
-    long N_ = 0;         // initial block count of the resolution
-    long nb_decou_ = 0;  // block splits since the start of the resolution, all layers
+    long N_ = 0;          // initial block count of the resolution
+    long nb_decou_ = 0;   // block splits since the start of the resolution, all layers
+    int icm_sweeps_ = 2;  // at most this many ICM sweeps per layer and horizontal repetition
     // The layers side by side: batches of layer work, and each layer's chain of ICM sweeps and
     // auxiliary fits (queue_layer_tasks).
     WorkerPool pool_;
