@@ -23,8 +23,9 @@ float mean_change(const float* a, const float* b, std::size_t n) {
 }
 
 // Terms of layer L fixed for the grid level: divergence of (U, V), its exponential and
-// derivatives, the t + dt image registered on (U, V) and the smoothed residual of the
-// vertical-wind equation. U, V and the images do not change until the end of the level.
+// derivatives, the t + dt image registered on (U, V) (unless register_and_filter has just
+// made it, on the same U, V) and the smoothed residual of the vertical-wind equation. U, V and
+// the images do not change until the end of the level.
 void Run::prepare_layer(int L, const Level& lv) {
     const short resol = lv.resol, nc = lv.nc, nl = lv.nl;
     Layer& layer = layers_[L];
@@ -32,8 +33,10 @@ void Run::prepare_layer(int L, const Level& lv) {
     std::vector<float> scratch_a(n);
     divergence_terms(layer.div.data(), layer.exdiv.data(), layer.fx_div.data(), layer.fy_div.data(),
                      layer.U.data(), layer.V.data(), nc, nl);
-    registered_image(layer.Itdt_reg.data(), layer.Itdt[resol].data(), layer.U.data(),
-                     layer.V.data(), nc, nl, scratch_a.data(), warp_);
+    if (!layer.registered)
+        registered_image(layer.Itdt_reg.data(), layer.Itdt[resol].data(), layer.U.data(),
+                         layer.V.data(), nc, nl, scratch_a.data(), warp_);
+    layer.registered = false;
     smoothed_residual(layer.residual_reg.data(), layer.exdiv.data(), layer.Itdt_reg.data(),
                       layer.It[resol].data(), filtre_T2, nc, nl, scratch_a.data());
     if (validity_) update_data_validity(L, lv);

@@ -69,6 +69,9 @@ struct Layer {
     // Terms fixed for a grid level (functions of U and V): divergence of (U, V), its exponential
     // and derivatives, and the t + dt image registered on (U, V).
     std::vector<float> div, exdiv, fx_div, fy_div, Itdt_reg;
+    // Itdt_reg holds the registration of register_and_filter, on the U, V of the next
+    // prepare_layer, which takes it instead of registering again.
+    bool registered = false;
     std::vector<float> residual_reg;   // 0.166 T2 * (exdiv Itdt_reg - It), of the vertical winds
     AuxiliaryFitScratch fit_scratch;   // work memory of the layer's auxiliary fits
     AffineSystemCache affine_systems;  // block matrices shared by the sweeps of one ICM call

@@ -158,18 +158,19 @@ void Run::build_pyramids() {
     }
 }
 
-// O_Itdt = MedianOnGrad(Itdt registered on (U, V)), at the nc x nl size. Works in the
-// layer's own scratch, so layers can be processed side by side.
+// Itdt_reg = Itdt registered on (U, V) and O_Itdt = MedianOnGrad(Itdt_reg), at the nc x nl
+// size; the layer's next prepare_layer takes Itdt_reg as it is. Works in the layer's own
+// memory, so layers can be processed side by side.
 void Run::register_and_filter(Layer& layer, const short* Itdt, float* U, float* V, short nc,
                               short nl) {
     const std::size_t n = static_cast<std::size_t>(nc) * nl;
-    std::vector<float> temp_buffer(n), aux_buffer(n);
+    std::vector<float> temp_buffer(n);
     float* temp = temp_buffer.data();
-    float* aux = aux_buffer.data();
     Copy_sh2f(temp, const_cast<short*>(Itdt), nc, nl);
-    warp_(U, V, aux, temp, nc, nl);
+    warp_(U, V, layer.Itdt_reg.data(), temp, nc, nl);
+    layer.registered = true;
     const CImg<float> filtered =
-        MedianOnGrad(CImg<float>(aux, nc, nl), kMedianSize, kMedianThreshold);
+        MedianOnGrad(CImg<float>(layer.Itdt_reg.data(), nc, nl), kMedianSize, kMedianThreshold);
     std::copy(filtered.data(), filtered.data() + static_cast<std::size_t>(nc) * nl,
               layer.O_Itdt.begin());
 }
@@ -178,8 +179,10 @@ void Run::set_initial_fields(int step) {
     const short resol = p_.Coarse_resol;
     const short nc = nb_col_ >> resol, nl = nb_lig_ >> resol;
     if (p_.Init3D == 0) {
-        for (Layer& layer : layers_)
+        for (Layer& layer : layers_) {
             Copy_sh2f(layer.O_Itdt.data(), layer.Itdt[resol].data(), nc, nl);
+            layer.registered = false;  // the first level registers on the zero wind
+        }
     } else {
         for (int l = 0; l < p_.nb_layers; ++l) {
             Layer& layer = layers_[l];
