@@ -233,9 +233,10 @@ void Run::end_of_grid_level(const Level& lv, short scale) {
 }
 
 // Block lists freed; below the finest resolution the fields are doubled, projected to the next
-// finer level and the t + dt images registered on them there.
+// finer level and the t + dt images registered on them there. Layers side by side: each touches
+// only its own fields and its own lower interface's vertical wind.
 void Run::end_of_resolution(Level& lv) {
-    for (int L = 0; L < p_.nb_layers; ++L) {
+    for_each_layer([&](int L) {
         Layer& layer = layers_[L];
         Maz_f(layer.u.data(), nb_col_, nb_lig_);
         Maz_f(layer.v.data(), nb_col_, nb_lig_);
@@ -247,18 +248,18 @@ void Run::end_of_resolution(Level& lv) {
             Proj_Dup_fl(layer.fy.data(), layer.V.data(), lv.nc, lv.nl);
             Proj_Dup_fl(layer.ft.data(), wVert_[L].data(), lv.nc, lv.nl);
         }
-    }
+    });
     if (lv.resol == 0) return;
     lv.nc = static_cast<short>(lv.nc * 2);
     lv.nl = static_cast<short>(lv.nl * 2);
-    for (int L = 0; L < p_.nb_layers; ++L) {
+    for_each_layer([&](int L) {
         Layer& layer = layers_[L];
         register_and_filter(layer, layer.Itdt[lv.resol - 1].data(), layer.fx.data(),
                             layer.fy.data(), lv.nc, lv.nl);
         Copy_f(layer.U.data(), layer.fx.data(), lv.nc, lv.nl);
         Copy_f(layer.V.data(), layer.fy.data(), lv.nc, lv.nl);
         Copy_f(wVert_[L].data(), layer.ft.data(), lv.nc, lv.nl);
-    }
+    });
 }
 
 void Run::estimate() {
