@@ -177,7 +177,6 @@ class Run {
     std::size_t n_ = 0;                        // working sample count
 
     std::vector<short> pyr_, Im_reel_temp_;
-    std::vector<float> Ureel_, Vreel_;
     std::vector<float> temp_, temp2_, aux_, aux2_;  // scratch of the input and the interfaces
     std::vector<Layer> layers_;
     std::vector<std::vector<float>> wVert_;               // interfaces 0 .. nb_layers

@@ -60,8 +60,6 @@ void Run::set_sizes() {
 void Run::allocate() {
     const std::size_t reel = static_cast<std::size_t>(nb_col_reel_) * nb_lig_reel_;
     pyr_.assign(n_, 0);
-    Ureel_.assign(reel, 0.0f);
-    Vreel_.assign(reel, 0.0f);
     for (auto* b : {&temp_, &temp2_, &aux_, &aux2_}) b->assign(n_, 0.0f);
     Im_reel_temp_.assign(reel, 0);
     layers_.reserve(p_.nb_layers);

@@ -52,22 +52,25 @@ void Run::write_results(int step) {
             static_cast<double>(p_.sigma_inter), refine_text);
     }
     std::cout << "\nwriting estimated fields ..." << std::endl;
-    for (int l = 0; l < p_.nb_layers; ++l) {
+    // The layers' files side by side, each layer from its own copy of its winds at the real size.
+    const std::size_t reel = static_cast<std::size_t>(nb_col_reel_) * nb_lig_reel_;
+    for_each_layer([&](int l) {
         Layer& layer = layers_[l];
         const std::string P = result_base(path(l, 2 * step), p_.outDir);
-        ajust_field(layer.U.data(), layer.V.data(), Ureel_.data(), Vreel_.data(), nb_col_,
+        std::vector<float> Ureel(reel), Vreel(reel);
+        ajust_field(layer.U.data(), layer.V.data(), Ureel.data(), Vreel.data(), nb_col_,
                     nb_col_reel_, nb_lig_reel_);
         if (p_.postSmooth > 0.0f) {
-            Gaussian_smooth_f(Ureel_.data(), Ureel_.data(), p_.postSmooth, nb_col_reel_,
+            Gaussian_smooth_f(Ureel.data(), Ureel.data(), p_.postSmooth, nb_col_reel_,
                               nb_lig_reel_);
-            Gaussian_smooth_f(Vreel_.data(), Vreel_.data(), p_.postSmooth, nb_col_reel_,
+            Gaussian_smooth_f(Vreel.data(), Vreel.data(), p_.postSmooth, nb_col_reel_,
                               nb_lig_reel_);
         }
         const std::string xaf = P + "_3D.xaf";
         short coderr = 0;
-        write_field(xaf.c_str(), Ureel_.data(), Vreel_.data(), nb_col_reel_, nb_lig_reel_, &coderr);
+        write_field(xaf.c_str(), Ureel.data(), Vreel.data(), nb_col_reel_, nb_lig_reel_, &coderr);
         if (coderr != 0) fail("cannot write the motion-field file %s", xaf.c_str());
-        write_champ(Ureel_.data(), Vreel_.data(), nb_col_reel_, nb_lig_reel_,
+        write_champ(Ureel.data(), Vreel.data(), nb_col_reel_, nb_lig_reel_,
                     (P + "_3D.motion").c_str());
         if (l >= 1) {
             CImg<float> w(nb_col_reel_, nb_lig_reel_);
@@ -80,5 +83,5 @@ void Run::write_results(int step) {
             Cree_fichier_image((P + "_3D.motionUpMatlab").c_str(), w);
         }
         if (validity_) write_validity_map(l, P + "_3D.valid.pgm");
-    }
+    });
 }
