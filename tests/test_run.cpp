@@ -158,6 +158,10 @@ TEST(BadInput, EveryFailureNamesItsCauseEndsWithStatusOneAndLeavesNothingHalfWri
              "' -nbTimeSample 2 -nbLayers 1 -coarseGrid 2\"",
          "L0_t0.pgm_3D.motion", "previous\n",
          "cannot write the field table './L0_t0.pgm_3D.motion': File too large"},
+        // 4096 bytes: the three layers' field tables fail side by side, one names its file.
+        {"sh -c \"trap '' XFSZ; ulimit -f 8; exec '" + program_path() +
+             "' -nbTimeSample 2 -nbLayers 3 -coarseGrid 2 -threads 3\"",
+         "L0_t0.pgm_3D.motion", "previous\n", "cannot write the field table './L"},
     };
     int k = 0;
     for (const auto& c : cases) {

@@ -1,6 +1,7 @@
 #include "safe_output.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,8 +20,18 @@ namespace {
 constexpr int kSlots = 16;
 std::atomic<char*> g_pending[kSlots];
 static_assert(std::atomic<char*>::is_always_lock_free, "the signal handler reads the slots");
+// Set before the temporaries are removed at exit or on a signal; the slots then belong to the
+// thread that removes them. Another thread may be creating a temporary at that moment: it counts
+// itself in g_opening from before it tests the flag until the file exists and the flag is tested
+// again (it removes the file itself when the flag is set), and the exit waits for it, so that the
+// process never ends between the creation and the test.
+std::atomic<bool> g_closing{false};
+std::atomic<int> g_opening{0};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets the flag");
 
 void remove_pending() {
+    g_closing.store(true);
+    while (g_opening.load() != 0) sched_yield();
     for (auto& slot : g_pending) {
         char* path = slot.exchange(nullptr);
         if (!path) continue;
@@ -43,13 +54,14 @@ int register_pending(const std::string& path) {
 }
 
 void unregister_pending(int slot) {
-    if (slot >= 0) std::free(g_pending[slot].exchange(nullptr));
+    if (slot >= 0 && !g_closing.load()) std::free(g_pending[slot].exchange(nullptr));
 }
 
 constexpr std::size_t kNameMax = 255;  // longest file name in a folder
 
 // Only async-signal-safe calls: the paths are unlinked and left allocated.
 extern "C" void remove_pending_and_die(int signo) {
+    g_closing.store(true);
     for (auto& slot : g_pending) {
         char* path = slot.exchange(nullptr);
         if (path) ::unlink(path);
@@ -97,12 +109,24 @@ std::FILE* SafeOutput::open(const char* final_name, const char* mode) {
     const std::string suffix = "." + std::to_string(::getpid()) + ".part";
     temp_ = dir + "." + base.substr(0, kNameMax - 1 - suffix.size()) + suffix;
     const mode_t perms = exists ? (st.st_mode & 07777) : 0666;
-    slot_ = register_pending(temp_);  // before the file exists: a signal never misses it
-    int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, perms);
-    if (fd < 0 && errno == EEXIST) {  // left by an earlier process of the same id
-        ::unlink(temp_.c_str());
+    g_opening.fetch_add(1);
+    int fd = -1;
+    errno = ECANCELED;
+    if (!g_closing.load()) {
+        slot_ = register_pending(temp_);  // before the file exists: a signal never misses it
         fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, perms);
+        if (fd < 0 && errno == EEXIST) {  // left by an earlier process of the same id
+            ::unlink(temp_.c_str());
+            fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, perms);
+        }
+        if (fd >= 0 && g_closing.load()) {  // the process is ending: the slots may be swept
+            ::close(fd);
+            ::unlink(temp_.c_str());
+            fd = -1;
+            errno = ECANCELED;
+        }
     }
+    g_opening.fetch_sub(1);
     if (fd < 0) {
         const int saved = errno;
         temp_.clear();
