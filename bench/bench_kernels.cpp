@@ -80,8 +80,8 @@ struct Sharing {
 };
 
 // The divergence and vorticity fits of one layer with the work memory kept between calls, as
-// the run makes them, on range(1) threads; the estimates restart from the same values at every
-// iteration.
+// the run makes them, on range(1) threads, in double (range(2) 0) or in float (1, the fast
+// mode); the estimates restart from the same values at every iteration.
 void BM_AuxiliaryFits(benchmark::State& state) {
     const int s = static_cast<int>(state.range(0)), n = s * s;
     Sharing sharing(state);
@@ -94,7 +94,8 @@ void BM_AuxiliaryFits(benchmark::State& state) {
         for (int k = 4; k < 6; ++k) f[k] = start[k];
         state.ResumeTiming();
         fit_auxiliary_fields(f[4].data(), f[5].data(), f[0].data(), f[1].data(), f[2].data(),
-                             f[3].data(), s, s, 150.0f, 1000.0f, scratch, sharing.get());
+                             f[3].data(), s, s, 150.0f, 1000.0f, scratch, sharing.get(),
+                             state.range(2) ? FitPrecision::Single : FitPrecision::Double);
     }
     count_pixels(state, n);
 }
@@ -217,7 +218,7 @@ BENCHMARK(BM_Filter5x5)->Arg(256)->Arg(512);
 BENCHMARK(BM_Filter3x3)->Arg(256)->Arg(512);
 BENCHMARK(BM_Warp)->Arg(256)->Arg(512);
 BENCHMARK(BM_AuxiliaryFitPass)->Arg(256)->Arg(512);
-BENCHMARK(BM_AuxiliaryFits)->ArgsProduct({{256, 512}, {1, 2}})->UseRealTime();
+BENCHMARK(BM_AuxiliaryFits)->ArgsProduct({{256, 512}, {1, 2}, {0, 1}})->UseRealTime();
 BENCHMARK(BM_VerticalWindPass)->Arg(256)->Arg(512);
 BENCHMARK(BM_InterfaceRelaxation)->ArgsProduct({{256, 512}, {1, 2}})->UseRealTime();
 BENCHMARK(BM_LinkWeights)->Arg(256)->Arg(512);

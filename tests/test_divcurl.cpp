@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include <cmath>
+#include <random>
 #include <vector>
 
 #include "band_cases.h"
@@ -178,16 +179,55 @@ TEST(AuxiliaryFields, LaterPassesWeighTheLinksBySigmaSquaredOverTheSquareOfDSqua
     const double div_expected = 1 / (1 + 4 * c * w(1 / (1 + 4 * c)));
     double curl_expected = 1;
     for (int it = 0; it < 50; ++it) curl_expected = 1 / (1 + 4 * c * w(curl_expected));
-    for (bool sse2 : {false, true}) {
-        limit_sweeps_to_sse2(sse2);
-        Field zero(n, 0.0f), v(n, 0.0f), est(n, 0.0f), rot(n, 0.0f);
-        v[q] = 1.0f;
-        Estim_Regulees_Rob(est.data(), rot.data(), zero.data(), zero.data(), zero.data(), v.data(),
-                           nc, nl, float(c), 0.0f, float(sigma));
-        EXPECT_NEAR(est[q - nc], div_expected, 5e-4) << sse2;
-        EXPECT_NEAR(est[q + nc], -div_expected, 5e-4) << sse2;
-        EXPECT_NEAR(rot[q - 1], curl_expected, 5e-4) << sse2;
-        EXPECT_NEAR(rot[q + 1], -curl_expected, 5e-4) << sse2;
-    }
+    for (bool sse2 : {false, true})
+        for (FitPrecision precision : {FitPrecision::Double, FitPrecision::Single}) {
+            limit_sweeps_to_sse2(sse2);
+            Field zero(n, 0.0f), v(n, 0.0f), est(n, 0.0f), rot(n, 0.0f);
+            v[q] = 1.0f;
+            AuxiliaryFitScratch scratch;
+            fit_auxiliary_fields(est.data(), rot.data(), zero.data(), zero.data(), zero.data(),
+                                 v.data(), nc, nl, float(c), float(sigma), scratch, nullptr,
+                                 precision);
+            const bool single = precision == FitPrecision::Single;
+            EXPECT_NEAR(est[q - nc], div_expected, 5e-4) << sse2 << single;
+            EXPECT_NEAR(est[q + nc], -div_expected, 5e-4) << sse2 << single;
+            EXPECT_NEAR(rot[q - 1], curl_expected, 5e-4) << sse2 << single;
+            EXPECT_NEAR(rot[q + 1], -curl_expected, 5e-4) << sse2 << single;
+        }
     limit_sweeps_to_sse2(false);
+}
+
+// The fits in float (the fast mode) on a random wind of an odd size (a partial band, lanes
+// without a pixel): the same bytes with 4 lanes per vector (SSE2) as with 8 (AVX2), and within
+// float rounding of the fits in double, which run the same passes.
+TEST(AuxiliaryFields, SinglePrecisionFitsAgreeAcrossVectorWidthsAndWithDouble) {
+    const short nc = 37, nl = 29;
+    const int n = nc * nl;
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> wind(-1.0f, 1.0f);
+    Field U(n), V(n), u(n), v(n);
+    for (Field* f : {&U, &V, &u, &v})
+        for (float& x : *f) x = wind(rng);
+    auto fit = [&](FitPrecision precision, bool sse2, Field& est, Field& rot) {
+        limit_sweeps_to_sse2(sse2);
+        est.assign(n, 0.0f);
+        rot.assign(n, 0.0f);
+        AuxiliaryFitScratch scratch;
+        fit_auxiliary_fields(est.data(), rot.data(), U.data(), V.data(), u.data(), v.data(), nc, nl,
+                             0.5f, 1.0f, scratch, nullptr, precision);
+        limit_sweeps_to_sse2(false);
+    };
+    Field est_avx, rot_avx, est_sse, rot_sse, est_d, rot_d;
+    fit(FitPrecision::Single, false, est_avx, rot_avx);
+    fit(FitPrecision::Single, true, est_sse, rot_sse);
+    fit(FitPrecision::Double, false, est_d, rot_d);
+    EXPECT_EQ(est_avx, est_sse);
+    EXPECT_EQ(rot_avx, rot_sse);
+    double largest = 0;
+    for (int k = 0; k < n; ++k)
+        largest = std::max({largest, std::fabs(double(est_avx[k]) - est_d[k]),
+                            std::fabs(double(rot_avx[k]) - rot_d[k])});
+    EXPECT_GT(std::fabs(est_d[n / 2]) + std::fabs(rot_d[n / 2]), 0.01);  // fitted at all
+    EXPECT_LT(largest, 1e-4);
+    EXPECT_NE(rot_avx, rot_d);  // the float arithmetic did run
 }

@@ -15,112 +15,162 @@ namespace {
 
 const float kEstimChange = 0.0001f;  // an update counts when it moves the value by more
 
-// Denominators of the fit, coef_regul (sum of the four link weights) + lambda in double; zero
+// The arithmetic of a fit's lanes. Double: groups of 4 lanes widened from float, the update in
+// double rounded to float (SSE2 and AVX2 give the same bytes). Single: the update in float on
+// groups of 4 lanes (SSE2) or 8 (AVX2), the same bytes either way.
+template <bool Avx>
+struct DoubleLanes {
+    using Real = double;
+    using F = f4;
+    using I = i4;
+    using A = d4;
+    static constexpr int kWidth = 4;
+    static constexpr I kAfter = Lanes4::kAfter, kBefore = Lanes4::kBefore;
+    __attribute__((always_inline)) static A arith(const F& v) {
+        A d;
+        widen<Avx>(d, v);
+        return d;
+    }
+    __attribute__((always_inline)) static F narrow(const A& v) {
+        return __builtin_convertvector(v, f4);
+    }
+    // -1 in the lanes of den[0 .. 3] that are 0 (two double compares, then the low halves).
+    __attribute__((always_inline)) static I zero(const double* den) {
+        d2 lo, hi;
+        load(lo, den);
+        load(hi, den + 2);
+        const auto zlo = lo == 0.0, zhi = hi == 0.0;
+        i4 a, b;
+        std::memcpy(&a, &zlo, sizeof a);
+        std::memcpy(&b, &zhi, sizeof b);
+        return SHUFFLE_LANES(a, b, i4{0, 2, 4, 6});
+    }
+};
+template <class T>
+struct SingleLanes {
+    using Real = float;
+    using F = typename T::F;
+    using I = typename T::I;
+    using A = F;
+    static constexpr int kWidth = T::kWidth;
+    static constexpr I kAfter = T::kAfter, kBefore = T::kBefore;
+    __attribute__((always_inline)) static A arith(const F& v) { return v; }
+    __attribute__((always_inline)) static F narrow(const A& v) { return v; }
+    __attribute__((always_inline)) static I zero(const float* den) {
+        F d;
+        load(d, den);
+        return d == 0.0f;
+    }
+};
+template <class Real, bool Avx>
+using FitLanes = std::conditional_t<std::is_same_v<Real, double>, DoubleLanes<Avx>,
+                                    SingleLanes<std::conditional_t<Avx, Lanes8, Lanes4>>>;
+
+// Denominators of the fit, coef_regul (sum of the four link weights) + lambda in Real; zero
 // collects the zero denominators of the steady rows, and a band's row -1, lane 0 is set to 1
 // when there is one.
-template <bool Avx>
+template <class Real, bool Avx>
 struct FitDenominators {
-    double* den;  // the band's row 0, lane 0
-    double coef, lambda;
-    l4 zero;
+    using Z = std::conditional_t<std::is_same_v<Real, double>, l4, i4>;
+    Real* den;  // the band's row 0, lane 0
+    Real coef, lambda;
+    Z zero;
 
     __attribute__((always_inline)) void group(int r, int b, bool steady, f4 down, f4 up, f4 left,
                                               f4 right) {
-        d4 wd, wu, wl, wr;
-        widen<Avx>(wd, down), widen<Avx>(wu, up), widen<Avx>(wl, left), widen<Avx>(wr, right);
-        const d4 v = fit_denominator(coef, lambda, wd, wu, wl, wr);
-        store(den + r * kLanes + b, v);
-        if (steady) zero |= reinterpret_cast<l4>(v == 0.0);
+        if constexpr (std::is_same_v<Real, double>) {
+            d4 wd, wu, wl, wr;
+            widen<Avx>(wd, down), widen<Avx>(wu, up), widen<Avx>(wl, left), widen<Avx>(wr, right);
+            const d4 v = fit_denominator(coef, lambda, wd, wu, wl, wr);
+            store(den + r * kLanes + b, v);
+            if (steady) zero |= reinterpret_cast<l4>(v == 0.0);
+        } else {
+            const f4 v = fit_denominator(coef, lambda, down, up, left, right);
+            store(den + r * kLanes + b, v);
+            if (steady) zero |= v == 0.0f;
+        }
     }
-    void clear(int r, int b) { den[r * kLanes + b] = 0.0; }
+    void clear(int r, int b) { den[r * kLanes + b] = Real(0); }
     void finish(bool more) {
-        den[-kLanes] = more || (zero[0] | zero[1] | zero[2] | zero[3]) != 0 ? 1.0 : 0.0;
+        den[-kLanes] = more || (zero[0] | zero[1] | zero[2] | zero[3]) != 0 ? Real(1) : Real(0);
     }
 };
 
-// -1 in the lanes of den[0 .. 3] that are 0 (two double compares, then the low halves).
-__attribute__((always_inline)) inline i4 zero_lanes(const double* den) {
-    d2 lo, hi;
-    load(lo, den);
-    load(hi, den + 2);
-    const auto zlo = lo == 0.0, zhi = hi == 0.0;
-    i4 a, b;
-    std::memcpy(&a, &zlo, sizeof a);
-    std::memcpy(&b, &zhi, sizeof b);
-    return SHUFFLE_LANES(a, b, i4{0, 2, 4, 6});
-}
-
 // One band of an auxiliary-fit sweep; the pointers are at row 0, lane 0, or at column 0 of lines
 // L - 1 and L + kLanes (above, below).
+template <class Real>
 struct FitBand {
     float* x;
     const float *above, *below;
     const float *wd, *wr;
-    const double *lo, *den;
-    double coef;
+    const Real *lo, *den;
+    Real coef;
 };
 
 // Row t of a band of the auxiliary-fit sweep: the pixel update on every lane, fit_numerator /
-// denominator in double rounded to float; where the denominator is 0 (tested when Select) the
-// old value. e holds the lanes' values of the row before.
-template <bool Forward, bool Select, bool Avx>
-__attribute__((always_inline)) inline void fit_row(const FitBand& f, int t, f4* e, i4& count) {
-    constexpr int G = kLanes / 4, S = kStride;
-    const f4 threshold = {kEstimChange, kEstimChange, kEstimChange, kEstimChange};
-    const i4 magnitude = {0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff};
+// denominator in P's arithmetic rounded to float; where the denominator is 0 (tested when
+// Select) the old value. e holds the lanes' values of the row before.
+template <class P, bool Forward, bool Select>
+__attribute__((always_inline)) inline void fit_row(const FitBand<typename P::Real>& f, int t,
+                                                   typename P::F* e, typename P::I& count) {
+    using F = typename P::F;
+    using I = typename P::I;
+    using A = typename P::A;
+    constexpr int W = P::kWidth, G = kLanes / W, S = kStride;
+    F threshold, above, below;
+    I magnitude;
     float* x = f.x + t * S;
     const float* wd = f.wd + t * S;
     const float* wr = f.wr + t * S;
-    const double* lo = f.lo + t * kLanes;
-    const double* den = f.den + t * kLanes;
+    const typename P::Real* lo = f.lo + t * kLanes;
+    const typename P::Real* den = f.den + t * kLanes;
     // Lane 0's pixel above and lane kLanes - 1's pixel below.
     const float a = f.above[t * S], z = f.below[(t - kLanes + 1) * S];
-    const f4 above = {a, a, a, a}, below = {z, z, z, z};
-    f4 next[G];
+    for (int j = 0; j < W; ++j) above[j] = a, below[j] = z, threshold[j] = kEstimChange;
+    for (int j = 0; j < W; ++j) magnitude[j] = 0x7fffffff;
+    F next[G];
     for (int k = 0; k < G; ++k) {
-        const int b = 4 * k;
-        d4 down, up, left, right;
+        const int b = W * k;
+        A down, up, left, right;
         if (Forward) {
-            f4 d, r;
+            F d, r;
             load(r, x + S + b);
             if (k < G - 1)
                 load(d, x + S + b + 1);
             else
-                d = SHUFFLE_LANES(r, below, Lanes4::kBefore);
-            const f4 u = SHUFFLE_LANES(k == 0 ? above : e[k - 1], e[k], Lanes4::kAfter);
-            widen<Avx>(down, d);
-            widen<Avx>(up, u);
-            widen<Avx>(left, e[k]);
-            widen<Avx>(right, r);
+                d = SHUFFLE_LANES(r, below, P::kBefore);
+            const F u = SHUFFLE_LANES(k == 0 ? above : e[k - 1], e[k], P::kAfter);
+            down = P::arith(d);
+            up = P::arith(u);
+            left = P::arith(e[k]);
+            right = P::arith(r);
         } else {
-            f4 u, l;
+            F u, l;
             load(l, x - S + b);
             if (k > 0)
                 load(u, x - S + b - 1);
             else
-                u = SHUFFLE_LANES(above, l, Lanes4::kAfter);
-            const f4 d = SHUFFLE_LANES(e[k], k == G - 1 ? below : e[k + 1], Lanes4::kBefore);
-            widen<Avx>(down, d);
-            widen<Avx>(up, u);
-            widen<Avx>(left, l);
-            widen<Avx>(right, e[k]);
+                u = SHUFFLE_LANES(above, l, P::kAfter);
+            const F d = SHUFFLE_LANES(e[k], k == G - 1 ? below : e[k + 1], P::kBefore);
+            down = P::arith(d);
+            up = P::arith(u);
+            left = P::arith(l);
+            right = P::arith(e[k]);
         }
-        f4 w_down, w_up, w_left, w_right, old;
+        F w_down, w_up, w_left, w_right, old;
         load(w_down, wd + b);
         load(w_up, wd - S + b - 1);
         load(w_left, wr - S + b);
         load(w_right, wr + b);
         load(old, x + b);
-        d4 wd_, wu_, wl_, wr_;
-        widen<Avx>(wd_, w_down), widen<Avx>(wu_, w_up), widen<Avx>(wl_, w_left),
-            widen<Avx>(wr_, w_right);
-        d4 o, d;
+        A o, d;
         load(o, lo + b);
         load(d, den + b);
-        const d4 numerator = fit_numerator(o, f.coef, wd_, down, wu_, up, wl_, left, wr_, right);
-        f4 v = __builtin_convertvector(numerator / d, f4);
-        if (Select) v = zero_lanes(den + b) ? old : v;
-        count -= reinterpret_cast<f4>(reinterpret_cast<i4>(v - old) & magnitude) > threshold;
+        const A numerator = fit_numerator(o, f.coef, P::arith(w_down), down, P::arith(w_up), up,
+                                          P::arith(w_left), left, P::arith(w_right), right);
+        F v = P::narrow(numerator / d);
+        if (Select) v = P::zero(den + b) ? old : v;
+        count -= reinterpret_cast<F>(reinterpret_cast<I>(v - old) & magnitude) > threshold;
         store(x + b, v);
         next[k] = v;
     }
@@ -128,84 +178,104 @@ __attribute__((always_inline)) inline void fit_row(const FitBand& f, int t, f4* 
 }
 
 // The arrays of one fit in skewed bands.
+template <class Real>
 struct FitBands {
     const BandGrid* g;
     float *X, *WD, *WR;
-    double *LO, *DEN;
+    Real *LO, *DEN;
     float lambda, coef_regul;
 };
 
 // Position p of a pass (sweep_positions): one band of the forward or of the backward sweep;
 // returns its changed updates.
-template <bool Avx>
-__attribute__((always_inline)) inline int fit_band_body(const FitBands& f, int p, BandGate& gate) {
+template <class P>
+__attribute__((always_inline)) inline int fit_band_body(const FitBands<typename P::Real>& f, int p,
+                                                        BandGate& gate) {
+    using Real = typename P::Real;
+    constexpr int W = P::kWidth;
     const BandGrid& g = *f.g;
     const bool forward = p < g.bands;
     const int q = forward ? p : 2 * g.bands - 1 - p;
     const std::ptrdiff_t o = g.bordered(q), a = g.lanes(q);
-    const FitBand band{f.X + o,  f.X + g.above(q), f.X + g.below(q), f.WD + o,
-                       f.WR + o, f.LO + a,         f.DEN + a,        f.coef_regul};
-    const bool steady_zero = band.den[-kLanes] != 0.0;
+    const FitBand<Real> band{f.X + o,  f.X + g.above(q), f.X + g.below(q), f.WD + o,
+                             f.WR + o, f.LO + a,         f.DEN + a,        f.coef_regul};
+    const bool steady_zero = band.den[-kLanes] != Real(0);
     // The row before the first holds the band's border column, which its forward sweep settles.
     gate.wait(0);
-    f4 e[kLanes / 4];
+    typename P::F e[kLanes / W];
     const float* start = band.x + (forward ? -1 : g.steps()) * kStride;
-    for (int k = 0; k < kLanes / 4; ++k) load(e[k], start + 4 * k);
-    i4 count = {0, 0, 0, 0};
+    for (int k = 0; k < kLanes / W; ++k) load(e[k], start + W * k);
+    typename P::I count{};
     if (forward)
         band_rows<true>(g, steady_zero, gate, [&](int t, auto select) {
-            fit_row<true, decltype(select)::value, Avx>(band, t, e, count);
+            fit_row<P, true, decltype(select)::value>(band, t, e, count);
         });
     else
         band_rows<false>(g, steady_zero, gate, [&](int t, auto select) {
-            fit_row<false, decltype(select)::value, Avx>(band, t, e, count);
+            fit_row<P, false, decltype(select)::value>(band, t, e, count);
         });
     settle_band(g, f.X, q);
-    return count[0] + count[1] + count[2] + count[3];
+    int changed = 0;
+    for (int j = 0; j < W; ++j) changed += count[j];
+    return changed;
 }
 
 // The denominators of band q, the link weights set first as `links` says.
-template <bool Avx>
-__attribute__((always_inline)) inline int fit_denominators_body(const FitBands& f, float sigma,
-                                                                Links links, int q,
+template <class Real, bool Avx>
+__attribute__((always_inline)) inline int fit_denominators_body(const FitBands<Real>& f,
+                                                                float sigma, Links links, int q,
                                                                 BandGate& gate) {
-    FitDenominators<Avx> den{f.DEN + f.g->lanes(q), f.coef_regul, f.lambda, l4{}};
+    FitDenominators<Real, Avx> den{f.DEN + f.g->lanes(q), f.coef_regul, f.lambda, {}};
     band_denominators(*f.g, f.X, f.WD, f.WR, sigma, links, den, q, gate);
     return 0;
 }
 
-__attribute__((noinline)) int fit_band_sse2(const FitBands& f, int p, BandGate& gate) {
-    return fit_band_body<false>(f, p, gate);
+template <class Real>
+__attribute__((noinline)) int fit_band_sse2(const FitBands<Real>& f, int p, BandGate& gate) {
+    return fit_band_body<FitLanes<Real, false>>(f, p, gate);
 }
-__attribute__((target("avx2"))) int fit_band_avx2(const FitBands& f, int p, BandGate& gate) {
-    return fit_band_body<true>(f, p, gate);
+template <class Real>
+__attribute__((target("avx2"))) int fit_band_avx2(const FitBands<Real>& f, int p, BandGate& gate) {
+    return fit_band_body<FitLanes<Real, true>>(f, p, gate);
 }
-__attribute__((noinline)) int fit_denominators_sse2(const FitBands& f, float sigma, Links links,
-                                                    int q, BandGate& gate) {
-    return fit_denominators_body<false>(f, sigma, links, q, gate);
+template <class Real>
+__attribute__((noinline)) int fit_denominators_sse2(const FitBands<Real>& f, float sigma,
+                                                    Links links, int q, BandGate& gate) {
+    return fit_denominators_body<Real, false>(f, sigma, links, q, gate);
 }
-__attribute__((target("avx2"))) int fit_denominators_avx2(const FitBands& f, float sigma,
+template <class Real>
+__attribute__((target("avx2"))) int fit_denominators_avx2(const FitBands<Real>& f, float sigma,
                                                           Links links, int q, BandGate& gate) {
-    return fit_denominators_body<true>(f, sigma, links, q, gate);
+    return fit_denominators_body<Real, true>(f, sigma, links, q, gate);
 }
 
-// lambda o of the fit in double, in the slots of rows 0 .. steps - 1: each band's lines skewed
-// as floats into `lanes` (a band's lane rows), each slot times lambda in double (exact: the
-// product of two floats), then 0 in the slots without a pixel.
-void fit_observations(const BandGrid& g, const float* obs, float lambda, double* LO, float* lanes) {
+// lambda o of the fit in Real, in the slots of rows 0 .. steps - 1: each band's lines skewed
+// as floats into `lanes` (a band's lane rows), each slot times lambda in Real (in double exact:
+// the product of two floats), then 0 in the slots without a pixel.
+template <class Real>
+void fit_observations(const BandGrid& g, const float* obs, float lambda, Real* LO, float* lanes) {
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(g.steps()) * kLanes;
-    const double l = lambda;
+    const Real l = lambda;
     for (int q = 0; q < g.bands; ++q) {
         skew_lines<true>(obs + static_cast<std::ptrdiff_t>(q) * kLanes * g.nc, g.nc, g.lines_in(q),
                          g.nc, lanes, kLanes);
-        double* band = LO + g.lanes(q);
+        Real* band = LO + g.lanes(q);
         for (std::ptrdiff_t s = 0; s < n; ++s) band[s] = l * lanes[s];
         clear_outside(g, LO, q);
     }
 }
 
+// The band terms (lambda o, denominators) of a fit in Real.
+inline double* band_terms(AuxiliaryFitScratch& s, std::size_t n, double) {
+    return aligned_32(s.band_terms, n);
+}
+inline float* band_terms(AuxiliaryFitScratch& s, std::size_t n, float) {
+    return aligned_32(s.band_terms_single, n);
+}
+
 // The fit's arrays in s for an nc x nl field: the estimate x and the observations (as lambda o)
 // in bands, the denominators for the links `links` (Given: from records).
+template <class Real>
 struct FitSetup {
     FitSetup(const float* obs, const float* x, short nc, short nl, float lambda, float coef_regul,
              float sigma, Links links, const Line_Process* records, AuxiliaryFitScratch& s,
@@ -214,8 +284,8 @@ struct FitSetup {
         const std::size_t nb = g.bordered_size(), na = g.lane_size();
         const std::size_t band_lanes = static_cast<std::size_t>(g.rows) * kLanes;
         float* X = aligned_32(s.bands, 3 * nb + band_lanes);
-        double* LO = aligned_32(s.band_terms, 2 * na);
-        f = FitBands{&g, X, X + nb, X + 2 * nb, LO, LO + na, lambda, coef_regul};
+        Real* LO = band_terms(s, 2 * na, Real());
+        f = FitBands<Real>{&g, X, X + nb, X + 2 * nb, LO, LO + na, lambda, coef_regul};
         to_bands(g, x, f.X);
         fit_observations(g, obs, lambda, f.LO, X + 3 * nb);
         if (links == Links::Given) records_to_bands(g, records, f.WD, f.WR);
@@ -238,7 +308,7 @@ struct FitSetup {
     BandGrid g;
     bool avx2;
     WorkSharing* sharing;
-    FitBands f{};
+    FitBands<Real> f{};
 };
 
 std::size_t pixel_count(short nc, short nl) {
@@ -246,12 +316,11 @@ std::size_t pixel_count(short nc, short nl) {
     return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
-}  // namespace
-
-void fit_field(float* x, const float* obs, short nc, short nl, float lambda, float coef_regul,
-               float sigma, int passes, AuxiliaryFitScratch& s, WorkSharing* sharing) {
-    if (pixel_count(nc, nl) == 0) return;
-    FitSetup fit(obs, x, nc, nl, lambda, coef_regul, sigma, Links::Uniform, nullptr, s, sharing);
+template <class Real>
+void fit_passes(float* x, const float* obs, short nc, short nl, float lambda, float coef_regul,
+                float sigma, int passes, AuxiliaryFitScratch& s, WorkSharing* sharing) {
+    FitSetup<Real> fit(obs, x, nc, nl, lambda, coef_regul, sigma, Links::Uniform, nullptr, s,
+                       sharing);
     const float cond_conv = static_cast<float>(3 * (nc * nl)) / 100.0f;
     for (;;) {
         const int changed = fit.pass();
@@ -262,10 +331,22 @@ void fit_field(float* x, const float* obs, short nc, short nl, float lambda, flo
     from_bands(fit.g, fit.f.X, x);
 }
 
+}  // namespace
+
+void fit_field(float* x, const float* obs, short nc, short nl, float lambda, float coef_regul,
+               float sigma, int passes, AuxiliaryFitScratch& s, WorkSharing* sharing,
+               FitPrecision precision) {
+    if (pixel_count(nc, nl) == 0) return;
+    if (precision == FitPrecision::Single)
+        fit_passes<float>(x, obs, nc, nl, lambda, coef_regul, sigma, passes, s, sharing);
+    else
+        fit_passes<double>(x, obs, nc, nl, lambda, coef_regul, sigma, passes, s, sharing);
+}
+
 int fit_pass(float* x, const float* obs, short nc, short nl, float lambda, float coef_regul,
              const Line_Process* links, AuxiliaryFitScratch& s) {
     if (pixel_count(nc, nl) == 0) return 0;
-    FitSetup fit(obs, x, nc, nl, lambda, coef_regul, 0.0f, Links::Given, links, s, nullptr);
+    FitSetup<double> fit(obs, x, nc, nl, lambda, coef_regul, 0.0f, Links::Given, links, s, nullptr);
     const int changed = fit.pass();
     from_bands(fit.g, fit.f.X, x);
     return changed;

@@ -297,7 +297,7 @@ void Estim_Regulees_Rob(float* Estim, float* Estim_rot, float* U, float* V, floa
 
 void fit_auxiliary_fields(float* Estim, float* Estim_rot, float* U, float* V, float* u, float* v,
                           short nc, short nl, float coef_regul, float sigma_es,
-                          AuxiliaryFitScratch& s, WorkSharing* sharing) {
+                          AuxiliaryFitScratch& s, WorkSharing* sharing, FitPrecision precision) {
     const int kMaxPassesDiv = 2, kMaxPassesCurl = 200;
     if (nc <= 0 || nl <= 0) return;
     const std::size_t n = static_cast<std::size_t>(nc) * static_cast<std::size_t>(nl);
@@ -308,10 +308,10 @@ void fit_auxiliary_fields(float* Estim, float* Estim_rot, float* U, float* V, fl
     }
     Curl_Estim(s.observation.data(), U, V, u, v, nc, nl);
     fit_field(Estim_rot, s.observation.data(), nc, nl, 1.0f, coef_regul, sigma_es, kMaxPassesCurl,
-              s, sharing);
+              s, sharing, precision);
     Div_Estim(s.observation.data(), U, V, u, v, nc, nl);
     fit_field(Estim, s.observation.data(), nc, nl, 1.0f, coef_regul, sigma_es, kMaxPassesDiv, s,
-              sharing);
+              sharing, precision);
 }
 
 void Filtre_2D_f_th(float* a, float* b, float* filtre, short nb_ligF, short nb_colF, short nb_col,

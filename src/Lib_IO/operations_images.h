@@ -38,7 +38,8 @@ void Estim_Regulees_Rob(float* Estim, float* Estim_rot, float* U, float* V, floa
 // at most 2, data weight 1. With sharing, idle threads may join the passes (the same bytes).
 void fit_auxiliary_fields(float* Estim, float* Estim_rot, float* U, float* V, float* u, float* v,
                           short nc, short nl, float coef_regul, float sigma_es,
-                          AuxiliaryFitScratch& s, WorkSharing* sharing = nullptr);
+                          AuxiliaryFitScratch& s, WorkSharing* sharing = nullptr,
+                          FitPrecision precision = FitPrecision::Double);
 
 void Filtre_2D_f_th(float* a, float* b, float* filtre, short nb_ligF, short nb_colF, short nb_col,
                     short nb_line);

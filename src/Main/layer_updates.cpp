@@ -48,7 +48,8 @@ void Run::fit_layer(int L, const Level& lv) {
     Layer& layer = layers_[L];
     fit_auxiliary_fields(layer.Estim.data(), layer.Estim_rot.data(), layer.U.data(), layer.V.data(),
                          layer.u.data(), layer.v.data(), lv.nc, lv.nl, p_.coef_regul,
-                         p_.sigma_inter, layer.fit_scratch, sharing());
+                         p_.sigma_inter, layer.fit_scratch, sharing(),
+                         p_.fast ? FitPrecision::Single : FitPrecision::Double);
 }
 
 // At most icm_sweeps_ ICM sweeps of layer L; its console text is kept in the layer.
