@@ -174,10 +174,14 @@ void BM_RobustWeights(benchmark::State& state) {
 }
 
 // One ICM sweep of a layer whose blocks all have side 2^taille (affine from 8 up, constant
-// below).
+// below), its block sums in extended precision (range(2) 0) or in double (1, the fast mode),
+// the affine matrices factored in every sweep as in a pass's first one (range(3) 0) or kept,
+// only the right-hand sides summed, as in its later ones (1).
 void BM_IcmSweep(benchmark::State& state) {
     const int s = static_cast<int>(state.range(0)), n = s * s;
     const short taille = static_cast<short>(state.range(1));
+    const BlockSums sums = state.range(2) ? BlockSums::fast : BlockSums::extended;
+    const bool kept = state.range(3) != 0;
     Field U = random_field(n, -2, 2, 32), V = random_field(n, -2, 2, 33), u(n), v(n),
           fx = random_field(n, -20, 20, 34), fy = random_field(n, -20, 20, 35),
           ft = random_field(n, -9, 9, 36), D = random_field(n, 0, 1, 37),
@@ -204,9 +208,10 @@ void BM_IcmSweep(benchmark::State& state) {
     energy.Estim_rot = R.data();
     energy.It = It.data();
     AffineSystemCache cache;
+    if (kept) icm_sweep(images, energy, head, 4, 3.0f, &cache, nullptr, sums);
     for (auto _ : state) {
-        cache.forget();  // the matrices factored in every sweep, as in a run's first one
-        benchmark::DoNotOptimize(icm_sweep(images, energy, head, 4, 3.0f, &cache));
+        if (!kept) cache.forget();
+        benchmark::DoNotOptimize(icm_sweep(images, energy, head, 4, 3.0f, &cache, nullptr, sums));
     }
     Free_parc(head);
     count_pixels(state, n);
@@ -224,6 +229,14 @@ BENCHMARK(BM_InterfaceRelaxation)->ArgsProduct({{256, 512}, {1, 2}})->UseRealTim
 BENCHMARK(BM_LinkWeights)->Arg(256)->Arg(512);
 BENCHMARK(BM_DataTermUpdate)->Arg(256)->Arg(512);
 BENCHMARK(BM_RobustWeights)->Arg(256)->Arg(512);
-BENCHMARK(BM_IcmSweep)->Args({256, 3})->Args({256, 2})->Args({256, 0});
+BENCHMARK(BM_IcmSweep)
+    ->Args({256, 3, 0, 0})
+    ->Args({256, 2, 0, 0})
+    ->Args({256, 0, 0, 0})
+    ->Args({256, 5, 1, 0})
+    ->Args({256, 5, 1, 1})
+    ->Args({256, 3, 1, 0})
+    ->Args({256, 3, 1, 1})
+    ->Args({256, 0, 1, 0});
 
 BENCHMARK_MAIN();

@@ -314,6 +314,62 @@ TEST(IcmSweep, CountsChangedBlocksAgainstThreePercentOfTheActiveOnes) {
     }
 }
 
+// The fast mode's block sums (double, the part of B without u, v kept between the sweeps of one
+// data term, the inner pixels' div-curl terms summed by telescoping) follow the extended sums
+// to rounding, in a first sweep (matrices factored) and in a later one after the divergence and
+// vorticity targets moved (B's kept part reused), on blocks of 8 and 16 pixels at the image
+// edges and inside it.
+TEST(IcmSweep, FastSumsFollowTheExtendedOnesInFirstAndLaterSweeps) {
+    for (short taille : {3, 4}) {
+        const short side = 48;
+        Layer L(side, side);
+        unsigned seed = 5;
+        auto next = [&](float lo, float hi) {
+            seed = seed * 1103515245u + 12345u;
+            return lo + (hi - lo) * static_cast<float>((seed >> 8) & 0xffff) / 65535.0f;
+        };
+        for (int k = 0; k < side * side; k++) {
+            L.U[k] = next(-2, 2), L.V[k] = next(-2, 2), L.fx[k] = next(-20, 20);
+            L.fy[k] = next(-20, 20), L.ft[k] = next(-9, 9), L.Data_out[k] = next(0, 1);
+            L.Estim[k] = next(-0.1f, 0.1f), L.Estim_rot[k] = next(-0.1f, 0.1f);
+        }
+        Layer fast = L;
+        bloc* head = nullptr;
+        const short n = side >> taille;
+        init_parc(&head, taille, 0, side, side, static_cast<long>(n) * n, n);
+        for (bloc* b = head; b; b = b->suiv) b->indic = 1;
+        AffineSystemCache cache_x, cache_f;
+        auto run = [&](Layer& X, AffineSystemCache& cache, BlockSums sums) {
+            const LayerImages im{X.U.data(),  X.V.data(),  X.u.data(),  X.v.data(),
+                                 X.fx.data(), X.fy.data(), X.ft.data(), X.Data_out.data(),
+                                 side,        side};
+            SmoothingEnergy e;
+            e.lambda = 700.0f;
+            e.Estim = X.Estim.data();
+            e.Estim_rot = X.Estim_rot.data();
+            e.It = X.It.data();
+            icm_sweep(im, e, head, 4, 3.0f, &cache, nullptr, sums);
+        };
+        for (int pass = 0; pass < 2; pass++) {
+            run(L, cache_x, BlockSums::extended);
+            run(fast, cache_f, BlockSums::fast);
+            double largest = 0, worst = 0;
+            for (int k = 0; k < side * side; k++) {
+                largest = std::max({largest, std::fabs(double(L.u[k])), std::fabs(double(L.v[k]))});
+                worst = std::max({worst, std::fabs(double(fast.u[k]) - L.u[k]),
+                                  std::fabs(double(fast.v[k]) - L.v[k])});
+            }
+            EXPECT_GT(largest, 0.01) << "side " << (1 << taille) << " pass " << pass;
+            EXPECT_LT(worst, 1e-5 * largest) << "side " << (1 << taille) << " pass " << pass;
+            for (int k = 0; k < side * side; k++) {  // new targets for the second sweep
+                L.Estim[k] = fast.Estim[k] = 0.5f * L.Estim[k] + 0.02f;
+                L.Estim_rot[k] = fast.Estim_rot[k] = -0.03f;
+            }
+        }
+        Free_parc(head);
+    }
+}
+
 namespace {
 
 // Blocks of sides 8, 4, 2 and 1 in list order, one block left inactive.

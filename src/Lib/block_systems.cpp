@@ -190,9 +190,12 @@ void add_fit_terms_2(const BlockInputs& in, int i, int j, System2& S) {
 }
 
 // The sums of normal_equations into A (upper triangle) and B; without A (WithA false) the
-// same additions into B alone, in the same order.
-template <bool WithA, typename Real>
-void accumulate_6(const BlockInputs& in, double** A, double* B, float lambda) {
+// same additions into B alone, in the same order. The data, correlation-vector and
+// reference-field terms of B go to B_fit, the div-curl terms to B (Split: the fast mode's split
+// sums; else B_fit is B).
+template <bool WithA, bool Split, typename Real>
+void accumulate_6(const BlockInputs& in, double** A, double* B_fit, double* B, float lambda) {
+    if (!Split) B_fit = B;
     const Real lam = lambda;
     // Smoothing terms of the pixels whose neighbours all lie in the block: the same for each,
     // lambda times small integers, so exact in double. Only six are not zero; adding a zero
@@ -212,7 +215,7 @@ void accumulate_6(const BlockInputs& in, double** A, double* B, float lambda) {
     for (int i = in.i0; i < in.i0 + in.T; i++) {
         const bool inner_line = i > in.i0 && i < in.i0 + in.T - 1;
         for (int j = in.j0; j < in.j0 + in.T; j++) {
-            add_fit_terms_6<WithA, Real>(in, i, j, A, B);
+            add_fit_terms_6<WithA, Real>(in, i, j, A, B_fit);
             if (inner_line && j > in.j0 && j < in.j0 + in.T - 1) {
                 Real Kd, Kc;
                 inner_div_curl(in, in.at(i, j), Kd, Kc);
@@ -278,14 +281,76 @@ void single_pixel_constant(System2 S, const LayerImages& im, float xi, float zet
 
 template <typename Real>
 void normal_equations(const BlockInputs& in, double** A, double* B) {
-    accumulate_6<true, Real>(in, A, B, in.e.lambda);
+    accumulate_6<true, false, Real>(in, A, B, B, in.e.lambda);
     for (int k = 2; k <= 6; k++)
         for (int l = 1; l < k; l++) A[k][l] = A[l][k];
 }
 
 template <typename Real>
 void right_hand_side(const BlockInputs& in, double* B) {
-    accumulate_6<false, Real>(in, nullptr, B, in.e.lambda);
+    accumulate_6<false, false, Real>(in, nullptr, B, B, in.e.lambda);
+}
+
+void split_normal_equations(const BlockInputs& in, double** A, double* B_fit, double* B) {
+    accumulate_6<true, true, double>(in, A, B_fit, B, in.e.lambda);
+    for (int k = 2; k <= 6; k++)
+        for (int l = 1; l < k; l++) A[k][l] = A[l][k];
+}
+
+// Sum of x[k] for k in first, first + step, ..., first + (n - 1) step, in four partial sums.
+double strided_sum(const float* x, long first, long step, int n) {
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    int m = 0;
+    for (; m + 4 <= n; m += 4)
+        for (int t = 0; t < 4; t++) s[t] += x[first + (m + t) * step];
+    for (; m < n; m++) s[0] += x[first + m * step];
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+// The border pixels' div-curl rows one by one. The inner pixels' rows are all kInnerA, kInnerB,
+// so only the sums of their Kd and Kc enter, in double without rounding each pixel's known part
+// to float, which lets the differences of U and V telescope: along a line,
+// sum over j0 < j < j1 of U(i, j + 1) - U(i, j - 1) = U(i, j1) + U(i, j1 - 1) - U(i, j0)
+// - U(i, j0 + 1), and likewise down a column; minus the sums of Estim and Estim_rot.
+void smoothing_right_hand_side(const BlockInputs& in, double* B) {
+    const double lam = in.e.lambda;
+    auto border = [&](int i, int j) {
+        const DivCurlRow<double> r = div_curl_row<double>(in, i, j);
+        for (int k = 1; k <= 6; k++) B[k] -= lam * (r.Kd * r.a[k] + r.Kc * r.b[k]);
+    };
+    const int T = in.T, i1 = in.i0 + T - 1, j1 = in.j0 + T - 1;
+    for (int j = in.j0; j <= j1; j++) border(in.i0, j);
+    for (int i = in.i0 + 1; i < i1; i++) {
+        border(i, in.j0);
+        border(i, j1);
+    }
+    for (int j = in.j0; j <= j1 && T > 1; j++) border(i1, j);
+    if (T < 3) return;
+    // Lines and columns 1 .. T - 2 of the block hold the inner pixels (block index at(i, j)).
+    const int n = T - 2;
+    const long nc = in.nc, last = T - 1, up = 1 * nc, down = last * nc;
+    const float *U = in.im.U, *V = in.im.V;
+    // across lines: U(i, j1) + U(i, j1 - 1) - U(i, j0) - U(i, j0 + 1) summed over inner lines
+    const double U_across =
+        (strided_sum(U, up + last, nc, n) + strided_sum(U, up + last - 1, nc, n)) -
+        (strided_sum(U, up, nc, n) + strided_sum(U, up + 1, nc, n));
+    const double V_across =
+        (strided_sum(V, up + last, nc, n) + strided_sum(V, up + last - 1, nc, n)) -
+        (strided_sum(V, up, nc, n) + strided_sum(V, up + 1, nc, n));
+    // down columns: X(i1, j) + X(i1 - 1, j) - X(i0, j) - X(i0 + 1, j) summed over inner columns
+    const double V_down = (strided_sum(V, down + 1, 1, n) + strided_sum(V, down - nc + 1, 1, n)) -
+                          (strided_sum(V, 1, 1, n) + strided_sum(V, nc + 1, 1, n));
+    const double U_down = (strided_sum(U, down + 1, 1, n) + strided_sum(U, down - nc + 1, 1, n)) -
+                          (strided_sum(U, 1, 1, n) + strided_sum(U, nc + 1, 1, n));
+    double sum_xi = 0.0, sum_zeta = 0.0;
+    for (int r = 1; r <= n; r++) {
+        if (!in.e.no_div && in.e.Estim) sum_xi += strided_sum(in.e.Estim, r * nc + 1, 1, n);
+        if (!in.e.no_curl && in.e.Estim_rot)
+            sum_zeta += strided_sum(in.e.Estim_rot, r * nc + 1, 1, n);
+    }
+    const double sum_Kd = (U_across + V_down) - sum_xi;
+    const double sum_Kc = (V_across - U_down) - sum_zeta;
+    for (int k = 1; k <= 6; k++) B[k] -= lam * (sum_Kd * kInnerA[k] + sum_Kc * kInnerB[k]);
 }
 
 template void single_pixel_constant<long double>(System2, const LayerImages&, float, float, float,
@@ -293,9 +358,7 @@ template void single_pixel_constant<long double>(System2, const LayerImages&, fl
 template void single_pixel_constant<double>(System2, const LayerImages&, float, float, float, int,
                                             int, long);
 template void normal_equations<long double>(const BlockInputs&, double**, double*);
-template void normal_equations<double>(const BlockInputs&, double**, double*);
 template void right_hand_side<long double>(const BlockInputs&, double*);
-template void right_hand_side<double>(const BlockInputs&, double*);
 
 void constant_update(const BlockInputs& in) {
     if (in.T == 1) {

@@ -125,12 +125,22 @@ void constant_block(const Fit& fit, const LayerImages& im, const float* Estim,
 
 // Normal equations A theta = B of the block's affine increment: A is half the Hessian and B
 // minus half the gradient at theta = 0 of the block energy; accumulated into the caller's
-// zeroed A (upper triangle, copied to the lower at the end) and B.
+// zeroed A (upper triangle, copied to the lower at the end) and B. For long double; the fast
+// mode sums its affine systems in the split form below.
 template <typename Real>
 void normal_equations(const BlockInputs& in, double** A, double* B);
 // B alone, summed in the same order (A depends on neither u nor v).
 template <typename Real>
 void right_hand_side(const BlockInputs& in, double* B);
+
+// The fast mode's split of the same sums, in double. split_normal_equations: A, with the part
+// of B that depends on neither u nor v (data, correlation-vector and reference-field terms) in
+// B_fit and the div-curl part in B (both zeroed by the caller); kept with the matrix factors,
+// B_fit then serves every later sweep of the same data term, which adds the div-curl part
+// anew with smoothing_right_hand_side (subtracted from B; the inner pixels' rows are the
+// same, so only the sums of their terms enter).
+void split_normal_equations(const BlockInputs& in, double** A, double* B_fit, double* B);
+void smoothing_right_hand_side(const BlockInputs& in, double* B);
 
 // Constant increment (cu, cv) over the block from its 2 x 2 normal equations, solved by
 // Cramer's rule and written at the block's top-left pixel only. A zero determinant (no

@@ -18,6 +18,7 @@ struct AffineSystemCache {
         bool known = false, regular = false;
         double lu[7][7];  // LU factors (ludcmp), rows and columns 1 .. 6
         int indx[7];
+        double b_fit[7];  // the fast mode's part of B without u, v (split_normal_equations)
     };
     // An active block in list order: its top-left pixel (index k, line i, column j), its side
     // 2^taille and its record.

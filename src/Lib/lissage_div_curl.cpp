@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <type_traits>
 
 #include "affine.h"
 #include "block_systems.h"
@@ -38,23 +39,34 @@ SmoothingEnergy at_pixel(SmoothingEnergy e, long k) {
 // block falls back to the constant update: (cu, 0, 0, cv, 0, 0). The block's matrix factors are
 // taken from `known` when it holds them (the matrix does not depend on u, v, so it is the same
 // in every sweep of one ICM call; B is summed again, in the same order), else computed and, with
-// a cache entry, kept there.
+// a cache entry, kept there. The fast mode (Real double) keeps the part of B that depends on
+// neither u nor v there too, and adds the div-curl part in each later sweep.
 template <typename Real>
 void affine_update(const BlockInputs& in, double* vecteur, AffineSystemCache::Entry* known) {
+    constexpr bool split = std::is_same_v<Real, double>;
     AffineSystemCache::Entry local;
     AffineSystemCache::Entry& e = known ? *known : local;
     double* A[7];
     for (int k = 0; k < 7; k++) A[k] = e.lu[k];
     double B[7] = {};
-    if (e.known) {
-        right_hand_side<Real>(in, B);
-    } else {
+    if (!e.known) {
         for (auto& row : e.lu)
             for (double& x : row) x = 0.0;
-        normal_equations<Real>(in, A, B);
+        if constexpr (split) {
+            for (double& x : e.b_fit) x = 0.0;
+            split_normal_equations(in, A, e.b_fit, B);
+            for (int k = 1; k <= 6; k++) B[k] += e.b_fit[k];
+        } else {
+            normal_equations<Real>(in, A, B);
+        }
         double parity;
         e.regular = ludcmp(A, 6, e.indx, &parity) != 0;
         e.known = true;
+    } else if constexpr (split) {
+        copie_vector(B, e.b_fit, 1, 6);
+        smoothing_right_hand_side(in, B);
+    } else {
+        right_hand_side<Real>(in, B);
     }
     if (e.regular) {
         lubksb(A, 6, e.indx, B);
