@@ -124,6 +124,31 @@ float correlation_weight(const BlockInputs& in, int i, int j, long n) {
     return kappa;
 }
 
+// Adds the pixel's correlation-vector and reference-field terms to the affine system (upper
+// triangle of A only). phi = (1, i, j).
+template <bool WithA, typename Real>
+inline void add_pulls_6(const BlockInputs& in, int i, int j, double** A, double* B) {
+    const long p = in.at(i, j);
+    const Real phi[4] = {0, 1, static_cast<Real>(i), static_cast<Real>(j)};
+    auto add_pull = [&](Real w, float target_u, float target_v) {
+        for (int k = 1; k <= 3; k++) {
+            for (int l = k; l <= 3 && WithA; l++) {
+                A[k][l] += w * phi[k] * phi[l];
+                A[3 + k][3 + l] += w * phi[k] * phi[l];
+            }
+            B[k] += w * phi[k] * (static_cast<Real>(target_u) - in.im.U[p]);
+            B[3 + k] += w * phi[k] * (static_cast<Real>(target_v) - in.im.V[p]);
+        }
+    };
+    if (in.e.correl.on() && in.e.It[p] <= 1021) {
+        for (long n = 0; n < in.e.correl.count; n++) {
+            const float kappa = correlation_weight(in, i, j, n);
+            if (kappa != 0.0f) add_pull(kappa, in.e.correl.w_u[n], in.e.correl.w_v[n]);
+        }
+    }
+    if (in.e.coef_ref != 0.0f) add_pull(in.e.coef_ref, in.e.U_ref[p], in.e.V_ref[p]);
+}
+
 // Adds the pixel's data, correlation-vector and reference-field terms to the affine system
 // (upper triangle of A only). phi = (1, i, j).
 template <bool WithA, typename Real>
@@ -149,24 +174,7 @@ void add_fit_terms_6(const BlockInputs& in, int i, int j, double** A, double* B)
         B[k] -= static_cast<Real>(gxt) * phi[k];
         B[3 + k] -= static_cast<Real>(gyt) * phi[k];
     }
-
-    auto add_pull = [&](Real w, float target_u, float target_v) {
-        for (int k = 1; k <= 3; k++) {
-            for (int l = k; l <= 3 && WithA; l++) {
-                A[k][l] += w * phi[k] * phi[l];
-                A[3 + k][3 + l] += w * phi[k] * phi[l];
-            }
-            B[k] += w * phi[k] * (static_cast<Real>(target_u) - in.im.U[p]);
-            B[3 + k] += w * phi[k] * (static_cast<Real>(target_v) - in.im.V[p]);
-        }
-    };
-    if (in.e.correl.on() && in.e.It[p] <= 1021) {
-        for (long n = 0; n < in.e.correl.count; n++) {
-            const float kappa = correlation_weight(in, i, j, n);
-            if (kappa != 0.0f) add_pull(kappa, in.e.correl.w_u[n], in.e.correl.w_v[n]);
-        }
-    }
-    if (in.e.coef_ref != 0.0f) add_pull(in.e.coef_ref, in.e.U_ref[p], in.e.V_ref[p]);
+    add_pulls_6<WithA, Real>(in, i, j, A, B);
 }
 
 // Data, correlation-vector and reference-field terms of a constant increment.
@@ -190,12 +198,9 @@ void add_fit_terms_2(const BlockInputs& in, int i, int j, System2& S) {
 }
 
 // The sums of normal_equations into A (upper triangle) and B; without A (WithA false) the
-// same additions into B alone, in the same order. The data, correlation-vector and
-// reference-field terms of B go to B_fit, the div-curl terms to B (Split: the fast mode's split
-// sums; else B_fit is B).
-template <bool WithA, bool Split, typename Real>
-void accumulate_6(const BlockInputs& in, double** A, double* B_fit, double* B, float lambda) {
-    if (!Split) B_fit = B;
+// same additions into B alone, in the same order.
+template <bool WithA, typename Real>
+void accumulate_6(const BlockInputs& in, double** A, double* B, float lambda) {
     const Real lam = lambda;
     // Smoothing terms of the pixels whose neighbours all lie in the block: the same for each,
     // lambda times small integers, so exact in double. Only six are not zero; adding a zero
@@ -215,7 +220,7 @@ void accumulate_6(const BlockInputs& in, double** A, double* B_fit, double* B, f
     for (int i = in.i0; i < in.i0 + in.T; i++) {
         const bool inner_line = i > in.i0 && i < in.i0 + in.T - 1;
         for (int j = in.j0; j < in.j0 + in.T; j++) {
-            add_fit_terms_6<WithA, Real>(in, i, j, A, B_fit);
+            add_fit_terms_6<WithA, Real>(in, i, j, A, B);
             if (inner_line && j > in.j0 && j < in.j0 + in.T - 1) {
                 Real Kd, Kc;
                 inner_div_curl(in, in.at(i, j), Kd, Kc);
@@ -281,20 +286,29 @@ void single_pixel_constant(System2 S, const LayerImages& im, float xi, float zet
 
 template <typename Real>
 void normal_equations(const BlockInputs& in, double** A, double* B) {
-    accumulate_6<true, false, Real>(in, A, B, B, in.e.lambda);
+    accumulate_6<true, Real>(in, A, B, in.e.lambda);
     for (int k = 2; k <= 6; k++)
         for (int l = 1; l < k; l++) A[k][l] = A[l][k];
 }
 
 template <typename Real>
 void right_hand_side(const BlockInputs& in, double* B) {
-    accumulate_6<false, false, Real>(in, nullptr, B, B, in.e.lambda);
+    accumulate_6<false, Real>(in, nullptr, B, in.e.lambda);
 }
 
-void split_normal_equations(const BlockInputs& in, double** A, double* B_fit, double* B) {
-    accumulate_6<true, true, double>(in, A, B_fit, B, in.e.lambda);
-    for (int k = 2; k <= 6; k++)
-        for (int l = 1; l < k; l++) A[k][l] = A[l][k];
+namespace {
+
+// f(i, j) for the block's border pixels: line i0, the first and last columns of the lines
+// between, line i0 + T - 1.
+template <class F>
+void for_each_border_pixel(const BlockInputs& in, F f) {
+    const int T = in.T, i1 = in.i0 + T - 1, j1 = in.j0 + T - 1;
+    for (int j = in.j0; j <= j1; j++) f(in.i0, j);
+    for (int i = in.i0 + 1; i < i1; i++) {
+        f(i, in.j0);
+        f(i, j1);
+    }
+    for (int j = in.j0; j <= j1 && T > 1; j++) f(i1, j);
 }
 
 // Sum of x[k] for k in first, first + step, ..., first + (n - 1) step, in four partial sums.
@@ -307,49 +321,110 @@ double strided_sum(const float* x, long first, long step, int n) {
     return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
-// The border pixels' div-curl rows one by one. The inner pixels' rows are all kInnerA, kInnerB,
-// so only the sums of their Kd and Kc enter, in double without rounding each pixel's known part
-// to float, which lets the differences of U and V telescope: along a line,
+// Sums of Kd and Kc over the inner pixels (0 when T < 3), in double without rounding each
+// pixel's known part to float, which lets the differences of U and V telescope: along a line,
 // sum over j0 < j < j1 of U(i, j + 1) - U(i, j - 1) = U(i, j1) + U(i, j1 - 1) - U(i, j0)
 // - U(i, j0 + 1), and likewise down a column; minus the sums of Estim and Estim_rot.
-void smoothing_right_hand_side(const BlockInputs& in, double* B) {
-    const double lam = in.e.lambda;
-    auto border = [&](int i, int j) {
-        const DivCurlRow<double> r = div_curl_row<double>(in, i, j);
-        for (int k = 1; k <= 6; k++) B[k] -= lam * (r.Kd * r.a[k] + r.Kc * r.b[k]);
-    };
-    const int T = in.T, i1 = in.i0 + T - 1, j1 = in.j0 + T - 1;
-    for (int j = in.j0; j <= j1; j++) border(in.i0, j);
-    for (int i = in.i0 + 1; i < i1; i++) {
-        border(i, in.j0);
-        border(i, j1);
-    }
-    for (int j = in.j0; j <= j1 && T > 1; j++) border(i1, j);
+void inner_sums(const BlockInputs& in, double& sum_Kd, double& sum_Kc) {
+    sum_Kd = sum_Kc = 0.0;
+    const int T = in.T;
     if (T < 3) return;
     // Lines and columns 1 .. T - 2 of the block hold the inner pixels (block index at(i, j)).
     const int n = T - 2;
     const long nc = in.nc, last = T - 1, up = 1 * nc, down = last * nc;
     const float *U = in.im.U, *V = in.im.V;
-    // across lines: U(i, j1) + U(i, j1 - 1) - U(i, j0) - U(i, j0 + 1) summed over inner lines
-    const double U_across =
-        (strided_sum(U, up + last, nc, n) + strided_sum(U, up + last - 1, nc, n)) -
-        (strided_sum(U, up, nc, n) + strided_sum(U, up + 1, nc, n));
-    const double V_across =
-        (strided_sum(V, up + last, nc, n) + strided_sum(V, up + last - 1, nc, n)) -
-        (strided_sum(V, up, nc, n) + strided_sum(V, up + 1, nc, n));
+    // across lines: X(i, j1) + X(i, j1 - 1) - X(i, j0) - X(i, j0 + 1) summed over inner lines
+    auto across = [&](const float* X) {
+        return (strided_sum(X, up + last, nc, n) + strided_sum(X, up + last - 1, nc, n)) -
+               (strided_sum(X, up, nc, n) + strided_sum(X, up + 1, nc, n));
+    };
     // down columns: X(i1, j) + X(i1 - 1, j) - X(i0, j) - X(i0 + 1, j) summed over inner columns
-    const double V_down = (strided_sum(V, down + 1, 1, n) + strided_sum(V, down - nc + 1, 1, n)) -
-                          (strided_sum(V, 1, 1, n) + strided_sum(V, nc + 1, 1, n));
-    const double U_down = (strided_sum(U, down + 1, 1, n) + strided_sum(U, down - nc + 1, 1, n)) -
-                          (strided_sum(U, 1, 1, n) + strided_sum(U, nc + 1, 1, n));
+    auto down_columns = [&](const float* X) {
+        return (strided_sum(X, down + 1, 1, n) + strided_sum(X, down - nc + 1, 1, n)) -
+               (strided_sum(X, 1, 1, n) + strided_sum(X, nc + 1, 1, n));
+    };
     double sum_xi = 0.0, sum_zeta = 0.0;
     for (int r = 1; r <= n; r++) {
         if (!in.e.no_div && in.e.Estim) sum_xi += strided_sum(in.e.Estim, r * nc + 1, 1, n);
         if (!in.e.no_curl && in.e.Estim_rot)
             sum_zeta += strided_sum(in.e.Estim_rot, r * nc + 1, 1, n);
     }
-    const double sum_Kd = (U_across + V_down) - sum_xi;
-    const double sum_Kc = (V_across - U_down) - sum_zeta;
+    sum_Kd = (across(U) + down_columns(V)) - sum_xi;
+    sum_Kc = (across(V) - down_columns(U)) - sum_zeta;
+}
+
+}  // namespace
+
+// The data terms are summed along each line as moments of the column j (sums of t, t j, t j^2
+// for each product t), which the line's i then weighs into A = sum t phi phi^T with
+// phi = (1, i, j); the inner pixels' div-curl terms enter as their count times the common row
+// (A) and as inner_sums (B); the border pixels one by one.
+void split_normal_equations(const BlockInputs& in, double** A, double* B_fit, double* B) {
+    for (int i = in.i0; i < in.i0 + in.T; i++) {
+        double xx[3] = {}, xy[3] = {}, yy[3] = {}, tx[2] = {}, ty[2] = {};
+        const long row = in.at(i, in.j0);
+        const float *D = in.im.Data_out + row, *fx = in.im.fx + row, *fy = in.im.fy + row,
+                    *ft = in.im.ft + row;
+        for (int c = 0; c < in.T; c++) {
+            const double j = in.j0 + c;
+            const float d = D[c], gx = fx[c], gy = fy[c], gt = ft[c];
+            const double dxx = static_cast<double>(d) * gx * gx;
+            const double dxy = static_cast<double>(d) * gx * gy;
+            const double dyy = static_cast<double>(d) * gy * gy;
+            xx[0] += dxx, xx[1] += dxx * j, xx[2] += dxx * j * j;
+            xy[0] += dxy, xy[1] += dxy * j, xy[2] += dxy * j * j;
+            yy[0] += dyy, yy[1] += dyy * j, yy[2] += dyy * j * j;
+            const double gxt = static_cast<float>(static_cast<double>(gx) * gt * d);
+            const double gyt = static_cast<float>(static_cast<double>(gy) * gt * d);
+            tx[0] += gxt, tx[1] += gxt * j;
+            ty[0] += gyt, ty[1] += gyt * j;
+        }
+        const double di = i;
+        // rows r + 1 .. r + 3, columns c + 1 .. c + 3 of A from the moments m of one product
+        auto fold = [&](const double* m, int r, int c) {
+            A[r + 1][c + 1] += m[0], A[r + 1][c + 2] += di * m[0], A[r + 1][c + 3] += m[1];
+            A[r + 2][c + 2] += di * di * m[0], A[r + 2][c + 3] += di * m[1];
+            A[r + 3][c + 3] += m[2];
+            if (r != c)
+                A[r + 2][c + 1] += di * m[0], A[r + 3][c + 1] += m[1], A[r + 3][c + 2] += di * m[1];
+        };
+        fold(xx, 0, 0);
+        fold(yy, 3, 3);
+        fold(xy, 0, 3);
+        B_fit[1] -= tx[0], B_fit[2] -= di * tx[0], B_fit[3] -= tx[1];
+        B_fit[4] -= ty[0], B_fit[5] -= di * ty[0], B_fit[6] -= ty[1];
+    }
+    if (in.e.correl.on() || in.e.coef_ref != 0.0f)
+        for (int i = in.i0; i < in.i0 + in.T; i++)
+            for (int j = in.j0; j < in.j0 + in.T; j++)
+                add_pulls_6<true, double>(in, i, j, A, B_fit);
+    const double lam = in.e.lambda;
+    for_each_border_pixel(in, [&](int i, int j) {
+        const DivCurlRow<double> r = div_curl_row<double>(in, i, j);
+        for (int k = 1; k <= 6; k++) {
+            for (int l = k; l <= 6; l++) A[k][l] += lam * (r.a[k] * r.a[l] + r.b[k] * r.b[l]);
+            B[k] -= lam * (r.Kd * r.a[k] + r.Kc * r.b[k]);
+        }
+    });
+    const double inner = in.T > 2 ? static_cast<double>(in.T - 2) * (in.T - 2) : 0.0;
+    for (int k = 1; k <= 6; k++)
+        for (int l = k; l <= 6; l++)
+            A[k][l] += inner * lam * (kInnerA[k] * kInnerA[l] + kInnerB[k] * kInnerB[l]);
+    double sum_Kd, sum_Kc;
+    inner_sums(in, sum_Kd, sum_Kc);
+    for (int k = 1; k <= 6; k++) B[k] -= lam * (sum_Kd * kInnerA[k] + sum_Kc * kInnerB[k]);
+    for (int k = 2; k <= 6; k++)
+        for (int l = 1; l < k; l++) A[k][l] = A[l][k];
+}
+
+void smoothing_right_hand_side(const BlockInputs& in, double* B) {
+    const double lam = in.e.lambda;
+    for_each_border_pixel(in, [&](int i, int j) {
+        const DivCurlRow<double> r = div_curl_row<double>(in, i, j);
+        for (int k = 1; k <= 6; k++) B[k] -= lam * (r.Kd * r.a[k] + r.Kc * r.b[k]);
+    });
+    double sum_Kd, sum_Kc;
+    inner_sums(in, sum_Kd, sum_Kc);
     for (int k = 1; k <= 6; k++) B[k] -= lam * (sum_Kd * kInnerA[k] + sum_Kc * kInnerB[k]);
 }
 
