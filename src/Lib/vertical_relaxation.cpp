@@ -145,39 +145,51 @@ struct WindBands {
     float lambdaW;
 };
 
-// Position p of a pass (sweep_positions): one band of the forward or of the backward sweep;
-// returns its changed updates.
+// Band p of a pass, row by row (sweep_band, sweep_band_pair).
+template <class T, bool Forward>
+struct WindBandSweep : BandRowState<typename T::F, typename T::I, T::kWidth, Forward> {
+    WindBandSweep(const WindBands& w, int p)
+        : BandRowState<typename T::F, typename T::I, T::kWidth, Forward>(*w.g, w.X, p) {
+        const std::ptrdiff_t o = this->g.bordered(this->q), a = this->g.lanes(this->q);
+        band = WindBand{w.X + o,
+                        w.X + this->g.above(this->q),
+                        w.X + this->g.below(this->q),
+                        w.WD + o,
+                        w.WR + o,
+                        w.P0 + a,
+                        w.P1 + a,
+                        w.DEN + a,
+                        w.lambdaW};
+        steady_zero = band.den[-kLanes] != 0.0f;
+    }
+    template <class Select>
+    __attribute__((always_inline)) void row(int t, Select) {
+        wind_row<T, Forward, Select::value>(band, t, this->e, this->count);
+    }
+    WindBand band{};
+    bool steady_zero = false;
+};
+
+// Position p of a pass, or positions p and p + 1 in one loop; returns the changed updates.
 template <class T>
 __attribute__((always_inline)) inline int wind_band_body(const WindBands& w, int p,
                                                          BandGate& gate) {
-    using F = typename T::F;
-    using I = typename T::I;
-    constexpr int W = T::kWidth;
-    const BandGrid& g = *w.g;
-    const bool forward = p < g.bands;
-    const int q = forward ? p : 2 * g.bands - 1 - p;
-    const std::ptrdiff_t o = g.bordered(q), a = g.lanes(q);
-    const WindBand band{w.X + o,  w.X + g.above(q), w.X + g.below(q), w.WD + o, w.WR + o,
-                        w.P0 + a, w.P1 + a,         w.DEN + a,        w.lambdaW};
-    const bool steady_zero = band.den[-kLanes] != 0.0f;
-    // The row before the first holds the band's border column, which its forward sweep settles.
-    gate.wait(0);
-    F e[kLanes / W];
-    const float* start = band.x + (forward ? -1 : g.steps()) * kStride;
-    for (int k = 0; k < kLanes / W; ++k) load(e[k], start + W * k);
-    I count{};
-    if (forward)
-        band_rows<true>(g, steady_zero, gate, [&](int t, auto select) {
-            wind_row<T, true, decltype(select)::value>(band, t, e, count);
-        });
-    else
-        band_rows<false>(g, steady_zero, gate, [&](int t, auto select) {
-            wind_row<T, false, decltype(select)::value>(band, t, e, count);
-        });
-    settle_band(g, w.X, q);
-    int changed = 0;
-    for (int j = 0; j < W; ++j) changed += count[j];
-    return changed;
+    if (p < w.g->bands) {
+        WindBandSweep<T, true> b(w, p);
+        return sweep_band<true>(b, gate);
+    }
+    WindBandSweep<T, false> b(w, p);
+    return sweep_band<false>(b, gate);
+}
+template <class T>
+__attribute__((always_inline)) inline int wind_pair_body(const WindBands& w, int p, BandGate& gate,
+                                                         BandGate& second) {
+    if (p < w.g->bands) {
+        WindBandSweep<T, true> a(w, p), b(w, p + 1);
+        return sweep_band_pair<true>(a, b, gate, second);
+    }
+    WindBandSweep<T, false> a(w, p), b(w, p + 1);
+    return sweep_band_pair<false>(a, b, gate, second);
 }
 
 // The denominators of band q, the link weights set first as `links` says.
@@ -195,6 +207,14 @@ __attribute__((noinline)) int wind_band_sse2(const WindBands& w, int p, BandGate
 }
 __attribute__((target("avx2"))) int wind_band_avx2(const WindBands& w, int p, BandGate& gate) {
     return wind_band_body<Lanes8>(w, p, gate);
+}
+__attribute__((noinline)) int wind_pair_sse2(const WindBands& w, int p, BandGate& gate,
+                                             BandGate& second) {
+    return wind_pair_body<Lanes4>(w, p, gate, second);
+}
+__attribute__((target("avx2"))) int wind_pair_avx2(const WindBands& w, int p, BandGate& gate,
+                                                   BandGate& second) {
+    return wind_pair_body<Lanes8>(w, p, gate, second);
 }
 __attribute__((noinline)) int wind_denominators_sse2(const WindBands& w, float sigma, Links links,
                                                      int q, BandGate& gate) {
@@ -229,9 +249,15 @@ struct WindSetup {
     }
     // A forward then a backward sweep over the bands; returns the changed updates.
     int pass() {
-        return sweep_positions(g, 2 * g.bands, sharing, [&](int p, BandGate& gate) {
-            return avx2 ? wind_band_avx2(w, p, gate) : wind_band_sse2(w, p, gate);
-        });
+        return sweep_positions(
+            g, 2 * g.bands, sharing,
+            [&](int p, BandGate& gate) {
+                return avx2 ? wind_band_avx2(w, p, gate) : wind_band_sse2(w, p, gate);
+            },
+            [&](int p, BandGate& gate, BandGate& second) {
+                return avx2 ? wind_pair_avx2(w, p, gate, second)
+                            : wind_pair_sse2(w, p, gate, second);
+            });
     }
 
     BandGrid g;

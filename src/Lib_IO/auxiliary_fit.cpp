@@ -186,38 +186,51 @@ struct FitBands {
     float lambda, coef_regul;
 };
 
-// Position p of a pass (sweep_positions): one band of the forward or of the backward sweep;
-// returns its changed updates.
+// Band p of a pass, row by row (sweep_band, sweep_band_pair).
+template <class P, bool Forward>
+struct FitBandSweep : BandRowState<typename P::F, typename P::I, P::kWidth, Forward> {
+    using Real = typename P::Real;
+    FitBandSweep(const FitBands<Real>& f, int p)
+        : BandRowState<typename P::F, typename P::I, P::kWidth, Forward>(*f.g, f.X, p) {
+        const std::ptrdiff_t o = this->g.bordered(this->q), a = this->g.lanes(this->q);
+        band = FitBand<Real>{f.X + o,
+                             f.X + this->g.above(this->q),
+                             f.X + this->g.below(this->q),
+                             f.WD + o,
+                             f.WR + o,
+                             f.LO + a,
+                             f.DEN + a,
+                             f.coef_regul};
+        steady_zero = band.den[-kLanes] != Real(0);
+    }
+    template <class Select>
+    __attribute__((always_inline)) void row(int t, Select) {
+        fit_row<P, Forward, Select::value>(band, t, this->e, this->count);
+    }
+    FitBand<Real> band{};
+    bool steady_zero = false;
+};
+
+// Position p of a pass, or positions p and p + 1 in one loop; returns the changed updates.
 template <class P>
 __attribute__((always_inline)) inline int fit_band_body(const FitBands<typename P::Real>& f, int p,
                                                         BandGate& gate) {
-    using Real = typename P::Real;
-    constexpr int W = P::kWidth;
-    const BandGrid& g = *f.g;
-    const bool forward = p < g.bands;
-    const int q = forward ? p : 2 * g.bands - 1 - p;
-    const std::ptrdiff_t o = g.bordered(q), a = g.lanes(q);
-    const FitBand<Real> band{f.X + o,  f.X + g.above(q), f.X + g.below(q), f.WD + o,
-                             f.WR + o, f.LO + a,         f.DEN + a,        f.coef_regul};
-    const bool steady_zero = band.den[-kLanes] != Real(0);
-    // The row before the first holds the band's border column, which its forward sweep settles.
-    gate.wait(0);
-    typename P::F e[kLanes / W];
-    const float* start = band.x + (forward ? -1 : g.steps()) * kStride;
-    for (int k = 0; k < kLanes / W; ++k) load(e[k], start + W * k);
-    typename P::I count{};
-    if (forward)
-        band_rows<true>(g, steady_zero, gate, [&](int t, auto select) {
-            fit_row<P, true, decltype(select)::value>(band, t, e, count);
-        });
-    else
-        band_rows<false>(g, steady_zero, gate, [&](int t, auto select) {
-            fit_row<P, false, decltype(select)::value>(band, t, e, count);
-        });
-    settle_band(g, f.X, q);
-    int changed = 0;
-    for (int j = 0; j < W; ++j) changed += count[j];
-    return changed;
+    if (p < f.g->bands) {
+        FitBandSweep<P, true> b(f, p);
+        return sweep_band<true>(b, gate);
+    }
+    FitBandSweep<P, false> b(f, p);
+    return sweep_band<false>(b, gate);
+}
+template <class P>
+__attribute__((always_inline)) inline int fit_pair_body(const FitBands<typename P::Real>& f, int p,
+                                                        BandGate& gate, BandGate& second) {
+    if (p < f.g->bands) {
+        FitBandSweep<P, true> a(f, p), b(f, p + 1);
+        return sweep_band_pair<true>(a, b, gate, second);
+    }
+    FitBandSweep<P, false> a(f, p), b(f, p + 1);
+    return sweep_band_pair<false>(a, b, gate, second);
 }
 
 // The denominators of band q, the link weights set first as `links` says.
@@ -237,6 +250,16 @@ __attribute__((noinline)) int fit_band_sse2(const FitBands<Real>& f, int p, Band
 template <class Real>
 __attribute__((target("avx2"))) int fit_band_avx2(const FitBands<Real>& f, int p, BandGate& gate) {
     return fit_band_body<FitLanes<Real, true>>(f, p, gate);
+}
+template <class Real>
+__attribute__((noinline)) int fit_pair_sse2(const FitBands<Real>& f, int p, BandGate& gate,
+                                            BandGate& second) {
+    return fit_pair_body<FitLanes<Real, false>>(f, p, gate, second);
+}
+template <class Real>
+__attribute__((target("avx2"))) int fit_pair_avx2(const FitBands<Real>& f, int p, BandGate& gate,
+                                                  BandGate& second) {
+    return fit_pair_body<FitLanes<Real, true>>(f, p, gate, second);
 }
 template <class Real>
 __attribute__((noinline)) int fit_denominators_sse2(const FitBands<Real>& f, float sigma,
@@ -300,9 +323,14 @@ struct FitSetup {
     }
     // A forward then a backward sweep over the bands; returns the changed updates.
     int pass() {
-        return sweep_positions(g, 2 * g.bands, sharing, [&](int p, BandGate& gate) {
-            return avx2 ? fit_band_avx2(f, p, gate) : fit_band_sse2(f, p, gate);
-        });
+        return sweep_positions(
+            g, 2 * g.bands, sharing,
+            [&](int p, BandGate& gate) {
+                return avx2 ? fit_band_avx2(f, p, gate) : fit_band_sse2(f, p, gate);
+            },
+            [&](int p, BandGate& gate, BandGate& second) {
+                return avx2 ? fit_pair_avx2(f, p, gate, second) : fit_pair_sse2(f, p, gate, second);
+            });
     }
 
     BandGrid g;

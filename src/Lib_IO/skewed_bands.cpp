@@ -6,6 +6,8 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace bands {
 
@@ -28,12 +30,31 @@ void spin_until(Done done) {
     }
 }
 
-// One pass whose band positions the owner and idle threads take in order (sweep_positions).
+// Whether position p and p + 1 are swept together: neighbouring bands of the same sweep, the
+// positions of each sweep taken two by two from its first one.
+bool paired(const BandGrid& g, int positions, int p) {
+    const int sweep_start = p < g.bands ? 0 : g.bands;
+    const int sweep_end = std::min(positions, sweep_start + g.bands);
+    return (p - sweep_start) % 2 == 0 && p + 1 < sweep_end;
+}
+
+// One pass whose band positions the owner and idle threads take in order (sweep_positions),
+// two neighbouring positions at a time where `pair` is given.
 class BandPipeline : public SharedWork {
   public:
-    BandPipeline(const BandGrid& g, int positions, const std::function<int(int, BandGate&)>& band)
-        : g_(g), band_(band), positions_(positions), rows_(new std::atomic<int>[positions_]) {
+    BandPipeline(const BandGrid& g, int positions, const std::function<int(int, BandGate&)>& band,
+                 const std::function<int(int, BandGate&, BandGate&)>& pair)
+        : g_(g),
+          band_(band),
+          pair_(pair),
+          positions_(positions),
+          rows_(new std::atomic<int>[positions_]) {
         for (int p = 0; p < positions_; ++p) rows_[p].store(0, std::memory_order_relaxed);
+        for (int p = 0; p < positions_;) {
+            const int n = pair_ && paired(g_, positions_, p) ? 2 : 1;
+            units_.emplace_back(p, n);
+            p += n;
+        }
     }
 
     // Offers the pass, takes part in it until the last band is settled, withdraws it.
@@ -48,21 +69,33 @@ class BandPipeline : public SharedWork {
 
     void help() override {
         for (;;) {
-            const int p = next_.fetch_add(1, std::memory_order_relaxed);
-            if (p >= positions_) return;
+            const int u = next_.fetch_add(1, std::memory_order_relaxed);
+            if (u >= static_cast<int>(units_.size())) return;
+            const int p = units_[static_cast<std::size_t>(u)].first;
             BandGate gate(p > 0 ? &rows_[p - 1] : nullptr, &rows_[p], p == g_.bands, g_.steps());
-            changed_.fetch_add(band_(p, gate), std::memory_order_relaxed);
-            gate.settled();  // after the count: the last band settled means every count is in
+            if (units_[static_cast<std::size_t>(u)].second == 1) {
+                changed_.fetch_add(band_(p, gate), std::memory_order_relaxed);
+                gate.settled();  // after the count: the last band settled means every count is in
+            } else {
+                // The second band follows the first in the same loop: its gate only publishes.
+                BandGate second(nullptr, &rows_[p + 1], false, g_.steps());
+                changed_.fetch_add(pair_(p, gate, second), std::memory_order_relaxed);
+                second.settled();
+            }
         }
     }
 
-    bool exhausted() const override { return next_.load(std::memory_order_relaxed) >= positions_; }
+    bool exhausted() const override {
+        return next_.load(std::memory_order_relaxed) >= static_cast<int>(units_.size());
+    }
 
   private:
     const BandGrid& g_;
     const std::function<int(int, BandGate&)>& band_;
+    const std::function<int(int, BandGate&, BandGate&)>& pair_;
     const int positions_;
     std::unique_ptr<std::atomic<int>[]> rows_;  // rows done per position, steps + 1 settled
+    std::vector<std::pair<int, int>> units_;    // first position, 1 or 2 positions
     std::atomic<int> next_{0}, changed_{0};
 };
 
@@ -79,14 +112,21 @@ void BandGate::wait_for(int need) {
 }
 
 int sweep_positions(const BandGrid& g, int positions, WorkSharing* sharing,
-                    const std::function<int(int, BandGate&)>& band) {
+                    const std::function<int(int, BandGate&)>& band,
+                    const std::function<int(int, BandGate&, BandGate&)>& pair) {
     if (sharing && sharing->dedicated_processors() && g.bands > 1 &&
         static_cast<long>(g.nc) * g.nl >= kSharedPassPixels)
-        return BandPipeline(g, positions, band).run(sharing);
+        return BandPipeline(g, positions, band, pair).run(sharing);
     int changed = 0;
-    for (int p = 0; p < positions; ++p) {
-        BandGate gate;
-        changed += band(p, gate);
+    for (int p = 0; p < positions;) {
+        BandGate gate, second;
+        if (pair && paired(g, positions, p)) {
+            changed += pair(p, gate, second);
+            p += 2;
+        } else {
+            changed += band(p, gate);
+            p += 1;
+        }
     }
     return changed;
 }

@@ -353,14 +353,108 @@ __attribute__((always_inline)) inline void band_rows(const BandGrid& g, bool ste
     }
 }
 
+// The rows of two neighbouring bands of one sweep in one loop, the second kLanes rows behind the
+// first: what its gate would let it do if it ran on a thread of its own, so every row reads
+// what it reads when the bands go one after the other, and the processor gets two independent
+// chains of row updates to overlap. row_a(t, select) and row_b as in band_rows; begin_b()
+// before the second band's first row; settle_a() after the first band's last row (its
+// settle_band and gate.settled(): the second band's last kLanes rows read its border columns).
+template <bool Forward, class RowA, class RowB, class Begin, class Settle>
+__attribute__((always_inline)) inline void band_pair_rows(const BandGrid& g, bool steady_zero_a,
+                                                          bool steady_zero_b, BandGate& gate_a,
+                                                          BandGate& gate_b, RowA row_a, RowB row_b,
+                                                          Begin begin_b, Settle settle_a) {
+    const int first = g.steady_first(), end = g.steady_end(), steps = g.steps();
+    const std::integral_constant<bool, true> test;
+    const std::integral_constant<bool, false> skip;
+    auto one = [&](auto& row, BandGate& gate, bool steady_zero, int k) {
+        const int t = Forward ? k : steps - 1 - k;
+        gate.wait(k);
+        if (steady_zero || t < first || t >= end)
+            row(t, test);
+        else
+            row(t, skip);
+        gate.passed(k);
+    };
+    for (int k = 0; k < steps + kLanes; ++k) {
+        if (k < steps) one(row_a, gate_a, steady_zero_a, k);
+        if (k == steps - 1) settle_a();
+        if (k == kLanes) begin_b();
+        if (k >= kLanes) one(row_b, gate_b, steady_zero_b, k - kLanes);
+    }
+}
+
+// What a band of a pass carries from row to row, for a kernel whose lane groups hold F (W
+// lanes, I their counts): the band q of position p (the forward sweep's bands, then the
+// backward sweep's), the lanes' values of the row before (e) and the changed updates (count).
+// The kernel's band sweep derives from it and adds row(t, select) and steady_zero.
+template <class F, class I, int W, bool Forward>
+struct BandRowState {
+    BandRowState(const BandGrid& g_, float* X_, int p)
+        : g(g_), X(X_), q(Forward ? p : 2 * g_.bands - 1 - p) {}
+    // The row before the first holds the band's border column, which its forward sweep settles
+    // (after the gate's wait(0)).
+    void begin() {
+        const float* start = X + g.bordered(q) + (Forward ? -1 : g.steps()) * kStride;
+        for (int k = 0; k < kLanes / W; ++k) load(e[k], start + W * k);
+    }
+    void settle() { settle_band(g, X, q); }
+    int changed() const {
+        int n = 0;
+        for (int j = 0; j < W; ++j) n += count[j];
+        return n;
+    }
+
+    const BandGrid& g;
+    float* X;
+    const int q;
+    F e[kLanes / W] = {};
+    I count{};
+};
+
+// One position of a pass (sweep_positions' band), or two neighbouring ones in one loop (its
+// pair), with band sweeps as BandRowState describes; return the changed updates.
+template <bool Forward, class Sweep>
+__attribute__((always_inline)) inline int sweep_band(Sweep& b, BandGate& gate) {
+    gate.wait(0);
+    b.begin();
+    band_rows<Forward>(b.g, b.steady_zero, gate, [&](int t, auto select) { b.row(t, select); });
+    b.settle();
+    return b.changed();
+}
+template <bool Forward, class Sweep>
+__attribute__((always_inline)) inline int sweep_band_pair(Sweep& a, Sweep& b, BandGate& gate,
+                                                          BandGate& second) {
+    gate.wait(0);
+    a.begin();
+    band_pair_rows<Forward>(
+        a.g, a.steady_zero, b.steady_zero, gate, second,
+        [&](int t, auto select) { a.row(t, select); },
+        [&](int t, auto select) { b.row(t, select); },
+        [&] {
+            second.wait(0);
+            b.begin();
+        },
+        [&] {
+            a.settle();
+            gate.settled();
+        });
+    b.settle();
+    return a.changed() + b.changed();
+}
+
 // A sweep over the bands in `positions` steps: bands positions (a forward sweep) or 2 bands (a
 // pass: forward, then backward). Position p is band p for p < bands, else band 2 bands - 1 - p
 // of the backward sweep; band(p, gate) sweeps that band's rows through gate, settles it and
 // returns its count. With sharing (on processors of its own, and a field large enough to gain),
 // idle threads take positions too, in order, each following the one before as BandGate says.
 // Returns the sum of the counts.
+// pair(p, gate, second), when given, sweeps positions p and p + 1 (neighbouring bands of the
+// same sweep, each sweep's positions taken two by two from its first) in one loop, with their
+// gates (band_pair_rows), in place of two calls of band.
 int sweep_positions(const BandGrid& g, int positions, WorkSharing* sharing,
-                    const std::function<int(int, BandGate&)>& band);
+                    const std::function<int(int, BandGate&)>& band,
+                    const std::function<int(int, BandGate&, BandGate&)>& pair = nullptr);
 
 // AVX2 where the processor has it and limit_sweeps_to_sse2 did not rule it out.
 bool use_avx2();
