@@ -51,22 +51,21 @@ void wind_terms(const BandGrid& g, const float* D0, const float* D1, const float
 // Denominators of the vertical wind, lambdaW (sum of the four link weights) + Q0 + Q1 in
 // float, with the same mark in row -1.
 struct WindDenominators {
+    using Zero = i4;
     float* den;  // the band's row 0, lane 0, as q0 and q1
     const float *q0, *q1;
     float lambda;
-    i4 zero;
 
-    __attribute__((always_inline)) void group(int r, int b, bool steady, f4 down, f4 up, f4 left,
-                                              f4 right) {
+    __attribute__((always_inline)) Zero group(int r, int b, f4 down, f4 up, f4 left, f4 right) {
         f4 p, s;
         load(p, q0 + r * kLanes + b);
         load(s, q1 + r * kLanes + b);
         const f4 v = wind_denominator(lambda, down, up, left, right, p, s);
         store(den + r * kLanes + b, v);
-        if (steady) zero |= v == 0.0f;
+        return v == 0.0f;
     }
     void clear(int r, int b) { den[r * kLanes + b] = 0.0f; }
-    void finish(bool more) {
+    void finish(bool more, Zero zero) {
         den[-kLanes] = more || (zero[0] | zero[1] | zero[2] | zero[3]) != 0 ? 1.0f : 0.0f;
     }
 };
@@ -193,12 +192,13 @@ __attribute__((always_inline)) inline int wind_pair_body(const WindBands& w, int
 }
 
 // The denominators of band q, the link weights set first as `links` says.
+template <class T>
 __attribute__((always_inline)) inline int wind_denominators_body(const WindBands& w, float sigma,
                                                                  Links links, int q,
                                                                  BandGate& gate) {
     const std::ptrdiff_t a = w.g->lanes(q);
-    WindDenominators den{w.DEN + a, w.Q0 + a, w.Q1 + a, w.lambdaW, i4{}};
-    band_denominators(*w.g, w.X, w.WD, w.WR, sigma, links, den, q, gate);
+    WindDenominators den{w.DEN + a, w.Q0 + a, w.Q1 + a, w.lambdaW};
+    band_denominators<T>(*w.g, w.X, w.WD, w.WR, sigma, links, den, q, gate);
     return 0;
 }
 
@@ -218,11 +218,11 @@ __attribute__((target("avx2"))) int wind_pair_avx2(const WindBands& w, int p, Ba
 }
 __attribute__((noinline)) int wind_denominators_sse2(const WindBands& w, float sigma, Links links,
                                                      int q, BandGate& gate) {
-    return wind_denominators_body(w, sigma, links, q, gate);
+    return wind_denominators_body<Lanes4>(w, sigma, links, q, gate);
 }
 __attribute__((target("avx2"))) int wind_denominators_avx2(const WindBands& w, float sigma,
                                                            Links links, int q, BandGate& gate) {
-    return wind_denominators_body(w, sigma, links, q, gate);
+    return wind_denominators_body<Lanes8>(w, sigma, links, q, gate);
 }
 
 // The relaxation's arrays in s for an nc x nl interface (nc, nl > 0): the wind and the fixed

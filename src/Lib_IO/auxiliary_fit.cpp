@@ -66,32 +66,29 @@ template <class Real, bool Avx>
 using FitLanes = std::conditional_t<std::is_same_v<Real, double>, DoubleLanes<Avx>,
                                     SingleLanes<std::conditional_t<Avx, Lanes8, Lanes4>>>;
 
-// Denominators of the fit, coef_regul (sum of the four link weights) + lambda in Real; zero
-// collects the zero denominators of the steady rows, and a band's row -1, lane 0 is set to 1
-// when there is one.
+// Denominators of the fit, coef_regul (sum of the four link weights) + lambda in Real; a band's
+// row -1, lane 0 is set to 1 when a steady row has a zero denominator.
 template <class Real, bool Avx>
 struct FitDenominators {
-    using Z = std::conditional_t<std::is_same_v<Real, double>, l4, i4>;
+    using Zero = std::conditional_t<std::is_same_v<Real, double>, l4, i4>;
     Real* den;  // the band's row 0, lane 0
     Real coef, lambda;
-    Z zero;
 
-    __attribute__((always_inline)) void group(int r, int b, bool steady, f4 down, f4 up, f4 left,
-                                              f4 right) {
+    __attribute__((always_inline)) Zero group(int r, int b, f4 down, f4 up, f4 left, f4 right) {
         if constexpr (std::is_same_v<Real, double>) {
             d4 wd, wu, wl, wr;
             widen<Avx>(wd, down), widen<Avx>(wu, up), widen<Avx>(wl, left), widen<Avx>(wr, right);
             const d4 v = fit_denominator(coef, lambda, wd, wu, wl, wr);
             store(den + r * kLanes + b, v);
-            if (steady) zero |= reinterpret_cast<l4>(v == 0.0);
+            return reinterpret_cast<l4>(v == 0.0);
         } else {
             const f4 v = fit_denominator(coef, lambda, down, up, left, right);
             store(den + r * kLanes + b, v);
-            if (steady) zero |= v == 0.0f;
+            return v == 0.0f;
         }
     }
     void clear(int r, int b) { den[r * kLanes + b] = Real(0); }
-    void finish(bool more) {
+    void finish(bool more, Zero zero) {
         den[-kLanes] = more || (zero[0] | zero[1] | zero[2] | zero[3]) != 0 ? Real(1) : Real(0);
     }
 };
@@ -238,8 +235,9 @@ template <class Real, bool Avx>
 __attribute__((always_inline)) inline int fit_denominators_body(const FitBands<Real>& f,
                                                                 float sigma, Links links, int q,
                                                                 BandGate& gate) {
-    FitDenominators<Real, Avx> den{f.DEN + f.g->lanes(q), f.coef_regul, f.lambda, {}};
-    band_denominators(*f.g, f.X, f.WD, f.WR, sigma, links, den, q, gate);
+    FitDenominators<Real, Avx> den{f.DEN + f.g->lanes(q), f.coef_regul, f.lambda};
+    band_denominators<std::conditional_t<Avx, Lanes8, Lanes4>>(*f.g, f.X, f.WD, f.WR, sigma, links,
+                                                               den, q, gate);
     return 0;
 }
 

@@ -237,87 +237,97 @@ enum class Links {
     Given          // already in WD, WR (records_to_bands)
 };
 
-// Band q's link weights and denominators, row by row: the weights set by `links`, 0 for the
-// right link of column -1 (nothing left of column 0). Lane -1 of WD takes line L - 1's downward
-// links (0 above line 0); den.group(r, b, steady, down, up, left, right) forms the denominators
-// of lanes b .. b + 3 from their four link weights, den.clear(r, b) marks a slot without a pixel.
-// The bands go in order, so band q - 1's links are new: row r reads that band's row r + 15, as a
-// forward sweep does, and gate orders the rows alike.
-template <class Den>
+// Band q's link weights and denominators, row by row, the weights T::kWidth lanes at a time: the
+// weights set by `links`, 0 for the right link of column -1 (nothing left of column 0). Lane -1 of
+// WD takes line L - 1's downward links (0 above line 0); den.group(r, b, down, up, left, right)
+// forms the denominators of lanes b .. b + 3 from their four link weights and returns the mask
+// (Den::Zero) of those that are 0, den.clear(r, b) marks a slot without a pixel, den.finish(more,
+// zero) is told whether a steady row had a zero denominator (or more: the band has lanes past the
+// last line). The bands go in order, so band q - 1's links are new: row r reads that band's row r +
+// 15, as a forward sweep does, and gate orders the rows alike. den.group's mask may be a 32-byte
+// vector in the SSE2 kernels too; inlined, it has no calling convention to change.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+template <class T, class Den>
 __attribute__((always_inline)) inline void band_denominators(const BandGrid& g, const float* X,
                                                              float* WD, float* WR, float sigma,
                                                              Links links, Den& den, int q,
                                                              BandGate& gate) {
-    constexpr int G = kLanes / 4, S = kStride;
+    using F = typename T::F;
+    using I = typename T::I;
+    constexpr int W = T::kWidth, G = kLanes / W, S = kStride;
     const std::ptrdiff_t o = g.bordered(q);
     const float* below = X + g.below(q);
     const float* above = q > 0 ? WD + g.above(q) : nullptr;
     const int lines = g.lines_in(q), first = g.steady_first(), end = g.steady_end();
-    f4 pd[G], pr[G];  // WD and WR of the row before
-    const f4 one = {1.0f, 1.0f, 1.0f, 1.0f};
+    typename Den::Zero zero{};
+    F one, none{};
+    I lane;
+    for (int j = 0; j < W; ++j) one[j] = 1.0f, lane[j] = j;
     if (links != Links::FromEstimate) {  // row -1: no pixel but lane 0's column -1
         for (int k = 0; k < G; ++k) {
-            store(WD + o - S + 4 * k, one);
-            store(WR + o - S + 4 * k, one);
+            store(WD + o - S + W * k, one);
+            store(WR + o - S + W * k, one);
         }
         WR[o - S] = 0.0f;
-    }
-    for (int k = 0; k < G; ++k) {
-        load(pd[k], WD + o - S + 4 * k);
-        load(pr[k], WR + o - S + 4 * k);
     }
     for (int r = 0; r < g.steps(); ++r) {
         gate.wait(r);
         float* wd = WD + o + r * S;
         float* wr = WR + o + r * S;
-        const float u = above ? above[r * S] : 0.0f;
-        wd[-S - 1] = u;
-        f4 cd[G], cr[G];
+        wd[-S - 1] = above ? above[r * S] : 0.0f;  // lane 0's link up
+        F cd[G], cr[G];
         if (links == Links::FromEstimate) {
             const float* x = X + o + r * S;
-            const float bl = below[(r - kLanes + 1) * S];
-            const f4 bv = {bl, bl, bl, bl};
+            F bv;
+            for (int j = 0; j < W; ++j) bv[j] = below[(r - kLanes + 1) * S];
             for (int k = 0; k < G; ++k) {
-                f4 c, right, down;
-                load(c, x + 4 * k);
-                load(right, x + S + 4 * k);
+                F c, right, down;
+                load(c, x + W * k);
+                load(right, x + S + W * k);
                 if (k < G - 1)
-                    load(down, x + S + 4 * k + 1);
+                    load(down, x + S + W * k + 1);
                 else
-                    down = SHUFFLE_LANES(right, bv, Lanes4::kBefore);
+                    down = SHUFFLE_LANES(right, bv, T::kBefore);
                 cd[k] = link_weight(c - down, sigma);
                 cr[k] = link_weight(c - right, sigma);
             }
         } else if (links == Links::Given) {
             for (int k = 0; k < G; ++k) {
-                load(cd[k], wd + 4 * k);
-                load(cr[k], wr + 4 * k);
+                load(cd[k], wd + W * k);
+                load(cr[k], wr + W * k);
             }
         } else {
             for (int k = 0; k < G; ++k) cd[k] = cr[k] = one;
         }
-        if (r + 1 < kLanes) cr[(r + 1) / 4][(r + 1) % 4] = 0.0f;  // lane r + 1, column -1
+        // lane r + 1, column -1 (a select: an indexed lane would keep the rows in memory)
+        if (r + 1 < kLanes)
+            for (int k = 0; k < G; ++k) cr[k] = lane + W * k == r + 1 ? none : cr[k];
         for (int k = 0; k < G; ++k) {
-            store(wd + 4 * k, cd[k]);
-            store(wr + 4 * k, cr[k]);
+            store(wd + W * k, cd[k]);
+            store(wr + W * k, cr[k]);
         }
-        const f4 uv = {u, u, u, u};
+        // Each lane's four links, as the sweeps read them: its own down and right links, the
+        // up link of the lane before in the row before (lane 0: lane -1, the line above), the
+        // right link of the row before.
         const bool steady = r >= first && r < end;
-        for (int k = 0; k < G; ++k) {
-            const f4 up = SHUFFLE_LANES(k == 0 ? uv : pd[k - 1], pd[k], Lanes4::kAfter);
-            den.group(r, 4 * k, steady, cd[k], up, pr[k], cr[k]);
+        for (int b = 0; b < kLanes; b += 4) {
+            f4 down, up, left, right;
+            load(down, wd + b);
+            load(up, wd - S + b - 1);
+            load(left, wr - S + b);
+            load(right, wr + b);
+            const typename Den::Zero z = den.group(r, b, down, up, left, right);
+            if (steady) zero |= z;
         }
         if (!steady || lines < kLanes)
             for (int b = 0; b < kLanes; ++b)
                 if (b > r || b <= r - g.nc || b >= lines) den.clear(r, b);
-        for (int k = 0; k < G; ++k) {
-            pd[k] = cd[k];
-            pr[k] = cr[k];
-        }
         gate.passed(r);
     }
-    den.finish(lines < kLanes);  // the lanes past the last line have denominator 0
+    den.finish(lines < kLanes, zero);  // the lanes past the last line have denominator 0
 }
+#pragma GCC diagnostic pop
 
 // The rows of a band in sweep order, the zero-denominator test left out on the steady rows
 // (every lane in the image) when none of them has a zero denominator; gate orders them with the
