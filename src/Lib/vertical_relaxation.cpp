@@ -49,24 +49,27 @@ void wind_terms(const BandGrid& g, const float* D0, const float* D1, const float
 }
 
 // Denominators of the vertical wind, lambdaW (sum of the four link weights) + Q0 + Q1 in
-// float, with the same mark in row -1.
+// float, lane group by lane group, with the same mark in row -1.
 struct WindDenominators {
-    using Zero = i4;
     float* den;  // the band's row 0, lane 0, as q0 and q1
     const float *q0, *q1;
     float lambda;
 
-    __attribute__((always_inline)) Zero group(int r, int b, f4 down, f4 up, f4 left, f4 right) {
-        f4 p, s;
+    template <class V>
+    __attribute__((always_inline)) auto group(int r, int b, V down, V up, V left, V right) {
+        V p, s;
         load(p, q0 + r * kLanes + b);
         load(s, q1 + r * kLanes + b);
-        const f4 v = wind_denominator(lambda, down, up, left, right, p, s);
+        const V v = wind_denominator(lambda, down, up, left, right, p, s);
         store(den + r * kLanes + b, v);
         return v == 0.0f;
     }
     void clear(int r, int b) { den[r * kLanes + b] = 0.0f; }
-    void finish(bool more, Zero zero) {
-        den[-kLanes] = more || (zero[0] | zero[1] | zero[2] | zero[3]) != 0 ? 1.0f : 0.0f;
+    template <class Z>
+    void finish(bool more, Z zero) {
+        bool any = more;
+        for (std::size_t j = 0; j < sizeof zero / sizeof zero[0]; ++j) any = any || zero[j] != 0;
+        den[-kLanes] = any ? 1.0f : 0.0f;
     }
 };
 

@@ -66,30 +66,43 @@ template <class Real, bool Avx>
 using FitLanes = std::conditional_t<std::is_same_v<Real, double>, DoubleLanes<Avx>,
                                     SingleLanes<std::conditional_t<Avx, Lanes8, Lanes4>>>;
 
-// Denominators of the fit, coef_regul (sum of the four link weights) + lambda in Real; a band's
-// row -1, lane 0 is set to 1 when a steady row has a zero denominator.
+// Denominators of the fit, coef_regul (sum of the four link weights) + lambda in Real, from
+// lane groups of 4 or 8 link weights (in double 4 lanes at a time); a band's row -1, lane 0 is
+// set to 1 when a steady row has a zero denominator.
 template <class Real, bool Avx>
 struct FitDenominators {
-    using Zero = std::conditional_t<std::is_same_v<Real, double>, l4, i4>;
     Real* den;  // the band's row 0, lane 0
     Real coef, lambda;
 
-    __attribute__((always_inline)) Zero group(int r, int b, f4 down, f4 up, f4 left, f4 right) {
+    template <class V>
+    __attribute__((always_inline)) auto group(int r, int b, V down, V up, V left, V right) {
         if constexpr (std::is_same_v<Real, double>) {
-            d4 wd, wu, wl, wr;
-            widen<Avx>(wd, down), widen<Avx>(wu, up), widen<Avx>(wl, left), widen<Avx>(wr, right);
-            const d4 v = fit_denominator(coef, lambda, wd, wu, wl, wr);
-            store(den + r * kLanes + b, v);
-            return reinterpret_cast<l4>(v == 0.0);
+            constexpr int n = sizeof(V) / sizeof(f4);
+            f4 d[n], u[n], l[n], w[n];
+            std::memcpy(d, &down, sizeof d), std::memcpy(u, &up, sizeof u);
+            std::memcpy(l, &left, sizeof l), std::memcpy(w, &right, sizeof w);
+            l4 zero{};
+            for (int h = 0; h < n; ++h) {
+                d4 wd, wu, wl, wr;
+                widen<Avx>(wd, d[h]), widen<Avx>(wu, u[h]), widen<Avx>(wl, l[h]),
+                    widen<Avx>(wr, w[h]);
+                const d4 v = fit_denominator(coef, lambda, wd, wu, wl, wr);
+                store(den + r * kLanes + b + 4 * h, v);
+                zero |= reinterpret_cast<l4>(v == 0.0);
+            }
+            return zero;
         } else {
-            const f4 v = fit_denominator(coef, lambda, down, up, left, right);
+            const V v = fit_denominator(coef, lambda, down, up, left, right);
             store(den + r * kLanes + b, v);
             return v == 0.0f;
         }
     }
     void clear(int r, int b) { den[r * kLanes + b] = Real(0); }
-    void finish(bool more, Zero zero) {
-        den[-kLanes] = more || (zero[0] | zero[1] | zero[2] | zero[3]) != 0 ? Real(1) : Real(0);
+    template <class Z>
+    void finish(bool more, Z zero) {
+        bool any = more;
+        for (std::size_t j = 0; j < sizeof zero / sizeof zero[0]; ++j) any = any || zero[j] != 0;
+        den[-kLanes] = any ? Real(1) : Real(0);
     }
 };
 

@@ -260,8 +260,8 @@ __attribute__((always_inline)) inline void band_denominators(const BandGrid& g, 
     const float* below = X + g.below(q);
     const float* above = q > 0 ? WD + g.above(q) : nullptr;
     const int lines = g.lines_in(q), first = g.steady_first(), end = g.steady_end();
-    typename Den::Zero zero{};
-    F one, none{};
+    decltype(den.group(0, 0, F{}, F{}, F{}, F{})) zero{};
+    F one, none{}, pd[G], pr[G];  // pd, pr: WD and WR of the row before
     I lane;
     for (int j = 0; j < W; ++j) one[j] = 1.0f, lane[j] = j;
     if (links != Links::FromEstimate) {  // row -1: no pixel but lane 0's column -1
@@ -270,6 +270,10 @@ __attribute__((always_inline)) inline void band_denominators(const BandGrid& g, 
             store(WR + o - S + W * k, one);
         }
         WR[o - S] = 0.0f;
+    }
+    for (int k = 0; k < G; ++k) {
+        load(pd[k], WD + o - S + W * k);
+        load(pr[k], WR + o - S + W * k);
     }
     for (int r = 0; r < g.steps(); ++r) {
         gate.wait(r);
@@ -307,22 +311,20 @@ __attribute__((always_inline)) inline void band_denominators(const BandGrid& g, 
             store(wd + W * k, cd[k]);
             store(wr + W * k, cr[k]);
         }
-        // Each lane's four links, as the sweeps read them: its own down and right links, the
-        // up link of the lane before in the row before (lane 0: lane -1, the line above), the
-        // right link of the row before.
+        // Each lane's four links: its own down and right links, the up link of the lane before
+        // in the row before (lane 0: the line above's), the right link of the row before.
         const bool steady = r >= first && r < end;
-        for (int b = 0; b < kLanes; b += 4) {
-            f4 down, up, left, right;
-            load(down, wd + b);
-            load(up, wd - S + b - 1);
-            load(left, wr - S + b);
-            load(right, wr + b);
-            const typename Den::Zero z = den.group(r, b, down, up, left, right);
+        F uv;
+        for (int j = 0; j < W; ++j) uv[j] = wd[-S - 1];
+        for (int k = 0; k < G; ++k) {
+            const F up = SHUFFLE_LANES(k == 0 ? uv : pd[k - 1], pd[k], T::kAfter);
+            const auto z = den.group(r, W * k, cd[k], up, pr[k], cr[k]);
             if (steady) zero |= z;
         }
         if (!steady || lines < kLanes)
             for (int b = 0; b < kLanes; ++b)
                 if (b > r || b <= r - g.nc || b >= lines) den.clear(r, b);
+        for (int k = 0; k < G; ++k) pd[k] = cd[k], pr[k] = cr[k];
         gate.passed(r);
     }
     den.finish(lines < kLanes, zero);  // the lanes past the last line have denominator 0
