@@ -147,7 +147,7 @@ struct WindBands {
     float lambdaW;
 };
 
-// Band p of a pass, row by row (sweep_band, sweep_band_pair).
+// Band p of a pass, row by row (sweep_position, sweep_position_pair).
 template <class T, bool Forward>
 struct WindBandSweep : BandRowState<typename T::F, typename T::I, T::kWidth, Forward> {
     WindBandSweep(const WindBands& w, int p)
@@ -172,27 +172,12 @@ struct WindBandSweep : BandRowState<typename T::F, typename T::I, T::kWidth, For
     bool steady_zero = false;
 };
 
-// Position p of a pass, or positions p and p + 1 in one loop; returns the changed updates.
+// The band sweep of lane groups T, for sweep_position.
 template <class T>
-__attribute__((always_inline)) inline int wind_band_body(const WindBands& w, int p,
-                                                         BandGate& gate) {
-    if (p < w.g->bands) {
-        WindBandSweep<T, true> b(w, p);
-        return sweep_band<true>(b, gate);
-    }
-    WindBandSweep<T, false> b(w, p);
-    return sweep_band<false>(b, gate);
-}
-template <class T>
-__attribute__((always_inline)) inline int wind_pair_body(const WindBands& w, int p, BandGate& gate,
-                                                         BandGate& second) {
-    if (p < w.g->bands) {
-        WindBandSweep<T, true> a(w, p), b(w, p + 1);
-        return sweep_band_pair<true>(a, b, gate, second);
-    }
-    WindBandSweep<T, false> a(w, p), b(w, p + 1);
-    return sweep_band_pair<false>(a, b, gate, second);
-}
+struct WindSweep {
+    template <bool Forward>
+    using Band = WindBandSweep<T, Forward>;
+};
 
 // The denominators of band q, the link weights set first as `links` says.
 template <class T>
@@ -206,18 +191,18 @@ __attribute__((always_inline)) inline int wind_denominators_body(const WindBands
 }
 
 __attribute__((noinline)) int wind_band_sse2(const WindBands& w, int p, BandGate& gate) {
-    return wind_band_body<Lanes4>(w, p, gate);
+    return sweep_position<WindSweep<Lanes4>::Band>(w, p, gate);
 }
 __attribute__((target("avx2"))) int wind_band_avx2(const WindBands& w, int p, BandGate& gate) {
-    return wind_band_body<Lanes8>(w, p, gate);
+    return sweep_position<WindSweep<Lanes8>::Band>(w, p, gate);
 }
 __attribute__((noinline)) int wind_pair_sse2(const WindBands& w, int p, BandGate& gate,
                                              BandGate& second) {
-    return wind_pair_body<Lanes4>(w, p, gate, second);
+    return sweep_position_pair<WindSweep<Lanes4>::Band>(w, p, gate, second);
 }
 __attribute__((target("avx2"))) int wind_pair_avx2(const WindBands& w, int p, BandGate& gate,
                                                    BandGate& second) {
-    return wind_pair_body<Lanes8>(w, p, gate, second);
+    return sweep_position_pair<WindSweep<Lanes8>::Band>(w, p, gate, second);
 }
 __attribute__((noinline)) int wind_denominators_sse2(const WindBands& w, float sigma, Links links,
                                                      int q, BandGate& gate) {

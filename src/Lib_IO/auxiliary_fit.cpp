@@ -196,7 +196,7 @@ struct FitBands {
     float lambda, coef_regul;
 };
 
-// Band p of a pass, row by row (sweep_band, sweep_band_pair).
+// Band p of a pass, row by row (sweep_position, sweep_position_pair).
 template <class P, bool Forward>
 struct FitBandSweep : BandRowState<typename P::F, typename P::I, P::kWidth, Forward> {
     using Real = typename P::Real;
@@ -221,27 +221,12 @@ struct FitBandSweep : BandRowState<typename P::F, typename P::I, P::kWidth, Forw
     bool steady_zero = false;
 };
 
-// Position p of a pass, or positions p and p + 1 in one loop; returns the changed updates.
+// The band sweep of lane arithmetic P, for sweep_position.
 template <class P>
-__attribute__((always_inline)) inline int fit_band_body(const FitBands<typename P::Real>& f, int p,
-                                                        BandGate& gate) {
-    if (p < f.g->bands) {
-        FitBandSweep<P, true> b(f, p);
-        return sweep_band<true>(b, gate);
-    }
-    FitBandSweep<P, false> b(f, p);
-    return sweep_band<false>(b, gate);
-}
-template <class P>
-__attribute__((always_inline)) inline int fit_pair_body(const FitBands<typename P::Real>& f, int p,
-                                                        BandGate& gate, BandGate& second) {
-    if (p < f.g->bands) {
-        FitBandSweep<P, true> a(f, p), b(f, p + 1);
-        return sweep_band_pair<true>(a, b, gate, second);
-    }
-    FitBandSweep<P, false> a(f, p), b(f, p + 1);
-    return sweep_band_pair<false>(a, b, gate, second);
-}
+struct FitSweep {
+    template <bool Forward>
+    using Band = FitBandSweep<P, Forward>;
+};
 
 // The denominators of band q, the link weights set first as `links` says.
 template <class Real, bool Avx>
@@ -256,21 +241,21 @@ __attribute__((always_inline)) inline int fit_denominators_body(const FitBands<R
 
 template <class Real>
 __attribute__((noinline)) int fit_band_sse2(const FitBands<Real>& f, int p, BandGate& gate) {
-    return fit_band_body<FitLanes<Real, false>>(f, p, gate);
+    return sweep_position<FitSweep<FitLanes<Real, false>>::template Band>(f, p, gate);
 }
 template <class Real>
 __attribute__((target("avx2"))) int fit_band_avx2(const FitBands<Real>& f, int p, BandGate& gate) {
-    return fit_band_body<FitLanes<Real, true>>(f, p, gate);
+    return sweep_position<FitSweep<FitLanes<Real, true>>::template Band>(f, p, gate);
 }
 template <class Real>
 __attribute__((noinline)) int fit_pair_sse2(const FitBands<Real>& f, int p, BandGate& gate,
                                             BandGate& second) {
-    return fit_pair_body<FitLanes<Real, false>>(f, p, gate, second);
+    return sweep_position_pair<FitSweep<FitLanes<Real, false>>::template Band>(f, p, gate, second);
 }
 template <class Real>
 __attribute__((target("avx2"))) int fit_pair_avx2(const FitBands<Real>& f, int p, BandGate& gate,
                                                   BandGate& second) {
-    return fit_pair_body<FitLanes<Real, true>>(f, p, gate, second);
+    return sweep_position_pair<FitSweep<FitLanes<Real, true>>::template Band>(f, p, gate, second);
 }
 template <class Real>
 __attribute__((noinline)) int fit_denominators_sse2(const FitBands<Real>& f, float sigma,

@@ -424,35 +424,47 @@ struct BandRowState {
     I count{};
 };
 
-// One position of a pass (sweep_positions' band), or two neighbouring ones in one loop (its
-// pair), with band sweeps as BandRowState describes; return the changed updates.
-template <bool Forward, class Sweep>
-__attribute__((always_inline)) inline int sweep_band(Sweep& b, BandGate& gate) {
-    gate.wait(0);
-    b.begin();
-    band_rows<Forward>(b.g, b.steady_zero, gate, [&](int t, auto select) { b.row(t, select); });
-    b.settle();
-    return b.changed();
+// Position p of a pass (sweep_positions' band), or positions p and p + 1 in one loop (its pair),
+// with the kernel's band sweep S<Forward>(arrays, p) as BandRowState describes (arrays.g the
+// grid); return the changed updates.
+template <template <bool> class S, class Arrays>
+__attribute__((always_inline)) inline int sweep_position(const Arrays& arrays, int p,
+                                                         BandGate& gate) {
+    auto run = [&](auto forward) {
+        constexpr bool Forward = decltype(forward)::value;
+        S<Forward> b(arrays, p);
+        gate.wait(0);
+        b.begin();
+        band_rows<Forward>(b.g, b.steady_zero, gate, [&](int t, auto select) { b.row(t, select); });
+        b.settle();
+        return b.changed();
+    };
+    return p < arrays.g->bands ? run(std::true_type{}) : run(std::false_type{});
 }
-template <bool Forward, class Sweep>
-__attribute__((always_inline)) inline int sweep_band_pair(Sweep& a, Sweep& b, BandGate& gate,
-                                                          BandGate& second) {
-    gate.wait(0);
-    a.begin();
-    band_pair_rows<Forward>(
-        a.g, a.steady_zero, b.steady_zero, gate, second,
-        [&](int t, auto select) { a.row(t, select); },
-        [&](int t, auto select) { b.row(t, select); },
-        [&] {
-            second.wait(0);
-            b.begin();
-        },
-        [&] {
-            a.settle();
-            gate.settled();
-        });
-    b.settle();
-    return a.changed() + b.changed();
+template <template <bool> class S, class Arrays>
+__attribute__((always_inline)) inline int sweep_position_pair(const Arrays& arrays, int p,
+                                                              BandGate& gate, BandGate& second) {
+    auto run = [&](auto forward) {
+        constexpr bool Forward = decltype(forward)::value;
+        S<Forward> a(arrays, p), b(arrays, p + 1);
+        gate.wait(0);
+        a.begin();
+        band_pair_rows<Forward>(
+            a.g, a.steady_zero, b.steady_zero, gate, second,
+            [&](int t, auto select) { a.row(t, select); },
+            [&](int t, auto select) { b.row(t, select); },
+            [&] {
+                second.wait(0);
+                b.begin();
+            },
+            [&] {
+                a.settle();
+                gate.settled();
+            });
+        b.settle();
+        return a.changed() + b.changed();
+    };
+    return p < arrays.g->bands ? run(std::true_type{}) : run(std::false_type{});
 }
 
 // A sweep over the bands in `positions` steps: bands positions (a forward sweep) or 2 bands (a
