@@ -2,8 +2,8 @@
 // normal equations of the affine model and the 2 x 2 system of the constant model, summed over
 // the block's pixels into double entries. Real is the type each term is formed in before it is
 // added and the sum rounded to double: long double (x87 extended precision) for the estimator's
-// results, double for the opt-in fast mode. The correlation-vector and reference-field terms are
-// always formed in long double.
+// results, double for the opt-in fast mode. The constant blocks' correlation-vector and
+// reference-field terms are always formed in long double.
 #ifndef BLOCK_SYSTEMS_H
 #define BLOCK_SYSTEMS_H
 

@@ -237,15 +237,16 @@ enum class Links {
     Given          // already in WD, WR (records_to_bands)
 };
 
-// Band q's link weights and denominators, row by row, the weights T::kWidth lanes at a time: the
-// weights set by `links`, 0 for the right link of column -1 (nothing left of column 0). Lane -1 of
-// WD takes line L - 1's downward links (0 above line 0); den.group(r, b, down, up, left, right)
-// forms the denominators of lanes b .. b + 3 from their four link weights and returns the mask
-// (Den::Zero) of those that are 0, den.clear(r, b) marks a slot without a pixel, den.finish(more,
-// zero) is told whether a steady row had a zero denominator (or more: the band has lanes past the
-// last line). The bands go in order, so band q - 1's links are new: row r reads that band's row r +
-// 15, as a forward sweep does, and gate orders the rows alike. den.group's mask may be a 32-byte
-// vector in the SSE2 kernels too; inlined, it has no calling convention to change.
+// Band q's link weights and denominators, row by row, T::kWidth lanes at a time: the weights
+// set by `links`, 0 for the right link of column -1 (nothing left of column 0). Lane -1 of WD
+// takes line L - 1's downward links (0 above line 0). den.group(r, b, down, up, left, right)
+// forms the denominators of lanes b .. b + T::kWidth - 1 from their four link weights and
+// returns the mask of those that are 0; den.clear(r, b) marks a slot without a pixel;
+// den.finish(more, zero) is told whether a steady row had a zero denominator (or more: the band
+// has lanes past the last line). The bands go in order, so band q - 1's links are new: row r
+// reads that band's row r + 15, as a forward sweep does, and gate orders the rows alike.
+// den.group's vectors may be 32 bytes in the SSE2 kernels too; inlined, they have no calling
+// convention to change.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpsabi"
 template <class T, class Den>
