@@ -427,45 +427,51 @@ struct BandRowState {
 
 // Position p of a pass (sweep_positions' band), or positions p and p + 1 in one loop (its pair),
 // with the kernel's band sweep S<Forward>(arrays, p) as BandRowState describes (arrays.g the
-// grid); return the changed updates.
+// grid); return the changed updates. Every step is always inlined, down to the rows: the
+// kernels are compiled for AVX2 in the functions that call these.
+template <template <bool> class S, bool Forward, class Arrays>
+__attribute__((always_inline)) inline int sweep_one(const Arrays& arrays, int p, BandGate& gate) {
+    S<Forward> b(arrays, p);
+    gate.wait(0);
+    b.begin();
+    band_rows<Forward>(
+        b.g, b.steady_zero,
+        gate, [&](int t, auto select) __attribute__((always_inline)) { b.row(t, select); });
+    b.settle();
+    return b.changed();
+}
+template <template <bool> class S, bool Forward, class Arrays>
+__attribute__((always_inline)) inline int sweep_two(const Arrays& arrays, int p, BandGate& gate,
+                                                    BandGate& second) {
+    S<Forward> a(arrays, p), b(arrays, p + 1);
+    gate.wait(0);
+    a.begin();
+    band_pair_rows<Forward>(
+        a.g, a.steady_zero, b.steady_zero, gate,
+        second, [&](int t, auto select) __attribute__((always_inline)) { a.row(t, select); },
+        [&](int t, auto select) __attribute__((always_inline)) { b.row(t, select); },
+        [&]() __attribute__((always_inline)) {
+            second.wait(0);
+            b.begin();
+        },
+        [&]() __attribute__((always_inline)) {
+            a.settle();
+            gate.settled();
+        });
+    b.settle();
+    return a.changed() + b.changed();
+}
 template <template <bool> class S, class Arrays>
 __attribute__((always_inline)) inline int sweep_position(const Arrays& arrays, int p,
                                                          BandGate& gate) {
-    auto run = [&](auto forward) {
-        constexpr bool Forward = decltype(forward)::value;
-        S<Forward> b(arrays, p);
-        gate.wait(0);
-        b.begin();
-        band_rows<Forward>(b.g, b.steady_zero, gate, [&](int t, auto select) { b.row(t, select); });
-        b.settle();
-        return b.changed();
-    };
-    return p < arrays.g->bands ? run(std::true_type{}) : run(std::false_type{});
+    return p < arrays.g->bands ? sweep_one<S, true>(arrays, p, gate)
+                               : sweep_one<S, false>(arrays, p, gate);
 }
 template <template <bool> class S, class Arrays>
 __attribute__((always_inline)) inline int sweep_position_pair(const Arrays& arrays, int p,
                                                               BandGate& gate, BandGate& second) {
-    auto run = [&](auto forward) {
-        constexpr bool Forward = decltype(forward)::value;
-        S<Forward> a(arrays, p), b(arrays, p + 1);
-        gate.wait(0);
-        a.begin();
-        band_pair_rows<Forward>(
-            a.g, a.steady_zero, b.steady_zero, gate, second,
-            [&](int t, auto select) { a.row(t, select); },
-            [&](int t, auto select) { b.row(t, select); },
-            [&] {
-                second.wait(0);
-                b.begin();
-            },
-            [&] {
-                a.settle();
-                gate.settled();
-            });
-        b.settle();
-        return a.changed() + b.changed();
-    };
-    return p < arrays.g->bands ? run(std::true_type{}) : run(std::false_type{});
+    return p < arrays.g->bands ? sweep_two<S, true>(arrays, p, gate, second)
+                               : sweep_two<S, false>(arrays, p, gate, second);
 }
 
 // A sweep over the bands in `positions` steps: bands positions (a forward sweep) or 2 bands (a
