@@ -1,5 +1,5 @@
-// The pixel-level refinement (its residual, its sweeps against its energy, a run with -refine)
-// and the presets' expansion into options.
+// The pixel-level refinement (its residual, its sweeps against its energy, a run with -refine),
+// the presets' expansion into options and runs with the divergence smoothing (-divSmooth).
 #include <cstdint>
 
 #include "options.h"
@@ -112,5 +112,50 @@ TEST(Preset, ExpandsToItsOptionsAndAnExplicitOptionWinsWhereverItStands) {
         EXPECT_TRUE(p.lambda == c.lambda && p.Coarse_resol == c.coarse_resol &&
                     p.refine == c.refine && p.warp_bspline)
             << c.words[1] << " " << c.words[2];
+    }
+}
+
+// -divSmooth on whole runs of generated 64 px samples (3 layers, mass flux 30). The brightness
+// factor exp(div) of the data term holds the divergence of the wind but not of its increment, so
+// the small-scale divergence of one grid level's errors turns into residuals that the next reads
+// as motion; smoothed, it no longer feeds them. Measured: smooth winds 0.354 -> 0.295 px,
+// turbulent 0.429 -> 0.365 px, the vertical winds' correlation up on both.
+TEST(DivergenceSmoothing, LowersTheErrorOfSmoothAndTurbulentWindsAndZeroLeavesTheBytes) {
+    const std::string bin = OF3D_BIN_DIR;
+    struct Scores {
+        double error = 0, corr = 0;
+        std::map<std::string, std::string> files;
+    };
+    auto run = [&](const std::string& name, const std::string& kind, const std::string& args) {
+        const std::string dir = scratch_dir(name);
+        EXPECT_EQ(run_in(dir, bin + "/make_layered_sample",
+                         "-o . -size 64 -samples 2 -flux 30 -kind " + kind)
+                      .status,
+                  0);
+        const Result r =
+            run_in(dir, program_path(), "-nbTimeSample 2 -nbLayers 3 -coarseGrid 3 " + args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        Scores s;
+        s.files = outputs_of(dir, false);
+        const Result c = run_in(dir, bin + "/compare_winds", "-nbTimeSample 2 -nbLayers 3");
+        int interfaces = 0;
+        for (const std::string& line : lines_of(c.out)) {
+            double corr = 0;
+            std::sscanf(line.c_str(), "all layers: EPE %lf", &s.error);
+            if (std::sscanf(line.c_str(), "interface %*d step %*d: RMS %*f corr %lf", &corr) == 1)
+                s.corr += corr, ++interfaces;
+        }
+        EXPECT_EQ(interfaces, 2) << c.out;
+        s.corr /= std::max(interfaces, 1);
+        return s;
+    };
+    for (const char* kind : {"smooth", "turbulent"}) {
+        const std::string k = kind;
+        const Scores plain = run("div_" + k, k, ""), zero = run("div0_" + k, k, "-divSmooth 0");
+        const Scores smoothed = run("div8_" + k, k, "-divSmooth 8");
+        EXPECT_TRUE(plain.files == zero.files) << kind;
+        EXPECT_GT(plain.error, 0.2) << kind;  // read at all
+        EXPECT_LT(smoothed.error, 0.9 * plain.error) << kind;
+        EXPECT_GE(smoothed.corr, plain.corr) << kind;
     }
 }

@@ -69,6 +69,9 @@ TEST(CommandLine, UsageScreenListsEveryOptionWithTheValueInEffectAndTheRunGoesOn
         {"-postSmooth", "0", "std. dev. (pixels) of a Gaussian smoothing the output winds"},
         {"-postSmoothW", "0",
          "std. dev. (pixels) of a Gaussian smoothing the output vertical winds"},
+        {"-divSmooth", "0",
+         "std. dev. (pixels) of a Gaussian smoothing the divergence in the mass-conservation "
+         "term (0 = none)"},
         {"-border", "zero",
          "image border: padded frame of zeros, or edge samples and no data term outside the "
          "image (zero|replicate)"},
@@ -130,6 +133,7 @@ TEST(BadInput, EveryFailureNamesItsCauseEndsWithStatusOneAndLeavesNothingHalfWri
         {"-crop 1 -ofy -1", "", "", "-ofy must not be negative"},
         {"-fineGrid 6", "", "", "-fineGrid 6 is above -coarseGrid 5; the largest value is 5"},
         {"-postSmooth -1", "", "", "-postSmooth must not be negative"},
+        {"-divSmooth -2", "", "", "-divSmooth must be between 0 and 1000 (got -2)"},
         {"-preset calm", "", "", "unknown preset 'calm' for option -preset"},
         {"-refine 101", "", "", "invalid value '101' for option -refine"},
         // No div-curl term: singular block systems give NaN winds, which no file may hold.

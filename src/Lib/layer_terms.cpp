@@ -7,6 +7,7 @@
 
 #include "bib_ansi.h"
 #include "filter_masks.h"
+#include "gaussian.h"
 #include "operations_images.h"
 
 namespace {
@@ -16,8 +17,9 @@ const float kEpsDiv = 0.01f;  // below this |div| the flux factor is its limit -
 }  // namespace
 
 void divergence_terms(float* div, float* exdiv, float* fx_div, float* fy_div, float* U, float* V,
-                      short nc, short nl) {
+                      short nc, short nl, float div_sigma) {
     Div_Vie(div, U, V, nc, nl);
+    if (div_sigma > 0.0f) Gaussian_smooth_f(div, div, div_sigma, nc, nl);
     Exp_image(exdiv, div, nc, nl);
     Filtre_f_2D_f(fx_div, div, filtre_GX2, 5, 5, nc, nl);
     Norm_f(fx_div, fx_div, kDerivativeNorm, nc, nl);

@@ -12,8 +12,12 @@
 #define LAYER_TERMS_H
 
 // div = Div_Vie(U, V), exdiv = exp(div), fx_div, fy_div its derivatives (5 x 5 masks / 1680).
+// With div_sigma > 0, div is first smoothed by a Gaussian of that standard deviation in pixels
+// (Gaussian_smooth_f: truncated at 3 sigma, borders replicated); a uniform divergence stays
+// as it is, while divergence of a few pixels' scale, mostly estimation error that the brightness
+// factor exp(div) would turn into grey-level residuals, is damped.
 void divergence_terms(float* div, float* exdiv, float* fx_div, float* fy_div, float* U, float* V,
-                      short nc, short nl);
+                      short nc, short nl, float div_sigma = 0.0f);
 
 // A registration of an image on a displacement field, with Recal_fl's arguments.
 using WarpFunction = void (*)(float* u, float* v, float* Im_fl_out, float* Im_fl_in, short nb_col,

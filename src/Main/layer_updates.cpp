@@ -31,8 +31,10 @@ void Run::prepare_layer(int L, const Level& lv) {
     Layer& layer = layers_[L];
     const std::size_t n = static_cast<std::size_t>(nc) * nl;
     std::vector<float> scratch_a(n);
+    // -divSmooth is in pixels of the full resolution; resolution r has 2^r times fewer.
     divergence_terms(layer.div.data(), layer.exdiv.data(), layer.fx_div.data(), layer.fy_div.data(),
-                     layer.U.data(), layer.V.data(), nc, nl);
+                     layer.U.data(), layer.V.data(), nc, nl,
+                     p_.divSmooth / static_cast<float>(1 << resol));
     if (!layer.registered)
         registered_image(layer.Itdt_reg.data(), layer.Itdt[resol].data(), layer.U.data(),
                          layer.V.data(), nc, nl, scratch_a.data(), warp_);

@@ -46,6 +46,7 @@ const char* const kOptionFlags[] = {
     "-warp",
     "-postSmooth",
     "-postSmoothW",
+    "-divSmooth",
     "-border",
     "-mask",
     "-preset",
@@ -270,12 +271,18 @@ RunParameters parse_options(int argc, char** argv) {
         opt.real("-postSmooth", 0, "std. dev. (pixels) of a Gaussian smoothing the output winds");
     p.postSmoothW = opt.real(
         "-postSmoothW", 0, "std. dev. (pixels) of a Gaussian smoothing the output vertical winds");
+    p.divSmooth = opt.real("-divSmooth", 0,
+                           "std. dev. (pixels) of a Gaussian smoothing the divergence in the "
+                           "mass-conservation term (0 = none)");
     if (p.postSmooth < 0.0f)
         fail(FailStyle::Banner, "Error : option -postSmooth must not be negative (got %g)",
              static_cast<double>(p.postSmooth));
     if (p.postSmoothW < 0.0f)
         fail(FailStyle::Banner, "Error : option -postSmoothW must not be negative (got %g)",
              static_cast<double>(p.postSmoothW));
+    if (!(p.divSmooth >= 0.0f && p.divSmooth <= 1000.0f))
+        fail(FailStyle::Banner, "Error : option -divSmooth must be between 0 and 1000 (got %g)",
+             static_cast<double>(p.divSmooth));
     const std::string border =
         opt.text("-border", "zero",
                  "image border: padded frame of zeros, or edge samples and no data term "

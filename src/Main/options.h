@@ -32,6 +32,9 @@ struct RunParameters {
     bool warp_bspline = false;  // register the t + dt image with cubic B-splines
     float postSmooth = 0.0f;    // Gaussian std (px) applied to the written horizontal winds
     float postSmoothW = 0.0f;   // Gaussian std (px) applied to the written vertical winds
+    // Gaussian std (px of the full-resolution images) applied to the divergence of the total
+    // wind where it enters the mass-conservation term (exp(div) and its gradient); 0: none.
+    float divSmooth = 0.0f;
     // Pyramid depth: "-coarseResol auto" chooses it from the displacement between the images;
     // a -coarseResol given as a number is checked against that displacement (a warning).
     bool coarse_resol_auto = false;

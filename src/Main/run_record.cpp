@@ -103,6 +103,7 @@ std::string settings_json(const RunParameters& p, int threads) {
         {"warp", quoted(p.warp_bspline ? "bspline" : "bilinear")},
         {"postSmooth", number(p.postSmooth)},
         {"postSmoothW", number(p.postSmoothW)},
+        {"divSmooth", number(p.divSmooth)},
         {"coarseResolAuto", std::to_string(p.coarse_resol_auto ? 1 : 0)},
         {"border", quoted(p.border_replicate ? "replicate" : "zero")},
         {"mask", std::to_string(p.masks ? 1 : 0)},
