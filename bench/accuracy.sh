@@ -27,6 +27,7 @@ samples=(
 )
 settings=(
   ""
+  "-divSmooth 12"
   "-alpha 2000 -beta 20000 -fineGrid 1 -warp bspline"
   "-alpha 2000 -beta 20000 -fineGrid 1 -warp bspline -border replicate"
   "-preset smooth"

@@ -101,16 +101,17 @@ TEST(Preset, ExpandsToItsOptionsAndAnExplicitOptionWinsWhereverItStands) {
         std::vector<std::string> words;
         float lambda;
         short coarse_resol, refine;
-    } cases[] = {{{"-preset", "smooth"}, 3000, 1, 1},
-                 {{"-alpha", "5", "-preset", "turbulent"}, 5, 0, 0},
-                 {{"-preset", "radar", "-coarseResol", "0", "-refine", "0"}, 3000, 0, 0}};
+        float div_smooth;
+    } cases[] = {{{"-preset", "smooth"}, 3000, 1, 1, 12},
+                 {{"-alpha", "5", "-preset", "turbulent"}, 5, 0, 0, 32},
+                 {{"-preset", "radar", "-coarseResol", "0", "-refine", "0"}, 3000, 0, 0, 12}};
     for (auto c : cases) {
         c.words.insert(c.words.begin(), "optic_flow_3DMultilayers");
         std::vector<char*> argv;
         for (std::string& w : c.words) argv.push_back(w.data());
         const RunParameters p = parse_options(int(argv.size()), argv.data());
         EXPECT_TRUE(p.lambda == c.lambda && p.Coarse_resol == c.coarse_resol &&
-                    p.refine == c.refine && p.warp_bspline)
+                    p.refine == c.refine && p.divSmooth == c.div_smooth && p.warp_bspline)
             << c.words[1] << " " << c.words[2];
     }
 }

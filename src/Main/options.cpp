@@ -177,10 +177,13 @@ struct Preset {
 };
 const Preset kPresets[] = {
     {"smooth",
-     "-alpha 3000 -lambda 30 -beta 20000 -fineGrid 1 -warp bspline -coarseResol 1 -refine 1"},
-    {"turbulent", "-alpha 600 -lambda 10 -beta 20000 -coarseGrid 3 -fineGrid 1 -warp bspline"},
+     "-alpha 3000 -lambda 30 -beta 20000 -fineGrid 1 -warp bspline -coarseResol 1 -refine 1 "
+     "-divSmooth 12"},
+    {"turbulent",
+     "-alpha 600 -lambda 10 -beta 20000 -coarseGrid 3 -fineGrid 1 -warp bspline -divSmooth 32"},
     {"radar",
-     "-alpha 3000 -lambda 30 -beta 20000 -fineGrid 1 -warp bspline -coarseResol 2 -refine 1"},
+     "-alpha 3000 -lambda 30 -beta 20000 -fineGrid 1 -warp bspline -coarseResol 2 -refine 1 "
+     "-divSmooth 12"},
 };
 
 }  // namespace
