@@ -83,8 +83,8 @@ TEST(CommandLine, UsageScreenListsEveryOptionWithTheValueInEffectAndTheRunGoesOn
         {"-refineAlpha", "-1", "div-curl weight of the refinement (negative: the value of -alpha)"},
         {"-fast", "0",
          "fast mode: block sums in double, auxiliary fits in float, repetitions end once the "
-         "winds move by less than 0.001 px on average (0.005 px with blocks of 4 px or less) "
-         "(yes=1/no=0)"},
+         "winds move by less than 0.001 px on average (0.005 px with blocks of 4 px or less, "
+         "0.0005 px with -divSmooth) (yes=1/no=0)"},
         {"-threads", "3", "number of threads (0 = all cores)"},
         {"-outDir", "", "folder of the results and temporary files (created)"},
         {"-record", "", "run record, JSON (default DIR/run.json with -outDir)"},

@@ -306,7 +306,7 @@ RunParameters parse_options(int argc, char** argv) {
     p.fast = opt.integer("-fast", 0,
                          "fast mode: block sums in double, auxiliary fits in float, repetitions "
                          "end once the winds move by less than 0.001 px on average (0.005 px "
-                         "with blocks of 4 px or less) "
+                         "with blocks of 4 px or less, 0.0005 px with -divSmooth) "
                          "(yes=1/no=0)",
                          0, 1) == 1;
     // Worker threads; the results do not depend on them.
