@@ -18,19 +18,32 @@ void Gaussian_smooth_f(float* out, const float* in, float sigma, short nb_col, s
         total += w[k + r] = std::exp(-0.5 * k * k / (double(sigma) * sigma));
     for (double& x : w) x /= total;
 
+    // The same sums in the same order everywhere; only the samples whose window leaves the
+    // image take the clamped indices, so the inner loops run without tests.
     std::vector<double> tmp(n);
-    for (int i = 0; i < nl; ++i)
+    for (int i = 0; i < nl; ++i) {
+        const float* line = in + static_cast<long>(i) * nc;
+        double* dst = tmp.data() + static_cast<long>(i) * nc;
         for (int j = 0; j < nc; ++j) {
             double s = 0.0;
-            for (int k = -r; k <= r; ++k)
-                s += w[k + r] * in[static_cast<long>(i) * nc + std::clamp(j + k, 0, nc - 1)];
-            tmp[static_cast<long>(i) * nc + j] = s;
+            if (j - r >= 0 && j + r <= nc - 1) {
+                const float* x = line + (j - r);
+                for (int k = 0; k <= 2 * r; ++k) s += w[k] * x[k];
+            } else {
+                for (int k = -r; k <= r; ++k) s += w[k + r] * line[std::clamp(j + k, 0, nc - 1)];
+            }
+            dst[j] = s;
         }
-    for (int i = 0; i < nl; ++i)
-        for (int j = 0; j < nc; ++j) {
-            double s = 0.0;
-            for (int k = -r; k <= r; ++k)
-                s += w[k + r] * tmp[static_cast<long>(std::clamp(i + k, 0, nl - 1)) * nc + j];
-            out[static_cast<long>(i) * nc + j] = static_cast<float>(s);
+    }
+    std::vector<double> acc(nc);
+    for (int i = 0; i < nl; ++i) {
+        std::fill(acc.begin(), acc.end(), 0.0);
+        for (int k = -r; k <= r; ++k) {
+            const double wk = w[k + r];
+            const double* src = tmp.data() + static_cast<long>(std::clamp(i + k, 0, nl - 1)) * nc;
+            for (int j = 0; j < nc; ++j) acc[j] += wk * src[j];
         }
+        float* dst = out + static_cast<long>(i) * nc;
+        for (int j = 0; j < nc; ++j) dst[j] = static_cast<float>(acc[j]);
+    }
 }
