@@ -33,6 +33,7 @@ settings=(
   "-preset smooth"
   "-preset turbulent"
   "-preset radar"
+  "-preset smooth -border replicate"
 )
 
 echo "| sample | method | EPE layer 0 / 1 / 2 (px/step) | mean EPE | vertical-wind correlation | seconds |"
