@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "affine.h"
 #include "fail.h"
@@ -123,6 +124,69 @@ void Data_Out_Gen_f(float* u, float* v, float* fx, float* fy, float* ft, float s
         else
             Data_out[k] = static_cast<float>(std::exp(-static_cast<double>(r2) / sigma));
     }
+}
+
+namespace {
+
+typedef float f4 __attribute__((vector_size(16)));
+typedef int i4 __attribute__((vector_size(16)));
+
+inline i4 to_int(float x) {
+    return i4{static_cast<int>(x)};  // lane 0 only (the scalar form)
+}
+inline i4 to_int(f4 x) {
+    return __builtin_convertvector(x, i4);
+}
+
+// exp_nonpositive on one float (F = float, its bits in lane 0 of an i4) or four (f4); the
+// selects are lane-wise, so NaN keeps the conversion to int defined and itself unchanged.
+template <class F>
+__attribute__((always_inline)) inline F exp_lanes(F x) {
+    const F low = F{} - 87.0f;
+    const F xc = x >= low ? x : low;
+    const F shift = F{} + 12582912.0f;  // 1.5 2^23: adding and subtracting it rounds
+    const F n = (xc * 1.44269504f + shift) - shift;
+    const F r = (xc - n * 0.693145752f) - n * 1.42860677e-06f;
+    F p = F{} + 1.0f / 5040.0f;
+    p = p * r + 1.0f / 720.0f;
+    p = p * r + 1.0f / 120.0f;
+    p = p * r + 1.0f / 24.0f;
+    p = p * r + 1.0f / 6.0f;
+    p = p * r + 0.5f;
+    p = p * r + 1.0f;
+    p = p * r + 1.0f;
+    const i4 e = (to_int(n) + 127) << 23;
+    F scale;
+    std::memcpy(&scale, &e, sizeof scale);
+    const F below = x < low ? F{} : x;
+    return x >= low ? p * scale : below;
+}
+
+}  // namespace
+
+float exp_nonpositive(float x) {
+    return exp_lanes(x);
+}
+
+void data_weights_fast(float* Data_out, const float* u, const float* v, const float* fx,
+                       const float* fy, const float* ft, float sigma, long n) {
+    if (sigma == 0.0f) {
+        for (long k = 0; k < n; k++) Data_out[k] = 0.0f;
+        return;
+    }
+    const float scale = -1.0f / sigma;
+    auto weights = [&](long k, auto lanes) {
+        using F = decltype(lanes);
+        F a[5];
+        const float* in[5] = {u, v, fx, fy, ft};
+        for (int m = 0; m < 5; m++) std::memcpy(&a[m], in[m] + k, sizeof(F));
+        const F r = a[2] * a[0] + a[3] * a[1] + a[4];
+        const F w = exp_lanes(r * r * scale);
+        std::memcpy(Data_out + k, &w, sizeof w);
+    };
+    long k = 0;
+    for (; k + 4 <= n; k += 4) weights(k, f4{});
+    for (; k < n; k++) weights(k, 0.0f);
 }
 
 // 1 when |x| > seuil strictly; a NaN x gives 0.

@@ -62,6 +62,21 @@ bool Run::alternation_moved(const Level& lv) {
     return false;
 }
 
+// Robust data weights of layer L from its current data term and increment, 0 on the border and
+// where the data term is invalid; the fast mode evaluates their exponential in float.
+void Run::data_weights(int L, const Level& lv) {
+    Layer& layer = layers_[L];
+    if (p_.fast)
+        data_weights_fast(layer.Data_out.data(), layer.u.data(), layer.v.data(), layer.fx.data(),
+                          layer.fy.data(), layer.ft.data(), p_.sigma1,
+                          static_cast<long>(lv.nc) * lv.nl);
+    else
+        Data_Out_Gen_f(layer.u.data(), layer.v.data(), layer.fx.data(), layer.fy.data(),
+                       layer.ft.data(), p_.sigma1, lv.nc, lv.nl, layer.Data_out.data());
+    BordMisAZero(layer.Data_out.data(), lv.nc, lv.nl);
+    if (validity_) drop_invalid_data(L, lv);
+}
+
 // The layers are prepared side by side: a layer's preparation reads only its own fields and
 // the vertical winds, which the interface updates change only afterwards, in interface order.
 void Run::level_initialisation(const Level& lv) {
@@ -83,10 +98,7 @@ void Run::level_initialisation(const Level& lv) {
         Indic_Grad_Min(layer.parcours.get(), layer.fx.data(), layer.fy.data(),
                        layer.Data_out.data(), kGmin, nc, nl);
         layer.affine_systems.forget_blocks();  // a new block list or new active blocks
-        Data_Out_Gen_f(layer.u.data(), layer.v.data(), layer.fx.data(), layer.fy.data(),
-                       layer.ft.data(), p_.sigma1, nc, nl, layer.Data_out.data());
-        BordMisAZero(layer.Data_out.data(), nc, nl);
-        if (validity_) drop_invalid_data(L, lv);
+        data_weights(L, lv);
     });
     queue_layer_tasks(false, lv);
     coefficients_of_ = 0;
@@ -182,12 +194,8 @@ void Run::alternate(const Level& lv, short scale) {
         std::cout << ",\tvertical : " << countW << std::endl;
 
         for_each_layer([&](int L) {
-            Layer& layer = layers_[L];
             derivative_update(L, lv);
-            Data_Out_Gen_f(layer.u.data(), layer.v.data(), layer.fx.data(), layer.fy.data(),
-                           layer.ft.data(), p_.sigma1, lv.nc, lv.nl, layer.Data_out.data());
-            BordMisAZero(layer.Data_out.data(), lv.nc, lv.nl);
-            if (validity_) drop_invalid_data(L, lv);
+            data_weights(L, lv);
         });
         flux_current = true;  // the derivative updates above saw the vertical pass's winds
 

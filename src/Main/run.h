@@ -144,6 +144,7 @@ class Run {
     void write_temporary_outputs(const Level& lv);
     void keep_alternation_start(const Level& lv);
     bool alternation_moved(const Level& lv);
+    void data_weights(int L, const Level& lv);
     void end_of_grid_level(const Level& lv, short scale);
     void end_of_resolution(Level& lv);
     // layer_updates.cpp
