@@ -6,6 +6,7 @@
 #include "block_systems.h"
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -30,7 +31,7 @@ constexpr int kInnerB[7] = {0, 0, -2, 0, 0, 0, 2};
 
 // Neighbour (DI, DJ) of pixel (i, j) with its coefficients in div (UD: U, VD: V) and curl (UC,
 // VC): its model terms go into the row, its wind into kd, kc.
-template <int DI, int DJ, int UD, int VD, int UC, int VC, typename Real>
+template <int DI, int DJ, int UD, int VD, int UC, int VC, bool Row = true, typename Real>
 inline void add_neighbour(const BlockInputs& in, int i, int j, long p, DivCurlRow<Real>& row,
                           Real& kd, Real& kc) {
     const int qi = i + DI;
@@ -41,7 +42,7 @@ inline void add_neighbour(const BlockInputs& in, int i, int j, long p, DivCurlRo
         wU = in.im.U[k];
         wV = in.im.V[k];
         const int phi[3] = {1, qi, qj};
-        for (int m = 0; m < 3; m++) {
+        for (int m = 0; m < 3 && Row; m++) {
             row.a[1 + m] += UD * phi[m];
             row.a[4 + m] += VD * phi[m];
             row.b[1 + m] += UC * phi[m];
@@ -63,15 +64,16 @@ inline void add_neighbour(const BlockInputs& in, int i, int j, long p, DivCurlRo
 
 // div  = wU(right) - wU(left) + wV(down) - wV(up)
 // curl = wV(right) - wV(left) - wU(down) + wU(up)
-template <typename Real>
+// Without Row only Kd and Kc are formed (a and b stay 0).
+template <typename Real, bool Row = true>
 DivCurlRow<Real> div_curl_row(const BlockInputs& in, int i, int j) {
     const long p = in.at(i, j);
     DivCurlRow<Real> row;
     Real kd = 0, kc = 0;
-    add_neighbour<0, 1, 1, 0, 0, 1>(in, i, j, p, row, kd, kc);
-    add_neighbour<0, -1, -1, 0, 0, -1>(in, i, j, p, row, kd, kc);
-    add_neighbour<1, 0, 0, 1, -1, 0>(in, i, j, p, row, kd, kc);
-    add_neighbour<-1, 0, 0, -1, 1, 0>(in, i, j, p, row, kd, kc);
+    add_neighbour<0, 1, 1, 0, 0, 1, Row>(in, i, j, p, row, kd, kc);
+    add_neighbour<0, -1, -1, 0, 0, -1, Row>(in, i, j, p, row, kd, kc);
+    add_neighbour<1, 0, 0, 1, -1, 0, Row>(in, i, j, p, row, kd, kc);
+    add_neighbour<-1, 0, 0, -1, 1, 0, Row>(in, i, j, p, row, kd, kc);
     row.Kd = static_cast<Real>(static_cast<float>(kd)) - in.xi(p);
     row.Kc = static_cast<Real>(static_cast<float>(kc)) - in.zeta(p);
     return row;
@@ -298,19 +300,6 @@ void right_hand_side(const BlockInputs& in, double* B) {
 
 namespace {
 
-// f(i, j) for the block's border pixels: line i0, the first and last columns of the lines
-// between, line i0 + T - 1.
-template <class F>
-void for_each_border_pixel(const BlockInputs& in, F f) {
-    const int T = in.T, i1 = in.i0 + T - 1, j1 = in.j0 + T - 1;
-    for (int j = in.j0; j <= j1; j++) f(in.i0, j);
-    for (int i = in.i0 + 1; i < i1; i++) {
-        f(i, in.j0);
-        f(i, j1);
-    }
-    for (int j = in.j0; j <= j1 && T > 1; j++) f(i1, j);
-}
-
 // Sum of x[k] for k in first, first + step, ..., first + (n - 1) step, in four partial sums.
 double strided_sum(const float* x, long first, long step, int n) {
     double s[4] = {0.0, 0.0, 0.0, 0.0};
@@ -319,6 +308,74 @@ double strided_sum(const float* x, long first, long step, int n) {
         for (int t = 0; t < 4; t++) s[t] += x[first + (m + t) * step];
     for (; m < n; m++) s[0] += x[first + m * step];
     return (s[0] + s[1]) + (s[2] + s[3]);
+}
+
+// The border pixels' div-curl terms of the fast sums: lambda sum (Kd a + Kc b) subtracted from B
+// and, WithA, lambda sum (a a^T + b b^T) added to A (upper triangle). Along each edge without
+// its corners the rows are affine in the running coordinate t (the column on the top and bottom
+// lines, the line on the first and last columns): r(t) = r0 + t r1, integers taken from the
+// rows of the edge's first two pixels. So sum r r^T = r0 r0^T n + (r0 r1^T + r1 r0^T) St
+// + r1 r1^T Stt with n, St = sum t, Stt = sum t^2 exact (64-bit integers), and
+// sum K r = r0 sum K + r1 sum t K in double; the four corners one by one.
+template <bool WithA>
+void border_terms(const BlockInputs& in, double** A, double* B) {
+    const double lam = in.e.lambda;
+    const int i1 = in.i0 + in.T - 1, j1 = in.j0 + in.T - 1;
+    long long S[7][7] = {};
+    auto corner = [&](int i, int j) {
+        const DivCurlRow<double> r = div_curl_row<double>(in, i, j);
+        for (int k = 1; k <= 6; k++) {
+            for (int l = k; l <= 6 && WithA; l++) S[k][l] += r.a[k] * r.a[l] + r.b[k] * r.b[l];
+            B[k] -= lam * (r.Kd * r.a[k] + r.Kc * r.b[k]);
+        }
+    };
+    // Pixels (i, j) = fixed line or column, t from t0 to t1 (t1 >= t0).
+    auto edge = [&](bool along_line, int fixed, int t0, int t1) {
+        auto at = [&](int t) { return along_line ? std::pair{fixed, t} : std::pair{t, fixed}; };
+        const auto [ia, ja] = at(t0);
+        const DivCurlRow<double> first = div_curl_row<double>(in, ia, ja);
+        long long r0a[7] = {}, r1a[7] = {}, r0b[7] = {}, r1b[7] = {};
+        if (t1 > t0) {
+            const auto [ib, jb] = at(t0 + 1);
+            const DivCurlRow<double> second = div_curl_row<double>(in, ib, jb);
+            for (int k = 1; k <= 6; k++) {
+                r1a[k] = second.a[k] - first.a[k], r1b[k] = second.b[k] - first.b[k];
+                r0a[k] = first.a[k] - static_cast<long long>(t0) * r1a[k];
+                r0b[k] = first.b[k] - static_cast<long long>(t0) * r1b[k];
+            }
+        } else {
+            for (int k = 1; k <= 6; k++) r0a[k] = first.a[k], r0b[k] = first.b[k];
+        }
+        double sK[2] = {}, stK[2] = {};
+        long long n = 0, st = 0, stt = 0;
+        for (int t = t0; t <= t1; t++) {
+            const auto [i, j] = at(t);
+            const DivCurlRow<double> r = div_curl_row<double, false>(in, i, j);
+            sK[0] += r.Kd, sK[1] += r.Kc, stK[0] += t * r.Kd, stK[1] += t * r.Kc;
+            n += 1, st += t, stt += static_cast<long long>(t) * t;
+        }
+        for (int k = 1; k <= 6; k++) {
+            for (int l = k; l <= 6 && WithA; l++)
+                S[k][l] +=
+                    (r0a[k] * r0a[l] + r0b[k] * r0b[l]) * n +
+                    (r0a[k] * r1a[l] + r1a[k] * r0a[l] + r0b[k] * r1b[l] + r1b[k] * r0b[l]) * st +
+                    (r1a[k] * r1a[l] + r1b[k] * r1b[l]) * stt;
+            B[k] -= lam * ((r0a[k] * sK[0] + r1a[k] * stK[0]) + (r0b[k] * sK[1] + r1b[k] * stK[1]));
+        }
+    };
+    if (in.T == 1) {
+        corner(in.i0, in.j0);
+    } else {
+        corner(in.i0, in.j0), corner(in.i0, j1), corner(i1, in.j0), corner(i1, j1);
+        if (in.T > 2) {
+            edge(true, in.i0, in.j0 + 1, j1 - 1);
+            edge(true, i1, in.j0 + 1, j1 - 1);
+            edge(false, in.j0, in.i0 + 1, i1 - 1);
+            edge(false, j1, in.i0 + 1, i1 - 1);
+        }
+    }
+    for (int k = 1; k <= 6 && WithA; k++)
+        for (int l = k; l <= 6; l++) A[k][l] += lam * static_cast<double>(S[k][l]);
 }
 
 // Sums of Kd and Kc over the inner pixels (0 when T < 3), in double without rounding each
@@ -399,13 +456,7 @@ void split_normal_equations(const BlockInputs& in, double** A, double* B_fit, do
             for (int j = in.j0; j < in.j0 + in.T; j++)
                 add_pulls_6<true, double>(in, i, j, A, B_fit);
     const double lam = in.e.lambda;
-    for_each_border_pixel(in, [&](int i, int j) {
-        const DivCurlRow<double> r = div_curl_row<double>(in, i, j);
-        for (int k = 1; k <= 6; k++) {
-            for (int l = k; l <= 6; l++) A[k][l] += lam * (r.a[k] * r.a[l] + r.b[k] * r.b[l]);
-            B[k] -= lam * (r.Kd * r.a[k] + r.Kc * r.b[k]);
-        }
-    });
+    border_terms<true>(in, A, B);
     const double inner = in.T > 2 ? static_cast<double>(in.T - 2) * (in.T - 2) : 0.0;
     for (int k = 1; k <= 6; k++)
         for (int l = k; l <= 6; l++)
@@ -419,10 +470,7 @@ void split_normal_equations(const BlockInputs& in, double** A, double* B_fit, do
 
 void smoothing_right_hand_side(const BlockInputs& in, double* B) {
     const double lam = in.e.lambda;
-    for_each_border_pixel(in, [&](int i, int j) {
-        const DivCurlRow<double> r = div_curl_row<double>(in, i, j);
-        for (int k = 1; k <= 6; k++) B[k] -= lam * (r.Kd * r.a[k] + r.Kc * r.b[k]);
-    });
+    border_terms<false>(in, nullptr, B);
     double sum_Kd, sum_Kc;
     inner_sums(in, sum_Kd, sum_Kc);
     for (int k = 1; k <= 6; k++) B[k] -= lam * (sum_Kd * kInnerA[k] + sum_Kc * kInnerB[k]);
