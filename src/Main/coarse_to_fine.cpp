@@ -32,8 +32,8 @@ constexpr float kStillFine = 0.005f;
 // With -divSmooth the later repetitions and alternations go on lowering the error (the
 // divergence feedback that made them fit noise is damped), so both rules end them below
 // kStillSmoothed on every grid level. On the generated 256 x 256 samples the presets' fast-mode
-// error went from 3 % below and 18 % above the default path's (-preset smooth, turbulent) to 10 %
-// below and 0.6 % above, for 14 % more CPU time.
+// error went from 3 % below and 18 % above the default path's (-preset smooth, turbulent) to 9 %
+// and 2 % below, for about 14 % more CPU time.
 constexpr float kStillSmoothed = 0.0005f;
 // At full resolution the fast mode makes one ICM sweep per layer and horizontal repetition
 // instead of up to two: the auxiliary fits follow every sweep. On the generated samples that
