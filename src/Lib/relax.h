@@ -10,6 +10,8 @@
 void init_parc(bloc** parcours, short Coarse_scale, short resol, short nb_col, short nb_lig, long N,
                short nb_blocs_col);
 void decoupe(bloc* courant, short nb_line, short nb_col);
+// Releases a list made by init_parc and decoupe (each block one allocation, its parameter
+// vectors inside it).
 void Free_parc(bloc* parcours);
 void Indic_Grad_Min(bloc* parcours, float* fx, float* fy, float* Data_out, float gmin, short nb_col,
                     short nb_line);
