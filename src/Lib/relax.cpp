@@ -73,8 +73,8 @@ void decoupe(bloc* courant, short /*nb_line*/, short /*nb_col*/) {
         b->abs = static_cast<short>(courant->abs + offset_line[q]);
         b->ord = static_cast<short>(courant->ord + offset_col[q]);
         b->taille = courant->taille;
-        for (int m = 1; m <= 6; m++) b->theta[m] = courant->theta[m];
-        for (int m = 1; m <= 4; m++) b->theta2[m] = courant->theta2[m];
+        copie_vector(b->theta, courant->theta, 1, 6);
+        copie_vector(b->theta2, courant->theta2, 1, 4);
         b->indic = 0;
         previous->suiv = b;
         previous = b;
