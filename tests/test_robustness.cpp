@@ -32,7 +32,7 @@ TEST(RunChecksDeathTest, WorkingSizeAndMemoryBeyondTheLimitsNameTheSettingToChan
     check_run_memory(64, 64, 3, 0, 6, for_64);
     EXPECT_EXIT(
         (dup2(2, 1), check_run_memory(64, 64, 3, 0, 14, for_64)), testing::ExitedWithCode(1),
-        "needs about 265.0 GiB of memory \\(working size 16384 x 16384, 3 layers, 1 pyramid "
+        "needs about 269.0 GiB of memory \\(working size 16384 x 16384, 3 layers, 1 pyramid "
         "levels\\) but only about [0-9]+ MiB are available; the largest -coarseGrid that "
         "fits is 6");
     EXPECT_EXIT((dup2(2, 1), check_run_memory(1000, 1000, 3, 1, 5, 1 << 20)),

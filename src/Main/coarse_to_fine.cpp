@@ -101,7 +101,7 @@ void Run::level_initialisation(const Level& lv) {
         data_weights(L, lv);
     });
     queue_layer_tasks(false, lv);
-    coefficients_of_ = 0;
+    forget_coefficients();
     for (int L = 1; L < p_.nb_layers; ++L) interface_update(L, lv);
 }
 
@@ -133,7 +133,7 @@ int Run::vertical_pass(const Level& lv) {
     if (p_.nb_layers < 2) return 1;
     int countW = 0;
     bool convVariable_wVert = false;
-    coefficients_of_ = 0;  // the increments changed in the horizontal pass
+    forget_coefficients();  // the increments changed in the horizontal pass
     do {
         for (int k = 1; k <= p_.nb_layers - 1; ++k) convwVertLayer_[k] = interface_update(k, lv);
         for (int k = p_.nb_layers - 1; k >= 1; --k) convwVertLayer_[k] = interface_update(k, lv);

@@ -138,6 +138,12 @@ MassTermsView mass_terms(const Layer& layer, const float* ft_mass) {
 
 }  // namespace
 
+// The interface coefficients are stale: the increments or the level terms changed.
+void Run::forget_coefficients() {
+    coefficients_of_ = 0;
+    outer_up_current_ = outer_down_current_ = false;
+}
+
 // Vertical wind of interface k (between layers k - 1 and k); 0 when converged. The coefficients
 // of the layer below (Up) and above (Down) come from the layers' increment terms.
 short Run::interface_update(int k, const Level& lv) {
@@ -147,22 +153,40 @@ short Run::interface_update(int k, const Level& lv) {
     const int n = nc * nl;
     // Each side's smoothed residual was computed with the layer's level terms. Two updates of
     // the same interface in a row (where the sweep turns) share their coefficients: only
-    // wVert[k] changed in between, and the coefficients do not depend on it.
-    if (coefficients_of_ != k)
-        pool_.run(2, [&](int side) {
-            if (side == 0)
-                interface_coefficients_up(aux_.data(), temp_.data(),
-                                          mass_terms(below, below.residual_reg.data()),
-                                          rho_[resol][k].data(), rho_[resol][k - 1].data(),
-                                          wVert_[k - 1].data(), kFluxScale, 0, n);
-            else
-                interface_coefficients_down(aux2_.data(), temp2_.data(),
-                                            mass_terms(above, above.residual_reg.data()),
-                                            rho_[resol][k].data(), rho_[resol][k + 1].data(),
-                                            wVert_[k + 1].data(), kFluxScale, 0, n);
+    // wVert[k] changed in between, and the coefficients do not depend on it. With three layers
+    // or more, the outer sides of the outermost interfaces are computed once per vertical pass
+    // into buffers of their own.
+    const bool up_outer = k == 1 && !outer_up_a_.empty();
+    const bool down_outer = k == p_.nb_layers - 1 && !outer_down_a_.empty();
+    float* up_a = up_outer ? outer_up_a_.data() : aux_.data();
+    float* up_b = up_outer ? outer_up_b_.data() : temp_.data();
+    float* down_a = down_outer ? outer_down_a_.data() : aux2_.data();
+    float* down_b = down_outer ? outer_down_b_.data() : temp2_.data();
+    const bool up = up_outer ? !outer_up_current_ : coefficients_of_ != k;
+    const bool down = down_outer ? !outer_down_current_ : coefficients_of_ != k;
+    auto side = [&](bool is_up, int first, int end) {
+        if (is_up)
+            interface_coefficients_up(up_a, up_b, mass_terms(below, below.residual_reg.data()),
+                                      rho_[resol][k].data(), rho_[resol][k - 1].data(),
+                                      wVert_[k - 1].data(), kFluxScale, first, end);
+        else
+            interface_coefficients_down(
+                down_a, down_b, mass_terms(above, above.residual_reg.data()), rho_[resol][k].data(),
+                rho_[resol][k + 1].data(), wVert_[k + 1].data(), kFluxScale, first, end);
+    };
+    // Pixel by pixel: both sides side by side, or one side in two halves (split on a multiple of
+    // 16, where the vector loop of each half starts).
+    if (up && down)
+        pool_.run(2, [&](int s) { side(s == 0, 0, n); });
+    else if (up || down)
+        pool_.run(2, [&](int h) {
+            const int half = n / 2 / 16 * 16;
+            side(up, h == 0 ? 0 : half, h == 0 ? half : n);
         });
     coefficients_of_ = k;
+    if (up_outer) outer_up_current_ = true;
+    if (down_outer) outer_down_current_ = true;
     return relax_interface_wind(wVert_[k].data(), below.Data_out.data(), above.Data_out.data(),
-                                aux_.data(), temp_.data(), aux2_.data(), temp2_.data(), p_.betaW,
-                                p_.sigma_W, nc, nl, wind_scratch_, sharing());
+                                up_a, up_b, down_a, down_b, p_.betaW, p_.sigma_W, nc, nl,
+                                wind_scratch_, sharing());
 }

@@ -154,6 +154,7 @@ class Run {
     void queue_layer_tasks(bool icm, const Level& lv);
     void derivative_update(int L, const Level& lv);
     short interface_update(int k, const Level& lv);
+    void forget_coefficients();
     // refinement.cpp
     void refine(const Level& lv);
     // run_results.cpp
@@ -179,6 +180,11 @@ class Run {
 
     std::vector<short> pyr_, Im_reel_temp_;
     std::vector<float> temp_, temp2_, aux_, aux2_;  // scratch of the input and the interfaces
+    // The coefficients of the outer sides of the outermost interfaces: the up side of interface
+    // 1 (layer 0 and the fixed wind of interface 0) and the down side of interface
+    // nb_layers - 1 (the top layer and the fixed wind of interface nb_layers). Nothing that
+    // they read changes within a vertical pass.
+    std::vector<float> outer_up_a_, outer_up_b_, outer_down_a_, outer_down_b_;
     std::vector<Layer> layers_;
     std::vector<std::vector<float>> wVert_;               // interfaces 0 .. nb_layers
     std::vector<std::vector<float>> rho_[kPyramidSlots];  // [level][0 .. nb_layers]
@@ -194,6 +200,8 @@ class Run {
     int coefficients_of_ = 0;  // interface whose coefficients aux_, temp_, aux2_, temp2_ hold
     RunRecord* record_;        // null: no record
     bool validity_ = false;    // -border replicate or -mask: the data term honours validity
+    // Whether outer_up_* and outer_down_* hold the coefficients of the current vertical pass.
+    bool outer_up_current_ = false, outer_down_current_ = false;
 };
 
 #endif

@@ -94,7 +94,7 @@ std::uint64_t run_memory_estimate(long nb_col, long nb_lig, long nb_col_reel, lo
     const std::uint64_t n = std::uint64_t(nb_col) * std::uint64_t(nb_lig);
     const std::uint64_t reel = std::uint64_t(nb_col_reel) * std::uint64_t(nb_lig_reel);
     const std::uint64_t L = static_cast<std::uint64_t>(std::max(nb_layers, 0));
-    std::uint64_t bytes = (43 * L + 16) * 4 * n + 160 * L * n + 10 * reel;
+    std::uint64_t bytes = (43 * L + (L > 2 ? 20 : 16)) * 4 * n + 160 * L * n + 10 * reel;
     for (int k = 1; k <= Coarse_resol; ++k) {
         const std::uint64_t nk = std::uint64_t(nb_col >> k) * std::uint64_t(nb_lig >> k);
         bytes += (L * 4 + (L + 1) * 4) * nk;  // It and Itdt of each layer, the densities

@@ -13,9 +13,9 @@
 // images of the working size (its fields, the scratch of its auxiliary fits, its finest images,
 // density and vertical wind, the working copies of the loop) and one block per pixel at the
 // finest grid level (160 bytes: the record and its two parameter vectors with the allocator's
-// overhead); 16 float images shared by the layers; 10 bytes per sample of the real size; the
-// coarser pyramid levels. The counts follow the run driver's buffers (checked against the
-// measured peak of a run by the tests).
+// overhead); 16 float images shared by the layers (20 from three layers on); 10 bytes per
+// sample of the real size; the coarser pyramid levels. The counts follow the run driver's buffers
+// (checked against the measured peak of a run by the tests).
 std::uint64_t run_memory_estimate(long nb_col, long nb_lig, long nb_col_reel, long nb_lig_reel,
                                   int nb_layers, int Coarse_resol);
 

@@ -61,6 +61,9 @@ void Run::allocate() {
     const std::size_t reel = static_cast<std::size_t>(nb_col_reel_) * nb_lig_reel_;
     pyr_.assign(n_, 0);
     for (auto* b : {&temp_, &temp2_, &aux_, &aux2_}) b->assign(n_, 0.0f);
+    if (p_.nb_layers > 2)
+        for (auto* b : {&outer_up_a_, &outer_up_b_, &outer_down_a_, &outer_down_b_})
+            b->assign(n_, 0.0f);
     Im_reel_temp_.assign(reel, 0);
     layers_.reserve(p_.nb_layers);
     for (int l = 0; l < p_.nb_layers; ++l) layers_.emplace_back(n_);
