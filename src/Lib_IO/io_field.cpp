@@ -33,21 +33,16 @@ void encode_sample(float x, unsigned char* code) {
     int c = 1;
     int c1 = 0;
     const float y = x >= 0.0f ? x + 1.0f : x - 1.0f;
-    if (std::isnan(x)) {
-        c = 1;
-        c1 = 0;
+    if (y < 128.0f && y > -129.0f) {
+        c = static_cast<int>(y);
+        c1 = static_cast<int>(std::fabs(y - static_cast<float>(c)) * 200.0f);
     } else if (y >= 128.0f) {
         c = 127;
         c1 = 199;
     } else if (y <= -129.0f) {
         c = -128;
         c1 = 199;
-    } else {
-        c = static_cast<int>(y);
-        const float cf = static_cast<float>(c);
-        const float scaled = y >= 0.0f ? (y - cf) * 200.0f : (cf - y) * 200.0f;
-        c1 = static_cast<int>(scaled);
-    }
+    }  // NaN: (1, 0)
     code[0] = static_cast<unsigned char>(c & 0xFF);
     code[1] = static_cast<unsigned char>(c1 & 0xFF);
 }

@@ -33,13 +33,26 @@ void six_digits(char* out, std::uint32_t v) {
     std::memcpy(out + 4, kPairs + 2 * (rest % 100), 2);
 }
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the digits are stored as integers");
+
+// The six decimal digits of v < 10^6 as the low 6 bytes of an integer, the first digit in the
+// lowest byte (the characters' order in memory on a little-endian machine).
+std::uint64_t six_digit_bytes(std::uint32_t v) {
+    const std::uint32_t rest = v % 10000;
+    std::uint16_t pair[3];
+    std::memcpy(&pair[0], kPairs + 2 * (v / 10000), 2);
+    std::memcpy(&pair[1], kPairs + 2 * (rest / 100), 2);
+    std::memcpy(&pair[2], kPairs + 2 * (rest % 100), 2);
+    return pair[0] | std::uint64_t{pair[1]} << 16 | std::uint64_t{pair[2]} << 32;
+}
+
 }  // namespace
 
 char* format_g(char* first, char* last, float value) {
     const double a = std::fabs(static_cast<double>(value));
     // The fixed form's range, its rounding included: below 1e-4 (as a double) or from 999999.5 on
     // (which rounds to 1e+06) the exponent form may apply; NaN fails both tests.
-    if (!(a >= 1e-4 && a < 999999.5))
+    if (!(a >= 1e-4 && a < 999999.5) || last - first < 13)
         return std::to_chars(first, last, static_cast<double>(value), std::chars_format::general, 6)
             .ptr;
     std::uint32_t bits;
@@ -53,6 +66,9 @@ char* format_g(char* first, char* last, float value) {
     const int p2 = 23 - s;
     int X = (p2 * 1233) >> 12;  // an arithmetic shift: the floor for negative p2 too
     X = X < -4 ? -4 : X > 5 ? 5 : X;
+    // The estimate is low by one decade about as often as not: that step is taken without a
+    // branch, and the loop settles the rare rest.
+    X += X < 5 && ((m * kPow10[5 - X]) >> s) >= 1000000;
     std::uint64_t q = 0;
     for (;;) {
         const std::uint64_t n = m * kPow10[5 - X];  // < 2^24 2^30
@@ -72,25 +88,29 @@ char* format_g(char* first, char* last, float value) {
         q = 100000;
         ++X;
     }
-    char digits[6];
-    six_digits(digits, static_cast<std::uint32_t>(q));
-    int used = 6;  // the digits that remain once trailing zeros are dropped
-    while (used > 1 && digits[used - 1] == '0') --used;
+    // The digits as the low 6 bytes of an integer (little-endian: the first digit in the lowest
+    // byte, never '0' as q >= 1e5), built in a register; the trailing zeros are the high bytes
+    // equal to '0'.
+    const std::uint64_t d = six_digit_bytes(static_cast<std::uint32_t>(q));
+    const int zeros = (__builtin_clzll(d ^ 0x303030303030u) - 16) >> 3;
+    const int used = 6 - zeros;  // the digits that remain once trailing zeros are dropped
     char* p = first;
-    if (value < 0) *p++ = '-';
+    *p = '-';
+    p += value < 0;
     if (X >= 0) {
-        for (int d = 0; d <= X; ++d) *p++ = digits[d];
-        if (used > X + 1) {
-            *p++ = '.';
-            for (int d = X + 1; d < used; ++d) *p++ = digits[d];
-        }
-    } else {
-        *p++ = '0';
-        *p++ = '.';
-        for (int z = 0; z < -X - 1; ++z) *p++ = '0';
-        for (int d = 0; d < used; ++d) *p++ = digits[d];
+        // X + 1 digits, the point, the rest: 7 bytes stored, the point and the trailing zeros
+        // cut by the length.
+        const int k = 8 * (X + 1);
+        const std::uint64_t low = d & ((std::uint64_t{1} << k) - 1);
+        const std::uint64_t r = low | (std::uint64_t{'.'} << k) | ((d >> k) << (k + 8));
+        std::memcpy(p, &r, 7);
+        return p + (used > X + 1 ? used + 1 : X + 1);
     }
-    return p;
+    // "0.", -X - 1 zeros, the digits.
+    const int z = -X - 1;
+    std::memcpy(p, "0.000", 5);
+    std::memcpy(p + 2 + z, &d, 6);
+    return p + 2 + z + used;
 }
 
 char* format_f(char* first, char* last, float value) {

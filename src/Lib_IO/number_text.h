@@ -4,11 +4,13 @@
 #ifndef NUMBER_TEXT_H
 #define NUMBER_TEXT_H
 
-// Writes "%g" of double(value) at first (at most 13 characters; [first, last) must hold them)
-// and returns the end. Values whose 6-digit rounding lies in [1e-4, 1e6), the fixed form, are
-// rounded exactly in integers: value = m 2^e (m < 2^24) times 10^k, k = 5 - X, with X its decimal
-// exponent, gives the 6 digits as the integer part of m 10^k / 2^-e, ties to even (as printf
-// rounds); the others go through std::to_chars. The same characters as printf either way.
+// Writes "%g" of double(value) at first and returns the end (at most 13 characters). Values
+// whose 6-digit rounding lies in [1e-4, 1e6), the fixed form, are rounded exactly in integers:
+// value = m 2^e (m < 2^24) times 10^k, k = 5 - X, with X its decimal exponent, gives the 6 digits
+// as the integer part of m 10^k / 2^-e, ties to even (as printf rounds); the others go through
+// std::to_chars. The same characters as printf either way. The fixed form is stored in whole
+// words, which may reach a few bytes past the end but never 13 bytes past first; with less room
+// than that it goes through std::to_chars too.
 char* format_g(char* first, char* last, float value);
 
 // Writes "%f" of double(value) at first and returns the end ([first, last) must hold 48
