@@ -19,12 +19,14 @@ const char* const kManifest = OF3D_SOURCE_DIR "/tests/data/reference_outputs.sha
 
 struct Case {
     const char* name;
-    int nc, nl, nb_seq;
+    int nc, nl, nb_layers, nb_seq;
     const char* args;
 };
+// Four layers: interfaces with both neighbours moving, between the two outermost ones.
 const Case kCases[] = {
-    {"multires", 40, 36, 3, "-nbTimeSample 3 -nbLayers 3 -coarseResol 1 -coarseGrid 2"},
-    {"defaults", 48, 48, 2, "-nbTimeSample 2 -nbLayers 3"},
+    {"multires", 40, 36, 3, 3, "-nbTimeSample 3 -nbLayers 3 -coarseResol 1 -coarseGrid 2"},
+    {"defaults", 48, 48, 3, 2, "-nbTimeSample 2 -nbLayers 3"},
+    {"four_layers", 40, 40, 4, 2, "-nbTimeSample 2 -nbLayers 4 -coarseGrid 3"},
 };
 
 // "digest  case/file" lines for every result file of a run, sorted by name.
@@ -45,7 +47,7 @@ std::map<std::string, std::string> run_all(const std::string& extra_args) {
     std::map<std::string, std::string> all;
     for (const Case& c : kCases) {
         const std::string dir = scratch_dir(std::string("reg_") + c.name);
-        write_shear_sequence(dir, c.nc, c.nl, 3, c.nb_seq);
+        write_shear_sequence(dir, c.nc, c.nl, c.nb_layers, c.nb_seq);
         const Result r = run_in(dir, program_path(), std::string(c.args) + " " + extra_args);
         EXPECT_EQ(r.status, 0) << c.name << "\n" << r.out << r.err;
         // The console text too, but for the duration line (a number of seconds).
