@@ -66,8 +66,8 @@ char* format_g(char* first, char* last, float value) {
     const int p2 = 23 - s;
     int X = (p2 * 1233) >> 12;  // an arithmetic shift: the floor for negative p2 too
     X = X < -4 ? -4 : X > 5 ? 5 : X;
-    // The estimate is low by one decade about as often as not: that step is taken without a
-    // branch, and the loop settles the rare rest.
+    // The estimate is often one decade low, unpredictably: that step is taken without a branch,
+    // and the loop settles the rare rest.
     X += X < 5 && ((m * kPow10[5 - X]) >> s) >= 1000000;
     std::uint64_t q = 0;
     for (;;) {
