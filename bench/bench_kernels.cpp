@@ -19,6 +19,7 @@
 #include "operations_images.h"
 #include "physical_constants.h"
 #include "relax.h"
+#include "skewed_bands.h"
 #include "vertical_relaxation.h"
 #include "worker_pool.h"
 
@@ -96,6 +97,19 @@ void BM_AuxiliaryFits(benchmark::State& state) {
         fit_auxiliary_fields(f[4].data(), f[5].data(), f[0].data(), f[1].data(), f[2].data(),
                              f[3].data(), s, s, 150.0f, 1000.0f, scratch, sharing.get(),
                              state.range(2) ? FitPrecision::Single : FitPrecision::Double);
+    }
+    count_pixels(state, n);
+}
+
+// A field into the bordered band layout of the passes and back.
+void BM_BandLayout(benchmark::State& state) {
+    const int s = static_cast<int>(state.range(0)), n = s * s;
+    const bands::BandGrid g(s, s);
+    Field x = random_field(n, -1, 1, 15), X(g.bordered_size());
+    for (auto _ : state) {
+        bands::to_bands(g, x.data(), X.data());
+        bands::from_bands(g, X.data(), x.data());
+        benchmark::DoNotOptimize(x.data());
     }
     count_pixels(state, n);
 }
@@ -224,6 +238,7 @@ BENCHMARK(BM_Filter3x3)->Arg(256)->Arg(512);
 BENCHMARK(BM_Warp)->Arg(256)->Arg(512);
 BENCHMARK(BM_AuxiliaryFitPass)->Arg(256)->Arg(512);
 BENCHMARK(BM_AuxiliaryFits)->ArgsProduct({{256, 512}, {1, 2}, {0, 1}})->UseRealTime();
+BENCHMARK(BM_BandLayout)->Arg(256)->Arg(512);
 BENCHMARK(BM_VerticalWindPass)->Arg(256)->Arg(512);
 BENCHMARK(BM_InterfaceRelaxation)->ArgsProduct({{256, 512}, {1, 2}})->UseRealTime();
 BENCHMARK(BM_LinkWeights)->Arg(256)->Arg(512);

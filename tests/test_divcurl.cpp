@@ -95,6 +95,32 @@ TEST(RobustFit, SweepsCountOnlyChangesAboveOneTenThousandth) {
     EXPECT_EQ(RegulEstim_Rob(small.data(), est.data(), nc, nl, 0.0f, 1.0f, 1.0f, lp.data()), 0);
 }
 
+// Every slot of rows -1 .. steps and lanes -1 .. 16 of every band holds the pixel nearest to
+// (first line + lane, row - lane), on sizes around the band height and the 4-lane groups of the
+// transposition; from_bands gives the field back.
+TEST(BandLayout, EverySlotHoldsTheNearestPixelAndTheFieldComesBack) {
+    const int sizes[][2] = {{1, 1},   {3, 2},   {5, 16},  {6, 17}, {19, 33},
+                            {37, 35}, {40, 48}, {23, 50}, {64, 49}};
+    for (const auto& size : sizes) {
+        const int nc = size[0], nl = size[1];
+        const bands::BandGrid g(nc, nl);
+        Field x(nc * nl), X(g.bordered_size(), -1.0f), back(nc * nl, 0.0f);
+        for (int k = 0; k < nc * nl; ++k) x[k] = static_cast<float>(k);
+        bands::to_bands(g, x.data(), X.data());
+        int wrong = 0;
+        for (int q = 0; q < g.bands; ++q)
+            for (int b = -1; b <= bands::kLanes; ++b)
+                for (int r = -1; r <= g.steps(); ++r) {
+                    const int i = std::clamp(q * bands::kLanes + b, 0, nl - 1);
+                    const int j = std::clamp(r - b, 0, nc - 1);
+                    wrong += X[g.bordered(q) + r * bands::kStride + b] != x[i * nc + j];
+                }
+        bands::from_bands(g, X.data(), back.data());
+        EXPECT_EQ(wrong, 0) << nc << " x " << nl;
+        EXPECT_EQ(back, x) << nc << " x " << nl;
+    }
+}
+
 // One pass of RegulEstim_Rob on the band cases (target as observation, lambda = coef_regul = 1),
 // with AVX2 and with SSE2; then, without data weight (lambda = 0), unlinked pixels have a zero
 // denominator and keep their values, in every lane position, while a pixel linked downwards to

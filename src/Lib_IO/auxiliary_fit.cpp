@@ -269,17 +269,24 @@ __attribute__((target("avx2"))) int fit_denominators_avx2(const FitBands<Real>& 
 }
 
 // lambda o of the fit in Real, in the slots of rows 0 .. steps - 1: each band's lines skewed
-// as floats into `lanes` (a band's lane rows), each slot times lambda in Real (in double exact:
-// the product of two floats), then 0 in the slots without a pixel.
+// as floats (in double into `lanes`, a band's lane rows; in float in place), each slot times
+// lambda in Real (in double exact: the product of two floats; in float skipped when lambda is 1,
+// whose product is the slot itself), then 0 in the slots without a pixel.
 template <class Real>
 void fit_observations(const BandGrid& g, const float* obs, float lambda, Real* LO, float* lanes) {
     const std::ptrdiff_t n = static_cast<std::ptrdiff_t>(g.steps()) * kLanes;
     const Real l = lambda;
     for (int q = 0; q < g.bands; ++q) {
-        skew_lines<true>(obs + static_cast<std::ptrdiff_t>(q) * kLanes * g.nc, g.nc, g.lines_in(q),
-                         g.nc, lanes, kLanes);
         Real* band = LO + g.lanes(q);
-        for (std::ptrdiff_t s = 0; s < n; ++s) band[s] = l * lanes[s];
+        const float* lines = obs + static_cast<std::ptrdiff_t>(q) * kLanes * g.nc;
+        if constexpr (std::is_same_v<Real, float>) {
+            skew_lines<true>(lines, g.nc, g.lines_in(q), g.nc, band, kLanes);
+            if (l != 1.0f)
+                for (std::ptrdiff_t s = 0; s < n; ++s) band[s] = l * band[s];
+        } else {
+            skew_lines<true>(lines, g.nc, g.lines_in(q), g.nc, lanes, kLanes);
+            for (std::ptrdiff_t s = 0; s < n; ++s) band[s] = l * lanes[s];
+        }
         clear_outside(g, LO, q);
     }
 }

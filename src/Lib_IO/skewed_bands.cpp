@@ -179,16 +179,24 @@ void skew_lines(std::conditional_t<In, const float*, float*> raster, std::ptrdif
 template void skew_lines<true>(const float*, std::ptrdiff_t, int, int, float*, int);
 template void skew_lines<false>(float*, std::ptrdiff_t, int, int, const float*, int);
 
+// Lanes lo .. hi - 1 (line first + b in lane b) go through the transposition, at most 16 at a
+// time (the last four again when there are more); the other lanes, clamped copies of line 0 or
+// nl - 1, and the slots of every lane outside its line's columns go slot by slot.
 void to_bands(const BandGrid& g, const float* x, float* X) {
     for (int q = 0; q < g.bands; ++q) {
-        const int first = q * kLanes, lines = g.lines_in(q);
+        const int first = q * kLanes;
         float* band = X + g.bordered(q);
-        skew_lines<true>(x + static_cast<std::ptrdiff_t>(first) * g.nc, g.nc, lines, g.nc, band,
-                         kStride);
+        const int lo = q > 0 ? -1 : 0, hi = std::min(kLanes + 1, g.nl - first);
+        auto skew = [&](int b0, int count) {
+            skew_lines<true>(x + static_cast<std::ptrdiff_t>(first + b0) * g.nc, g.nc, count, g.nc,
+                             band + b0 * (kStride + 1), kStride);
+        };
+        skew(lo, std::min(hi - lo, kLanes));
+        if (hi - lo > kLanes) skew(hi - 4, 4);
         for (int b = -1; b <= kLanes; ++b) {
             const int i = std::min(std::max(first + b, 0), g.nl - 1);
             const float* line = x + static_cast<std::ptrdiff_t>(i) * g.nc;
-            const bool in = b >= 0 && b < lines;
+            const bool in = b >= lo && b < hi;
             for (int r = -1; r <= g.steps(); ++r) {
                 if (in && r == b) r += g.nc;  // the pixels
                 if (r > g.steps()) break;
